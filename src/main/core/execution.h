@@ -1,0 +1,75 @@
+/* execution: one difference computation with the linear-space Myers search.
+ *
+ * A sub-problem (x0, N, y0, M) compares A[i] = old[x0 + i], 0 <= i < N, with
+ * B[j] = new[y0 + j], 0 <= j < M. Operations are reported to the coalescing
+ * record strictly in new-value order: copies with absolute old offsets,
+ * inserts with absolute new offsets, deletions as bare markers.
+ *
+ * Every search strips the common prefix and suffix, looks for a middle snake
+ * from both ends at once, and is bounded by a step limit; a progress check
+ * every 64 steps lowers that limit when the two frontiers advance slowly, and
+ * a search past its limit splits at the furthest points reached instead.
+ *
+ * Operations return 1 on success and 0 on failure (the edit budget ran out,
+ * an append failed, or the diagonal storage refused to grow); nothing is
+ * undone after a failure: the difference as a whole is abandoned. Callers
+ * guarantee that every sub-problem lies within both values. */
+#ifndef KORVALENT_CORE_EXECUTION_H
+#define KORVALENT_CORE_EXECUTION_H
+
+#include <stdint.h>
+#include "core/export.h"
+#include "core/buf.h"
+#include "core/edit_script.h"
+#include "core/storage.h"
+
+KV_EXTERN_C_BEGIN
+
+typedef struct execution_s {
+    const buf_s *old_value;           /* borrowed */
+    const buf_s *new_value;           /* borrowed */
+    coallescing_script_s *coalescing; /* where operations go (borrowed) */
+    int32_t limit;                    /* step limit every search starts with */
+    storage_s *storage;               /* diagonal array (owned) */
+} execution_s;
+
+/* The furthest diagonal reachable in step d on a side of n bytes: d when
+ * d <= n, else 2n - d (a path of d edits has at most n edits on that side). */
+KV_API int32_t myers_binary_diff_corner(int32_t d, int32_t n);
+
+/* New execution with storage_create(slot_limit) and the step limit. Null
+ * when allocation fails (nothing leaked). Free with execution_free. */
+KV_API execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
+                                     coallescing_script_s *coalescing, int32_t slot_limit,
+                                     int32_t step_limit);
+/* Frees the storage and the record; null does nothing. */
+KV_API void execution_free(execution_s *execution);
+
+/* The full difference of a sub-problem: common prefix, then the rest with
+ * the execution's limit. 1 / 0. */
+KV_API int32_t execution_diff(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m);
+/* The cheapest mode: common prefix, one literal insert and a deletion for
+ * the differing middle, common suffix. No search. 1 / 0. */
+KV_API int32_t execution_trim_prefix_and_suffix(execution_s *execution, int32_t x0, int32_t n,
+                                                int32_t y0, int32_t m);
+/* Middle-snake search of a sub-problem with n >= 1 and m >= 1 under step
+ * limit l, and the solution around the snake (or after a bail-out). 1 / 0. */
+KV_API int32_t execution_middlesnake(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
+                                     int32_t m, int32_t l);
+/* Solution split around a snake from (x, x + k) to (u, u + k): the part
+ * before it, the snake as a copy, the part after it. 1 / 0. */
+KV_API int32_t execution_recurse(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
+                                 int32_t m, int32_t x, int32_t u, int32_t k);
+/* Solution of a search that passed its limit l in the step whose corners
+ * were c1 (old side) and c2 (new side): split at the frontiers. 1 / 0. */
+KV_API int32_t execution_bail(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m,
+                              int32_t c1, int32_t c2, int32_t l);
+/* The unsolved middle after a bail-out of a parent sub-problem of lengths
+ * np and mp: searched again, halved, or compared in its middle halves only
+ * when the limit l is spent. 1 / 0. */
+KV_API int32_t execution_bounded_diff(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
+                                      int32_t m, int32_t np, int32_t mp, int32_t l);
+
+KV_EXTERN_C_END
+
+#endif

@@ -1,0 +1,63 @@
+/* myers: the binary diff driver and the integer utilities around it.
+ *
+ * myers_binary_diff validates the ranges, sets up the coalescing record,
+ * chooses the search mode and step limit from a quality level (0 searches
+ * hardest, 4 only strips the common prefix and suffix), runs one execution
+ * and tells the caller which kind of delta to write. */
+#ifndef KORVALENT_CORE_MYERS_H
+#define KORVALENT_CORE_MYERS_H
+
+#include <stdint.h>
+#include "core/export.h"
+#include "core/buf.h"
+#include "core/edit_script.h"
+
+KV_EXTERN_C_BEGIN
+
+/* Results of myers_binary_diff. */
+#define MYERS_INVALID_RANGES (-1)
+#define MYERS_EDIT_DELTA 0          /* edit delta complete in script->output */
+#define MYERS_REPLACEMENT_DELTA 1   /* send the whole new value instead */
+#define MYERS_VALUES_EQUAL 2        /* the ranges are equal (or both empty) */
+
+/* Quality levels: 0 full search with the work limit; 1 and 2 a quarter and
+ * a sixteenth of the shorter length; 3 step limit 1; 4 prefix and suffix
+ * only; 5 and above step limit -1. */
+#define MYERS_QUALITY_FULL 0
+#define MYERS_QUALITY_TRIM_ONLY 4
+
+/* Difference of old[old_start, +old_length) and new[new_start, +new_length)
+ * written into the caller's script (old and new are borrowed; slot_limit
+ * bounds the diagonal storage, work_limit is the level-0 step limit). Result:
+ * MYERS_INVALID_RANGES for a negative or out-of-range range (nothing
+ * reported), MYERS_EDIT_DELTA, MYERS_REPLACEMENT_DELTA (search failed or one
+ * insert; the output is then partial and must not be used) or
+ * MYERS_VALUES_EQUAL. */
+KV_API int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length,
+                                 const buf_s *new_value, int32_t new_start, int32_t new_length,
+                                 edit_script_s *script, int32_t slot_limit, int32_t work_limit,
+                                 uint32_t quality);
+/* 0 when [start, start + length) lies within the buffer's length taken as
+ * signed 32-bit; -1 for a negative start or length, or a range past it. */
+KV_API int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32_t length);
+/* Step-limit formula: approx_cube_root(a + b) x factor, then 256 when that
+ * is below 25600, else a hundredth of it; computed in 64 bits and saturated
+ * to the signed 32-bit range. */
+KV_API int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b);
+
+/* 0 for v < 0, 64 (32) for v = 0, else 63 (31) minus the highest set bit. */
+KV_API int32_t number_of_leading_zeroes_long(int64_t v);
+KV_API int32_t number_of_leading_zeroes_int(int32_t v);
+/* 64 (32) for v < 0, 0 for v = 0, else the bit length of v. */
+KV_API int32_t highest_bit_long(int64_t v);
+KV_API int32_t highest_bit_int(int32_t v);
+/* Smallest power of two not less than v (1 for 0 and 1); all ones when v is
+ * above 2^30 (2^62), where no representable power of two would do. */
+KV_API uint32_t find_next_power_of_two_int(uint32_t v);
+KV_API uint64_t find_next_power_of_two_long(uint64_t v);
+/* 2 to the power (bit length of v) / 3; 0 for v = 0; 2^21 for v < 0. */
+KV_API int64_t approx_cube_root(int64_t v);
+
+KV_EXTERN_C_END
+
+#endif
