@@ -40,8 +40,8 @@ KV_API char *buf_as_string(const buf_s *buf);
  * when allocation fails. */
 KV_API char *buf_as_hex(const buf_s *buf);
 /* Pointer to data + offset, valid until the buffer next grows, is trimmed or
- * freed. Null for a null buffer or data, or when a positive length reaches
- * past the end. A length of 0 or less skips the range check. */
+ * freed. Null for a null buffer or data, an offset outside 0..length, or a
+ * positive length reaching past the end (a length of 0 or less is unchecked). */
 KV_API uint8_t *buf_substr(const buf_s *buf, int32_t offset, int32_t length);
 /* 0 if both null; -1 if one is null or the lengths differ; otherwise the
  * unsigned byte-wise comparison (negative, zero or positive). */
@@ -69,8 +69,8 @@ KV_API void buf_write_float(buf_s *buf, float value);
 KV_API void buf_write_uint32_enc(buf_s *buf, uint32_t value);
 /* Unsigned LEB128: 1 to 10 bytes. */
 KV_API void buf_write_uint64_enc(buf_s *buf, uint64_t value);
-/* LEB128 length, then the bytes; length 0 (or a null pointer) is the single
- * byte 00. */
+/* LEB128 length (all 64 bits), then the bytes; length 0 (or a null pointer)
+ * is the single byte 00. Prefix and bytes are appended together or not at all. */
 KV_API void buf_write_string_length_enc(buf_s *buf, const char *str, uint64_t length);
 /* As buf_write_string_length_enc with strlen(str); null gives 00. */
 KV_API void buf_write_string_enc(buf_s *buf, const char *str);
@@ -82,6 +82,15 @@ KV_API int32_t buf_sprintf(buf_s *buf, const char *format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+/* Longest unsigned LEB128 form of a 64-bit value: ceil(64 / 7) bytes. */
+#define BUF_UINT64_ENC_MAX 10
+
+/* Encodes value as unsigned LEB128 into out, which has room for
+ * BUF_UINT64_ENC_MAX bytes, and returns the byte count (1 to 10). This is the
+ * exact form buf_write_uint64_enc and the length prefix of
+ * buf_write_string_length_enc append; nothing is allocated. */
+KV_API size_t buf_encode_uint64_enc(uint64_t value, uint8_t *out);
 
 /* Readers: each returns the cursor past what it consumed. */
 
