@@ -63,8 +63,9 @@ KV_API edit_script_s *edit_script_create(const buf_s *old_value, const buf_s *ne
 /* Frees the output and the record (never the values); null does nothing. */
 KV_API void edit_script_free(edit_script_s *script);
 /* Writes the pending insert, then the pending copy. 1 on success; 0 when the
- * budget runs out or an append to the output fails (the output then holds a
- * partial delta that must not be used). */
+ * budget runs out (the output then holds a partial delta that must not be
+ * used) or an append to the output fails (the output is then freed and set
+ * to null). */
 KV_API int32_t edit_script_close(edit_script_s *script);
 /* Accepts a copy of old[start, start + length) that follows everything
  * accepted so far in new-value order. 1, or 0 when a needed flush fails. */

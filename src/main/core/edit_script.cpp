@@ -1,0 +1,347 @@
+#include "core/edit_script.h"
+
+#include <cassert>
+#include <cstdlib>
+
+namespace {
+
+constexpr int32_t kNothingPending = -1;
+
+/* CBOR major types of the two delta items (RFC 7049 section 2.1). */
+constexpr uint8_t kMajorUnsigned = 0;
+constexpr uint8_t kMajorByteString = 2;
+
+/* Shortest-form head thresholds (RFC 7049 section 2.1): arguments below 24
+ * live in the initial byte; 24..27 announce 1, 2, 4 or 8 argument bytes. */
+constexpr uint64_t kMaxInlineArgument = 23;
+constexpr uint8_t kFollows1 = 24;
+constexpr uint8_t kFollows2 = 25;
+constexpr uint8_t kFollows4 = 26;
+constexpr uint8_t kFollows8 = 27;
+constexpr size_t kMaxHeadSize = 9;
+
+/* Size of the head that carries v (an offset, a count or a string length).
+ * Offsets and lengths are 32-bit here, so the 9-byte head never occurs. */
+int64_t head_size(int64_t v)
+{
+    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    if (magnitude <= kMaxInlineArgument) {
+        return 1;
+    }
+    if (magnitude <= 0xFF) {
+        return 2;
+    }
+    if (magnitude <= 0xFFFF) {
+        return 3;
+    }
+    return 5;
+}
+
+/* Writes the shortest head of `major` carrying `value` into out (at least
+ * kMaxHeadSize bytes): the same bytes the CBOR generator writes. Returns the
+ * number of bytes written. */
+size_t encode_head(uint8_t major, uint64_t value, uint8_t *out)
+{
+    const uint8_t type = static_cast<uint8_t>(major << 5);
+    if (value <= kMaxInlineArgument) {
+        out[0] = static_cast<uint8_t>(type | value);
+        return 1;
+    }
+    size_t width;
+    if (value <= 0xFF) {
+        out[0] = type | kFollows1;
+        width = 1;
+    } else if (value <= 0xFFFF) {
+        out[0] = type | kFollows2;
+        width = 2;
+    } else if (value <= 0xFFFFFFFFu) {
+        out[0] = type | kFollows4;
+        width = 4;
+    } else {
+        out[0] = type | kFollows8;
+        width = 8;
+    }
+    for (size_t i = 0; i < width; ++i) {
+        out[1 + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    }
+    return 1 + width;
+}
+
+/* Appends count bytes and tells whether they all arrived: buf_write_bytes
+ * reports nothing and leaves the buffer unchanged when it cannot grow. On a
+ * failed append the output is released, so a partial delta can never be
+ * handed out and the caller can tell an allocation failure from a spent
+ * budget (output null). */
+bool append_checked(edit_script_s *script, const void *bytes, uint64_t count)
+{
+    buf_s *output = script->output;
+    const uint64_t before = output->length;
+    buf_write_bytes(output, bytes, count);
+    if (output->length - before == count) {
+        return true;
+    }
+    buf_free(output);
+    script->output = nullptr;
+    return false;
+}
+
+/* Deducts cost from the budget; true while the budget stays above zero. A
+ * failed payment keeps the deduction (the script is not used afterwards),
+ * clamped so the field cannot wrap. */
+bool pay(edit_script_s *script, int64_t cost)
+{
+    int64_t left = static_cast<int64_t>(script->budget) - cost;
+    if (left < INT32_MIN) {
+        left = INT32_MIN;
+    }
+    script->budget = static_cast<int32_t>(left);
+    return left > 0;
+}
+
+bool write_pending_insert(edit_script_s *script)
+{
+    const int64_t length = script->insert_length;
+    if (!pay(script, head_size(length) + length)) {
+        return false;
+    }
+    assert(script->insert_start >= 0 && length >= 0);
+    assert(static_cast<uint64_t>(script->insert_start) + static_cast<uint64_t>(length) <=
+           script->new_value->length);
+    uint8_t head[kMaxHeadSize];
+    const size_t head_length = encode_head(kMajorByteString, static_cast<uint64_t>(length), head);
+    if (!append_checked(script, head, head_length)) {
+        return false;
+    }
+    if (length > 0 &&
+        !append_checked(script, script->new_value->data + script->insert_start,
+                        static_cast<uint64_t>(length))) {
+        return false;
+    }
+    script->insert_start = kNothingPending;
+    return true;
+}
+
+bool write_pending_copy(edit_script_s *script)
+{
+    const int64_t start = script->match_start;
+    const int64_t length = script->match_length;
+    if (!pay(script, head_size(start) + head_size(length))) {
+        return false;
+    }
+    uint8_t heads[2 * kMaxHeadSize];
+    size_t used = encode_head(kMajorUnsigned, static_cast<uint64_t>(start), heads);
+    used += encode_head(kMajorUnsigned, static_cast<uint64_t>(length), heads + used);
+    if (!append_checked(script, heads, used)) {
+        return false;
+    }
+    script->match_start = kNothingPending;
+    return true;
+}
+
+bool flush(edit_script_s *script)
+{
+    if (script->output == nullptr) {
+        return false;
+    }
+    if (script->insert_start != kNothingPending && !write_pending_insert(script)) {
+        return false;
+    }
+    if (script->match_start != kNothingPending && !write_pending_copy(script)) {
+        return false;
+    }
+    return true;
+}
+
+/* Moves the coalescing record's pending run to kind, clearing
+ * single_operation unless nothing was pending before. */
+void change_pending(coallescing_script_s *record, int32_t kind)
+{
+    record->single_operation =
+        static_cast<uint8_t>(record->single_operation && record->pending == COALESCING_PENDING_NONE);
+    record->pending = kind;
+}
+
+/* Passes the pending run on to the edit script. Inserts travel with their
+ * absolute position in the new value, because the script takes the literal
+ * bytes from there; copies keep positions relative to the old range. */
+int32_t pass_on_insert(coallescing_script_s *record)
+{
+    return edit_script_insert(record->script, record->new_base + record->start, record->length);
+}
+
+int32_t pass_on_copy(coallescing_script_s *record)
+{
+    return edit_script_match(record->script, record->start, record->length);
+}
+
+} // namespace
+
+edit_script_s *edit_script_create(const buf_s *old_value, const buf_s *new_value)
+{
+    auto *script = static_cast<edit_script_s *>(std::calloc(1, sizeof(edit_script_s)));
+    if (script == nullptr) {
+        return nullptr;
+    }
+    script->output = buf_create();
+    if (script->output == nullptr) {
+        std::free(script);
+        return nullptr;
+    }
+    script->insert_start = kNothingPending;
+    script->match_start = kNothingPending;
+    script->old_value = old_value;
+    script->new_value = new_value;
+    script->budget = new_value != nullptr ? static_cast<int32_t>(new_value->length) : 0;
+    return script;
+}
+
+void edit_script_free(edit_script_s *script)
+{
+    if (script == nullptr) {
+        return;
+    }
+    buf_free(script->output);
+    std::free(script);
+}
+
+int32_t edit_script_close(edit_script_s *script)
+{
+    return flush(script) ? 1 : 0;
+}
+
+int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length)
+{
+    if (script->match_start != kNothingPending) {
+        if (!flush(script)) {
+            return 0;
+        }
+    } else if (script->insert_start != kNothingPending) {
+        /* Sending the copied bytes as part of the pending literal costs the
+         * bytes plus any growth of the string head; a copy costs at least
+         * H(start) + 1. Fold when the literal is no larger. */
+        const int64_t grown = static_cast<int64_t>(script->insert_length) + length;
+        if (head_size(grown) + length - head_size(script->insert_length) <= head_size(start) + 1) {
+            script->insert_length += length;
+            return 1;
+        }
+    }
+    script->match_start = start;
+    script->match_length = length;
+    return 1;
+}
+
+int32_t edit_script_insert(edit_script_s *script, int32_t start, int32_t length)
+{
+    if (script->match_start != kNothingPending) {
+        const int64_t copied = script->match_length;
+        if (head_size(copied + length) + copied - head_size(length) <=
+            head_size(script->match_start) + 1) {
+            /* The pending copy is cheaper as literal bytes: they are the new
+             * bytes right before this insert, since reports come in new-value
+             * order. */
+            script->match_start = kNothingPending;
+            if (script->insert_start != kNothingPending) {
+                script->insert_length += script->match_length + length;
+            } else {
+                script->insert_start = start - script->match_length;
+                script->insert_length = script->match_length + length;
+            }
+            return 1;
+        }
+        if (!flush(script)) {
+            return 0;
+        }
+    }
+    if (script->insert_start != kNothingPending) {
+        script->insert_length += length;
+    } else {
+        script->insert_start = start;
+        script->insert_length = length;
+    }
+    return 1;
+}
+
+void coallescing_script_init(coallescing_script_s *record, edit_script_s *script, int32_t old_base,
+                             int32_t new_base)
+{
+    record->script = script;
+    record->old_base = old_base;
+    record->new_base = new_base;
+    record->pending = COALESCING_PENDING_NONE;
+    record->start = 0;
+    record->length = 0;
+    record->single_operation = 1;
+}
+
+int32_t coallescing_script_match(coallescing_script_s *record, int32_t position, int32_t length)
+{
+    if (length <= 0) {
+        return 1;
+    }
+    if (record->pending == COALESCING_PENDING_COPY) {
+        /* The search reports a copy right after another copy only when the
+         * two runs are adjacent in both values. */
+        record->length += length;
+        return 1;
+    }
+    if (record->pending == COALESCING_PENDING_INSERT && !pass_on_insert(record)) {
+        return 0;
+    }
+    change_pending(record, COALESCING_PENDING_COPY);
+    record->start = position - record->old_base;
+    record->length = length;
+    return 1;
+}
+
+int32_t coallescing_script_insert(coallescing_script_s *record, int32_t position, int32_t length)
+{
+    if (length <= 0) {
+        return 1;
+    }
+    if (record->pending == COALESCING_PENDING_INSERT) {
+        record->length += length;
+        return 1;
+    }
+    if (record->pending == COALESCING_PENDING_COPY && !pass_on_copy(record)) {
+        return 0;
+    }
+    change_pending(record, COALESCING_PENDING_INSERT);
+    record->start = position - record->new_base;
+    record->length = length;
+    return 1;
+}
+
+int32_t coallescing_script_delete(coallescing_script_s *record)
+{
+    /* Inserts on both sides of a deletion are contiguous in the new value,
+     * so only a pending copy ends here. */
+    if (record->pending != COALESCING_PENDING_COPY) {
+        return 1;
+    }
+    const int32_t passed = pass_on_copy(record);
+    change_pending(record, COALESCING_PENDING_NONE);
+    return passed;
+}
+
+int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_length, int32_t new_length)
+{
+    (void)new_length;
+    if (record->single_operation) {
+        if (record->pending == COALESCING_PENDING_INSERT) {
+            /* Nothing is shared: the whole new value says it more simply. */
+            return COALESCING_REPLACEMENT_DELTA;
+        }
+        if (record->start == 0 && record->length == old_length) {
+            return COALESCING_VALUES_EQUAL;
+        }
+    }
+    record->single_operation =
+        static_cast<uint8_t>(record->single_operation && record->pending == COALESCING_PENDING_NONE);
+    if (record->pending == COALESCING_PENDING_INSERT && !pass_on_insert(record)) {
+        return COALESCING_REPLACEMENT_DELTA;
+    }
+    if (record->pending == COALESCING_PENDING_COPY && !pass_on_copy(record)) {
+        return COALESCING_REPLACEMENT_DELTA;
+    }
+    return edit_script_close(record->script) ? COALESCING_EDIT_DELTA : COALESCING_REPLACEMENT_DELTA;
+}
