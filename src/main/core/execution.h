@@ -17,6 +17,7 @@
 #ifndef KORVALENT_CORE_EXECUTION_H
 #define KORVALENT_CORE_EXECUTION_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include "core/export.h"
 #include "core/buf.h"
@@ -36,6 +37,13 @@ typedef struct execution_s {
 /* The furthest diagonal reachable in step d on a side of n bytes: d when
  * d <= n, else 2n - d (a path of d edits has at most n edits on that side). */
 KV_API int32_t myers_binary_diff_corner(int32_t d, int32_t n);
+
+/* Length of the run of equal bytes a[t] = b[t] from t = 0, at most n. Both
+ * ranges must hold n readable bytes. Compares a machine word at a time. */
+KV_API size_t execution_match_forward(const uint8_t *a, const uint8_t *b, size_t n);
+/* Length of the run of equal bytes a_end[-1 - t] = b_end[-1 - t] from t = 0,
+ * at most n: the common run that ends just before both pointers. */
+KV_API size_t execution_match_backward(const uint8_t *a_end, const uint8_t *b_end, size_t n);
 
 /* New execution with storage_create(slot_limit) and the step limit. Null
  * when allocation fails (nothing leaked). Free with execution_free. */
@@ -69,6 +77,28 @@ KV_API int32_t execution_bail(execution_s *execution, int32_t x0, int32_t n, int
  * when the limit l is spent. 1 / 0. */
 KV_API int32_t execution_bounded_diff(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
                                       int32_t m, int32_t np, int32_t mp, int32_t l);
+
+/* Tracing: the same operations with every report of positive length (and
+ * every deletion) sent to a callback instead of the coalescing record, for
+ * tests and diagnostics. The callback returns nonzero to go on, 0 to fail
+ * the report (the operation then fails at once, as on a spent budget). */
+#define EXECUTION_REPORT_COPY 0   /* position: absolute old offset */
+#define EXECUTION_REPORT_INSERT 1 /* position: absolute new offset */
+#define EXECUTION_REPORT_DELETE 2 /* position and length 0 */
+
+#define EXECUTION_OPERATION_DIFF 0
+#define EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX 1
+#define EXECUTION_OPERATION_MIDDLESNAKE 2  /* uses l */
+#define EXECUTION_OPERATION_BOUNDED_DIFF 3 /* uses l, np, mp */
+
+typedef int32_t (*execution_report_fn)(void *context, int32_t kind, int32_t position, int32_t length);
+
+/* Runs `operation` on the sub-problem with reports sent to report(context,
+ * ...). 1 / 0 as the operation; 0 for a null callback or an unknown
+ * operation. */
+KV_API int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, int32_t n, int32_t y0,
+                               int32_t m, int32_t l, int32_t np, int32_t mp, execution_report_fn report,
+                               void *context);
 
 KV_EXTERN_C_END
 

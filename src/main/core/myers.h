@@ -19,6 +19,7 @@ KV_EXTERN_C_BEGIN
 #define MYERS_EDIT_DELTA 0          /* edit delta complete in script->output */
 #define MYERS_REPLACEMENT_DELTA 1   /* send the whole new value instead */
 #define MYERS_VALUES_EQUAL 2        /* the ranges are equal (or both empty) */
+#define MYERS_ALLOCATION_FAILED (-2) /* memory ran out: no delta can be trusted */
 
 /* Quality levels: 0 full search with the work limit; 1 and 2 a quarter and
  * a sixteenth of the shorter length; 3 step limit 1; 4 prefix and suffix
@@ -32,7 +33,8 @@ KV_EXTERN_C_BEGIN
  * MYERS_INVALID_RANGES for a negative or out-of-range range (nothing
  * reported), MYERS_EDIT_DELTA, MYERS_REPLACEMENT_DELTA (search failed or one
  * insert; the output is then partial and must not be used) or
- * MYERS_VALUES_EQUAL. */
+ * MYERS_VALUES_EQUAL; MYERS_ALLOCATION_FAILED when an allocation failed (the
+ * script's output may then be null; the caller fails as a whole). */
 KV_API int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length,
                                  const buf_s *new_value, int32_t new_start, int32_t new_length,
                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit,

@@ -1,0 +1,178 @@
+#include "core/myers.h"
+
+#include <memory>
+
+#include "core/execution.h"
+
+namespace {
+
+/* Levels 1 and 2 scale the step limit with the shorter length above this
+ * size, and use a fixed limit below it. */
+constexpr int32_t kScaledLimitThreshold = 259;
+constexpr int32_t kLevel1Shift = 2;
+constexpr int32_t kLevel1SmallLimit = 64;
+constexpr int32_t kLevel2Shift = 4;
+constexpr int32_t kLevel2SmallLimit = 16;
+constexpr int32_t kLevel3Limit = 1;
+/* A limit below the first step: a search that has not met in step 1 bails
+ * out right after it. */
+constexpr int32_t kNoSearchLimit = -1;
+
+constexpr int64_t kBailoutMinimum = 256;
+constexpr int64_t kBailoutScaleThreshold = 25600;
+constexpr int64_t kBailoutDivisor = 100;
+constexpr int64_t kNegativeCubeRoot = int64_t{1} << 21;
+
+constexpr uint32_t kMaxPowerOfTwoInt = uint32_t{1} << 30;
+constexpr uint64_t kMaxPowerOfTwoLong = uint64_t{1} << 62;
+
+struct ExecutionFree {
+    void operator()(execution_s *ex) const { execution_free(ex); }
+};
+using ExecutionOwner = std::unique_ptr<execution_s, ExecutionFree>;
+
+int32_t step_limit_for(uint32_t quality, int32_t old_length, int32_t new_length, int32_t work_limit)
+{
+    int32_t shorter = old_length < new_length ? old_length : new_length;
+    if (work_limit < shorter) {
+        shorter = work_limit;
+    }
+    switch (quality) {
+    case 0:
+        return work_limit;
+    case 1:
+        return shorter > kScaledLimitThreshold ? shorter >> kLevel1Shift : kLevel1SmallLimit;
+    case 2:
+        return shorter > kScaledLimitThreshold ? shorter >> kLevel2Shift : kLevel2SmallLimit;
+    case 3:
+        return kLevel3Limit;
+    default:
+        return kNoSearchLimit;
+    }
+}
+
+/* An allocation failed somewhere in the difference: the edit script drops
+ * its output when an append fails, and the storage marks a failed growth
+ * with size -1 (a refusal at its step ceiling leaves the size alone). */
+bool allocation_failed(const edit_script_s *script, const execution_s *ex)
+{
+    return script->output == nullptr || (ex->storage->slots == nullptr && ex->storage->size < 0);
+}
+
+int32_t bit_length(uint64_t v)
+{
+    return v == 0 ? 0 : 64 - __builtin_clzll(v);
+}
+
+} // namespace
+
+int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32_t length)
+{
+    if (buffer == nullptr || start < 0 || length < 0) {
+        return -1;
+    }
+    /* A value of 2^31 bytes or more cannot be addressed by 32-bit offsets:
+     * refuse it rather than read its length modulo 2^32. */
+    if (buffer->length > static_cast<uint64_t>(INT32_MAX)) {
+        return -1;
+    }
+    const int64_t end = static_cast<int64_t>(start) + length;
+    return end <= static_cast<int64_t>(buffer->length) ? 0 : -1;
+}
+
+int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length, const buf_s *new_value,
+                          int32_t new_start, int32_t new_length, edit_script_s *script, int32_t slot_limit,
+                          int32_t work_limit, uint32_t quality)
+{
+    if (myers_binary_diff_check_bounds(old_value, old_start, old_length) != 0 ||
+        myers_binary_diff_check_bounds(new_value, new_start, new_length) != 0 || script == nullptr) {
+        return MYERS_INVALID_RANGES;
+    }
+    coallescing_script_s record;
+    coallescing_script_init(&record, script, old_start, new_start);
+    const int32_t limit = step_limit_for(quality, old_length, new_length, work_limit);
+    ExecutionOwner ex(execution_create(old_value, new_value, &record, slot_limit, limit));
+    if (!ex) {
+        return MYERS_ALLOCATION_FAILED;
+    }
+    const int32_t ok = quality == MYERS_QUALITY_TRIM_ONLY
+                           ? execution_trim_prefix_and_suffix(ex.get(), old_start, old_length, new_start, new_length)
+                           : execution_diff(ex.get(), old_start, old_length, new_start, new_length);
+    if (!ok) {
+        return allocation_failed(script, ex.get()) ? MYERS_ALLOCATION_FAILED : MYERS_REPLACEMENT_DELTA;
+    }
+    const int32_t closed = coallescing_script_close(&record, old_length, new_length);
+    if (closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr) {
+        return MYERS_ALLOCATION_FAILED;
+    }
+    return closed;
+}
+
+int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b)
+{
+    const int64_t c = approx_cube_root(static_cast<int64_t>(a) + b) * factor;
+    const int64_t limit = c < kBailoutScaleThreshold ? kBailoutMinimum : c / kBailoutDivisor;
+    if (limit > INT32_MAX) {
+        return INT32_MAX;
+    }
+    return limit < INT32_MIN ? INT32_MIN : static_cast<int32_t>(limit);
+}
+
+int32_t number_of_leading_zeroes_long(int64_t v)
+{
+    if (v < 0) {
+        return 0;
+    }
+    return 64 - bit_length(static_cast<uint64_t>(v));
+}
+
+int32_t number_of_leading_zeroes_int(int32_t v)
+{
+    if (v < 0) {
+        return 0;
+    }
+    return 32 - bit_length(static_cast<uint64_t>(v));
+}
+
+int32_t highest_bit_long(int64_t v)
+{
+    return v < 0 ? 64 : bit_length(static_cast<uint64_t>(v));
+}
+
+int32_t highest_bit_int(int32_t v)
+{
+    return v < 0 ? 32 : bit_length(static_cast<uint64_t>(v));
+}
+
+uint32_t find_next_power_of_two_int(uint32_t v)
+{
+    if (v > kMaxPowerOfTwoInt) {
+        return UINT32_MAX;
+    }
+    if (v <= 1) {
+        return 1;
+    }
+    return uint32_t{1} << bit_length(v - 1);
+}
+
+uint64_t find_next_power_of_two_long(uint64_t v)
+{
+    if (v > kMaxPowerOfTwoLong) {
+        return UINT64_MAX;
+    }
+    if (v <= 1) {
+        return 1;
+    }
+    return uint64_t{1} << bit_length(v - 1);
+}
+
+int64_t approx_cube_root(int64_t v)
+{
+    if (v == 0) {
+        return 0;
+    }
+    if (v < 0) {
+        return kNegativeCubeRoot;
+    }
+    return int64_t{1} << (bit_length(static_cast<uint64_t>(v)) / 3);
+}
