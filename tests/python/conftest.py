@@ -1,0 +1,51 @@
+"""Shared fixtures for the Python tests: where the built extension lives.
+
+The test command runs pytest with PYTHONPATH and KORVALENT_MODULE_DIR both
+pointing at the build directory. Without KORVALENT_MODULE_DIR the module is
+located the way Python itself would import it (for an installed copy).
+"""
+import ctypes
+import importlib.machinery
+import importlib.util
+import os
+import pathlib
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+CORE_HEADERS = ROOT / "src" / "main" / "core"
+MODULE_NAME = "korvalent_core"
+
+
+def find_module_file():
+    """Path of the built korvalent_core extension file."""
+    build_dir = os.environ.get("KORVALENT_MODULE_DIR")
+    if build_dir:
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            candidate = pathlib.Path(build_dir) / (MODULE_NAME + suffix)
+            if candidate.is_file():
+                return candidate
+        raise FileNotFoundError(f"no {MODULE_NAME} extension in {build_dir}")
+    spec = importlib.util.find_spec(MODULE_NAME)
+    if spec is None or spec.origin is None:
+        raise FileNotFoundError(f"{MODULE_NAME} is neither built nor installed")
+    return pathlib.Path(spec.origin)
+
+
+@pytest.fixture(scope="session")
+def module_file():
+    return find_module_file()
+
+
+@pytest.fixture(scope="session")
+def core_lib(module_file):
+    """The extension file loaded as a plain shared library, as any native
+    caller of the exported core would load it."""
+    return ctypes.CDLL(str(module_file))
+
+
+@pytest.fixture(scope="session")
+def delta():
+    import korvalent_core.delta
+
+    return korvalent_core.delta
