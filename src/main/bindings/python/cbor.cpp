@@ -13,7 +13,7 @@ template <typename Encoder, typename Guard, typename Value>
 pybind11::bytes encode(const Value &value, const Guard &guard, Dispatch dispatch) {
     using Action = PythonEncoderAction<Encoder, Guard>;
     Action action(guard, dispatch);
-    Action::visit(action, value);
+    Action::visit_top(action, value);
     Action::_run(action);
     return action.as_bytes();
 }

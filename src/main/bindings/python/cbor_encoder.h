@@ -13,11 +13,13 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -118,6 +120,10 @@ class CborEncoder {
     }
     void operator()(const std::string_view &text) { check(Traits::encode_text(*gen(), text)); }
     void encode_bytes(const std::string_view &bytes) { check(Traits::encode_bytes(*gen(), bytes)); }
+    // The head of a definite byte or text string whose payload the caller
+    // places after these bytes itself.
+    void encode_bytes_head(std::size_t size) { check(_cbor_write_uint_helper(gen(), kMajorBytes, size)); }
+    void encode_text_head(std::size_t size) { check(_cbor_write_uint_helper(gen(), kMajorText, size)); }
     void encode_null() { check(cbor_write_null(gen())); }
     void start_seq(Py_ssize_t size) {
         check(cbor_write_array(gen(), static_cast<uint64_t>(Traits::length(size))));
@@ -132,6 +138,9 @@ class CborEncoder {
     uint64_t len() const { return generator_->length; }
 
   private:
+    static constexpr uint32_t kMajorBytes = 2;
+    static constexpr uint32_t kMajorText = 3;
+
     cbor_generator_s *gen() const { return generator_.get(); }
     static void check(int32_t status) {
         if (status < 0) throw_memory_error();
@@ -341,7 +350,7 @@ class EncoderAction {
     Guard guard;
     ContainerStack stack;
 
-  private:
+  protected:
     enum class Exact : uint8_t { kWritten, kOpened, kOther };
 
     // The builtin types by exact type: no Python code runs while a borrowed
@@ -351,7 +360,7 @@ class EncoderAction {
     static Exact _visit_exact(Action &action, PyObject *element) {
         PyTypeObject *const type = Py_TYPE(element);
         if (type == &PyUnicode_Type) {
-            Action::write_text(action, element);
+            Action::write_exact_text(action, element);
         } else if (type == &PyLong_Type) {
             Action::write_exact_int(action, element);
         } else if (type == &PyFloat_Type) {
@@ -370,8 +379,7 @@ class EncoderAction {
             _write_seq(action, element, ContainerKind::kTuple, PyTuple_GET_SIZE(element));
             return Exact::kOpened;
         } else if (type == &PyBytes_Type) {
-            action.encoder.encode_bytes(std::string_view(PyBytes_AS_STRING(element),
-                                                         static_cast<std::size_t>(PyBytes_GET_SIZE(element))));
+            Action::write_exact_bytes(action, element);
         } else if (type == &PyByteArray_Type) {
             action.encoder.encode_bytes(std::string_view(PyByteArray_AS_STRING(element),
                                                          static_cast<std::size_t>(PyByteArray_GET_SIZE(element))));
@@ -381,6 +389,7 @@ class EncoderAction {
         return Exact::kWritten;
     }
 
+  private:
     // Closes the innermost container. The top-level container was never
     // entered through the guard, so only nested ones leave it.
     template <typename Action>
@@ -441,6 +450,20 @@ class EncoderAction {
             if (!_visit(action, Identity{}(key))) return;
         }
     }
+};
+
+// Payloads of exact bytes and str objects at least this long are not copied
+// into the generator: it gets their head only, and the payload is copied
+// once, straight from the object into the result. Both types are immutable
+// and the object is held until then, so the bytes are the same as if they
+// had been written in place. Shorter payloads are cheaper to copy twice.
+constexpr Py_ssize_t kSplicedPayloadBytes = 4096;
+
+// A payload that belongs right after the first `offset` generator bytes.
+struct SplicedPayload {
+    uint64_t offset;
+    std::string_view bytes;
+    pybind11::object owner;
 };
 
 // The visitor over PythonValue: one operator per alternative. Each returns
@@ -515,6 +538,25 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
     // Writes a converted value.
     static bool visit(PythonEncoderAction &action, const PythonValue &value) { return std::visit(action, value); }
 
+    // Writes the top-level value, which the guard does not count. It takes
+    // the exact-type shortcuts too, so that a large top-level bytes or str
+    // payload is copied once.
+    static void visit_top(PythonEncoderAction &action, const PythonValue &value) {
+        if (action.dispatch == Dispatch::kExactTypesFirst) {
+            const pybind11::handle object = std::visit(
+                [](const auto &alternative) -> pybind11::handle {
+                    if constexpr (std::is_base_of_v<pybind11::handle, std::decay_t<decltype(alternative)>>) {
+                        return alternative;
+                    } else {
+                        return pybind11::handle();
+                    }
+                },
+                value);
+            if (object && Base::_visit_exact(action, object.ptr()) != Base::Exact::kOther) return;
+        }
+        visit(action, value);
+    }
+
     // Converts an element and writes it; an element that converts to nothing
     // raises the cast error.
     static bool visit(PythonEncoderAction &action, const pybind11::handle &element) {
@@ -535,6 +577,31 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
             throw pybind11::cast_error(kCastFailure);
         }
         action.encoder(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+
+    static void write_exact_text(PythonEncoderAction &action, PyObject *text) {
+        if (PyUnicode_GET_LENGTH(text) < kSplicedPayloadBytes) {
+            write_text(action, text);
+            return;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw pybind11::cast_error(kCastFailure);
+        }
+        action.encoder.encode_text_head(static_cast<std::size_t>(size));
+        action.splice(text, std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+
+    static void write_exact_bytes(PythonEncoderAction &action, PyObject *bytes) {
+        const std::string_view payload(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+        if (PyBytes_GET_SIZE(bytes) < kSplicedPayloadBytes) {
+            action.encoder.encode_bytes(payload);
+            return;
+        }
+        action.encoder.encode_bytes_head(payload.size());
+        action.splice(bytes, payload);
     }
 
     // An exact int: its value decides everything, so the direct conversions
@@ -574,15 +641,48 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
         throw_out_of_range(action, value);
     }
 
+    // The generator's bytes with the spliced payloads in their places, copied
+    // once into a new bytes object.
     pybind11::bytes as_bytes() const {
-        return pybind11::bytes(reinterpret_cast<const char *>(this->encoder.data()),
-                               static_cast<std::size_t>(this->encoder.len()));
+        const char *const written = reinterpret_cast<const char *>(this->encoder.data());
+        const uint64_t length = this->encoder.len();
+        if (spliced_.empty()) return pybind11::bytes(written, static_cast<std::size_t>(length));
+        uint64_t total = length;
+        for (const SplicedPayload &payload : spliced_) {
+            if (payload.bytes.size() > kMaxBytesSize - total) pybind11::pybind11_fail("Could not allocate bytes object!");
+            total += payload.bytes.size();
+        }
+        PyObject *const result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+        if (result == nullptr) pybind11::pybind11_fail("Could not allocate bytes object!");
+        char *out = PyBytes_AS_STRING(result);
+        uint64_t copied = 0;
+        for (const SplicedPayload &payload : spliced_) {
+            out = copy(out, written + copied, payload.offset - copied);
+            out = copy(out, payload.bytes.data(), payload.bytes.size());
+            copied = payload.offset;
+        }
+        copy(out, written + copied, length - copied);
+        return pybind11::reinterpret_steal<pybind11::bytes>(result);
     }
 
     Dispatch dispatch;
     PythonPrinterVisitor printer;
 
   private:
+    static constexpr uint64_t kMaxBytesSize = PY_SSIZE_T_MAX;
+
+    void splice(PyObject *owner, std::string_view payload) {
+        spliced_.push_back(SplicedPayload{this->encoder.len(), payload,
+                                          pybind11::reinterpret_borrow<pybind11::object>(owner)});
+    }
+
+    static char *copy(char *out, const char *from, uint64_t count) {
+        if (count != 0) std::memcpy(out, from, static_cast<std::size_t>(count));
+        return out + count;
+    }
+
+    std::vector<SplicedPayload> spliced_;
+
     // Every failure of an attempt (conversion, allocation, a raising __eq__)
     // is swallowed with its Python error: the caller moves on.
     template <typename Native, typename Rebuilt>
