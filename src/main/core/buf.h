@@ -75,8 +75,8 @@ KV_API void buf_write_string_length_enc(buf_s *buf, const char *str, uint64_t le
 /* As buf_write_string_length_enc with strlen(str); null gives 00. */
 KV_API void buf_write_string_enc(buf_s *buf, const char *str);
 /* Appends the formatted text (no terminator). Returns the count appended, -1
- * when the scratch block cannot be allocated or grown, or the formatter's own
- * negative result; nothing is appended on failure. */
+ * when the scratch block or the buffer cannot be allocated or grown, or the
+ * formatter's own negative result; nothing is appended on failure. */
 KV_API int32_t buf_sprintf(buf_s *buf, const char *format, ...)
 #if defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 2, 3)))
@@ -114,8 +114,9 @@ KV_API const uint8_t *buf_read_uint64_enc(const uint8_t *cursor, uint64_t *out);
 KV_API const uint8_t *buf_read_float(const uint8_t *cursor, float *out);
 /* LEB128 length L, then L bytes. If out is given it receives a new heap block
  * of L + 1 bytes (the bytes and a terminating zero; caller frees); length may
- * be null. Returns null, allocating nothing, for a malformed prefix or when
- * the copy cannot be allocated. */
+ * be null. Returns null, allocating nothing and leaving the outputs
+ * untouched, for a malformed prefix, a length that would carry the cursor past
+ * the end of the address space, or when the copy cannot be allocated. */
 KV_API const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out, uint64_t *length);
 
 KV_EXTERN_C_END
