@@ -3,9 +3,9 @@
 // CBOR data item through a cbor_generator_s.
 //
 // The walk keeps its open containers on an explicit stack instead of the
-// native call stack, so nesting depth costs heap memory only; the
-// interpreter's recursion limit is charged once per open container, which
-// turns self-containing values into RecursionError.
+// native call stack, so nesting depth costs heap memory only; each open
+// container counts against the interpreter's recursion limit, which turns
+// self-containing values into RecursionError.
 #ifndef KORVALENT_BINDINGS_PYTHON_CBOR_ENCODER_H
 #define KORVALENT_BINDINGS_PYTHON_CBOR_ENCODER_H
 
@@ -243,48 +243,39 @@ struct OpenContainer {
     ContainerKind kind;
 };
 
-// The open containers, innermost last. Each one is charged to the
-// interpreter's recursion depth while it is open, as a nested call would be.
+// The open containers, innermost last. Each one counts against the
+// interpreter's recursion limit as a nested call would: the walk may open as
+// many as the limit leaves below the caller's own depth, and one more raises
+// RecursionError. (Counted here rather than through Py_EnterRecursiveCall,
+// which costs two calls into the interpreter per container.)
 class ContainerStack {
   public:
-    ContainerStack() = default;
+    ContainerStack() : room_(recursion_room()) {}
     ContainerStack(const ContainerStack &) = delete;
     ContainerStack &operator=(const ContainerStack &) = delete;
-    ~ContainerStack() {
-        while (!open_.empty()) pop();
-    }
 
     void push(pybind11::handle container, ContainerKind kind, Py_ssize_t size) {
-        enter_recursive_call();
-        try {
-            open_.push_back(OpenContainer{pybind11::reinterpret_borrow<pybind11::object>(container),
-                                          pybind11::object(), 0, size, kind});
-        } catch (...) {
-            Py_LeaveRecursiveCall();
-            throw;
+        if (open_.size() >= room_) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a CBOR item");
+            throw pybind11::error_already_set();
         }
+        open_.push_back(OpenContainer{pybind11::reinterpret_borrow<pybind11::object>(container),
+                                      pybind11::object(), 0, size, kind});
     }
-    void pop() {
-        open_.pop_back();
-        Py_LeaveRecursiveCall();
-    }
+    void pop() { open_.pop_back(); }
     OpenContainer &top() { return open_.back(); }
     bool empty() const { return open_.empty(); }
     // True when only the top-level container is open.
     bool at_top_level() const { return open_.size() == 1; }
 
   private:
-    static void enter_recursive_call() {
-        if (Py_EnterRecursiveCall(" while encoding a CBOR item") != 0) throw pybind11::error_already_set();
-        // After an earlier overflow the interpreter lets 50 more levels pass
-        // and aborts the process beyond them; a walk never needs that grace.
-        if (PyThreadState_Get()->recursion_depth > Py_GetRecursionLimit()) {
-            Py_LeaveRecursiveCall();
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a CBOR item");
-            throw pybind11::error_already_set();
-        }
+    static std::size_t recursion_room() {
+        const int limit = Py_GetRecursionLimit();
+        const int depth = PyThreadState_Get()->recursion_depth;
+        return depth < limit ? static_cast<std::size_t>(limit - depth) : 0;
     }
 
+    std::size_t room_;
     std::vector<OpenContainer> open_;
 };
 
