@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -330,6 +333,679 @@ TEST(CborGenerator, OversizedAppendFailsAndAppendsNothing) {
     // Still usable and freeable afterwards.
     EXPECT_EQ(cbor_write_null(gen.get()), 0);
     EXPECT_EQ(to_hex(contents(gen.get())), "19 01 F4 F6");
+}
+
+/* ------------------------------------------------------------------ parser */
+
+struct ValDeleter {
+    void operator()(cbor_val_s *val) const { cbor_val_free(val); }
+};
+using ValPtr = std::unique_ptr<cbor_val_s, ValDeleter>;
+
+struct ParserDeleter {
+    void operator()(cbor_parser_s *parser) const { cbor_parser_free(parser); }
+};
+using ParserPtr = std::unique_ptr<cbor_parser_s, ParserDeleter>;
+
+ParserPtr new_parser(const Bytes &input) {
+    ParserPtr parser(cbor_parser_create(input.data(), input.size()));
+    if (!parser) throw std::bad_alloc();
+    return parser;
+}
+
+size_t consumed(const cbor_parser_s *parser) { return static_cast<size_t>(parser->cursor - parser->start); }
+
+uint64_t double_bits(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+constexpr uint64_t kAllOnes = UINT64_MAX;
+constexpr uint64_t kQuietNaN = 0x7FF8000000000000ull;
+
+enum class Slot { none, u64, i64, f64, payload };
+
+// One item read from the start of `input`. `ok` false means cbor_next_val
+// returns null; `consumed` is where the cursor ends in either case.
+struct ItemCase {
+    const char *input;
+    bool ok;
+    uint32_t major;
+    Slot slot;
+    uint64_t bits; // u64, i64 or the double's bit pattern
+    uint64_t length;
+    size_t consumed;
+    int32_t in_indefinite;
+};
+
+ItemCase uint_item(const char *in, uint64_t v, size_t n) { return {in, true, 0, Slot::u64, v, 0, n, 0}; }
+ItemCase neg_item(const char *in, int64_t v, size_t n) {
+    return {in, true, 1, Slot::i64, static_cast<uint64_t>(v), 0, n, 0};
+}
+ItemCase float_item(const char *in, double v, size_t n) { return {in, true, 7, Slot::f64, double_bits(v), 0, n, 0}; }
+ItemCase float_bits_item(const char *in, uint64_t bits, size_t n) { return {in, true, 7, Slot::f64, bits, 0, n, 0}; }
+ItemCase count_item(const char *in, uint32_t major, uint64_t count, size_t n) {
+    return {in, true, major, Slot::none, 0, count, n, 0};
+}
+ItemCase string_item(const char *in, uint32_t major, uint64_t length, size_t n) {
+    return {in, true, major, Slot::payload, 0, length, n, 0};
+}
+ItemCase plain_item(const char *in, uint32_t major, size_t n) { return {in, true, major, Slot::none, 0, 0, n, 0}; }
+ItemCase indefinite_item(const char *in, uint32_t major) { return {in, true, major, Slot::none, 0, kAllOnes, 1, 1}; }
+ItemCase bad_item(const char *in, size_t n) { return {in, false, 0, Slot::none, 0, 0, n, 0}; }
+
+class CborParseItem : public ::testing::TestWithParam<ItemCase> {};
+
+TEST_P(CborParseItem, FieldsAndCursor) {
+    const ItemCase &c = GetParam();
+    const Bytes input = hex(c.input);
+    auto parser = new_parser(input);
+    testing::internal::CaptureStderr();
+    ValPtr val(cbor_next_val(parser.get()));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(consumed(parser.get()), c.consumed);
+    EXPECT_EQ(parser->in_indefinite, c.in_indefinite);
+    if (!c.ok) {
+        EXPECT_EQ(val, nullptr);
+        return;
+    }
+    ASSERT_NE(val, nullptr);
+    EXPECT_EQ(val->initial_byte, input[0]);
+    EXPECT_EQ(val->major_type, c.major);
+    EXPECT_EQ(val->length, c.length);
+    switch (c.slot) {
+    case Slot::u64: EXPECT_EQ(val->value.u64, c.bits); break;
+    case Slot::i64: EXPECT_EQ(val->value.i64, static_cast<int64_t>(c.bits)); break;
+    case Slot::f64: EXPECT_EQ(double_bits(val->value.f64), c.bits) << val->value.f64; break;
+    case Slot::none: EXPECT_EQ(val->value.u64, 0u); break;
+    case Slot::payload:
+        ASSERT_NE(val->value.ptr, nullptr);
+        EXPECT_EQ(0, std::memcmp(val->value.ptr, input.data() + c.consumed - c.length, c.length));
+        break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integers, CborParseItem,
+    ::testing::Values(uint_item("00", 0, 1), uint_item("17", 23, 1), uint_item("18 18", 24, 2),
+                      uint_item("18 FF", 255, 2), uint_item("19 01 00", 256, 3), uint_item("19 FF FF 00", 65535, 3),
+                      uint_item("1A 00 01 00 00", 65536, 5), uint_item("1A FF FF FF FF", 4294967295u, 5),
+                      uint_item("1B 00 00 00 01 00 00 00 00", 4294967296ull, 9),
+                      uint_item("1B FF FF FF FF FF FF FF FF", UINT64_MAX, 9), bad_item("", 0), bad_item("18", 1),
+                      bad_item("19 01", 1), bad_item("1A 00 01 00", 1), bad_item("1B 00 00 00 00 00 00 00", 1),
+                      neg_item("20", -1, 1), neg_item("37", -24, 1), neg_item("38 18", -25, 2),
+                      neg_item("38 FF", -256, 2), neg_item("39 01 00", -257, 3),
+                      neg_item("3A FF FF FF FF", -4294967296ll, 5),
+                      neg_item("3B 7F FF FF FF FF FF FF FF", std::numeric_limits<int64_t>::min(), 9),
+                      // An argument of 2^63 or more keeps its plain complement.
+                      neg_item("3B FF FF FF FF FF FF FF FF", 0, 9), bad_item("38", 1), bad_item("39 00", 1),
+                      bad_item("3B 00", 1)));
+
+INSTANTIATE_TEST_SUITE_P(
+    StringsAndContainers, CborParseItem,
+    ::testing::Values(string_item("40", 2, 0, 1), string_item("43 61 62 63", 2, 3, 4),
+                      string_item("58 02 61 62 63", 2, 2, 4), string_item("59 00 01 7A", 2, 1, 4),
+                      string_item("63 61 62 63", 3, 3, 4), string_item("60", 3, 0, 1),
+                      string_item("7A 00 00 00 01 21", 3, 1, 6),
+                      // A payload running past the end leaves the cursor after the length.
+                      bad_item("44 61 62 63", 1), bad_item("78 05 61", 2), bad_item("59 01 00 00", 3),
+                      bad_item("5B FF FF FF FF FF FF FF FF 00", 9), bad_item("7B 80 00 00 00 00 00 00 00", 9),
+                      bad_item("5A 7F FF FF FF 00 00", 5), bad_item("58", 1), bad_item("7B 00 00", 1),
+                      indefinite_item("5F", 2), indefinite_item("7F", 3), indefinite_item("9F", 4),
+                      indefinite_item("BF", 5), count_item("80", 4, 0, 1), count_item("83 01 02 03", 4, 3, 1),
+                      count_item("98 19", 4, 25, 2), count_item("9B 00 00 00 01 00 00 00 00", 4, 1ull << 32, 9),
+                      count_item("A0", 5, 0, 1), count_item("B9 01 2C", 5, 300, 3),
+                      count_item("BA FF FF FF FF", 5, 0xFFFFFFFFu, 5), bad_item("99 01", 1), bad_item("B8", 1)));
+
+INSTANTIATE_TEST_SUITE_P(
+    TagsAndSimpleValues, CborParseItem,
+    ::testing::Values(plain_item("C1 1A 00 00 00 01", 6, 1), plain_item("D7", 6, 1), plain_item("D8 20", 6, 2),
+                      plain_item("D9 01 00", 6, 3), plain_item("DA 00 00 00 01", 6, 5),
+                      plain_item("DB 00 00 00 00 00 00 00 01", 6, 9), bad_item("D8", 1), bad_item("D9 01", 1),
+                      bad_item("DB 00 00 00 00 00 00 00", 1), plain_item("DC 00", 6, 1), plain_item("DF", 6, 1),
+                      plain_item("E0 01", 7, 1), plain_item("F3", 7, 1), plain_item("F8 20 01", 7, 2),
+                      bad_item("F8", 1), plain_item("F4", 7, 1), plain_item("F5", 7, 1), plain_item("F6", 7, 1),
+                      plain_item("F7", 7, 1), plain_item("FC", 7, 1), plain_item("FE", 7, 1),
+                      plain_item("FF", 7, 1), plain_item("1C", 0, 1), plain_item("1F", 0, 1),
+                      plain_item("3C", 1, 1), plain_item("5C", 2, 1), plain_item("5E", 2, 1),
+                      plain_item("7C", 3, 1), plain_item("9D", 4, 1), plain_item("BE", 5, 1)));
+
+INSTANTIATE_TEST_SUITE_P(
+    Floats, CborParseItem,
+    ::testing::Values(
+        float_item("F9 7C 00", std::numeric_limits<double>::infinity(), 3),
+        float_item("F9 FC 00", -std::numeric_limits<double>::infinity(), 3), float_bits_item("F9 7E 00", kQuietNaN, 3),
+        float_bits_item("F9 7C 01", kQuietNaN, 3), float_bits_item("F9 FE 00", kQuietNaN | (1ull << 63), 3),
+        float_item("F9 00 01", 0x1p-24, 3), float_item("F9 03 FF", 1023 * 0x1p-24, 3),
+        float_item("F9 04 00", 0x1p-14, 3), float_item("F9 3C 00", 1.0, 3), float_item("F9 C0 00", -2.0, 3),
+        float_item("F9 3E 00", 1.5, 3), float_item("F9 7B FF", 65504.0, 3), float_item("F9 00 00", 0.0, 3),
+        float_item("F9 80 00", -0.0, 3), float_item("F9 C4 00", -4.0, 3), float_item("F9 35 55", 0.333251953125, 3),
+        bad_item("F9 3C", 1), bad_item("F9", 1), float_bits_item("FA 7F FC 00 00", kQuietNaN, 5),
+        float_bits_item("FA 7F C0 00 00", kQuietNaN, 5), float_item("FA 3F 80 00 00", 1.0, 5),
+        float_item("FA 7F 80 00 00", std::numeric_limits<double>::infinity(), 5),
+        float_item("FA FF 80 00 00", -std::numeric_limits<double>::infinity(), 5),
+        float_item("FA 47 C3 50 00", 100000.0, 5), float_item("FA 7F 7F FF FF", 3.4028234663852886e+38, 5),
+        float_item("FA 00 00 00 01", 0x1p-149, 5), bad_item("FA 3F 80 00", 1),
+        float_item("FB 3F F1 99 99 99 99 99 9A", 1.1, 9), float_item("FB 7E 37 E4 3C 88 00 75 9C", 1.0e+300, 9),
+        float_item("FB FF F0 00 00 00 00 00 00", -std::numeric_limits<double>::infinity(), 9),
+        float_bits_item("FB 7F F8 00 00 00 00 00 01", 0x7FF8000000000001ull, 9), bad_item("FB 00", 1)));
+
+TEST(CborParser, StringPayloadsAreCopies) {
+    const Bytes input = hex("43 61 62 63 63 61 62 63 40");
+    auto parser = new_parser(input);
+    ValPtr bytes(cbor_next_val(parser.get()));
+    ValPtr text(cbor_next_val(parser.get()));
+    ValPtr empty(cbor_next_val(parser.get()));
+    ASSERT_TRUE(bytes && text && empty);
+    EXPECT_NE(bytes->value.ptr, input.data() + 1);
+    EXPECT_EQ(0, std::memcmp(bytes->value.ptr, "abc", 3));
+    EXPECT_EQ(0, std::memcmp(text->value.ptr, "abc\0", 4));
+    EXPECT_NE(empty->value.ptr, nullptr);
+    EXPECT_EQ(empty->length, 0u);
+    EXPECT_EQ(cbor_next_val(parser.get()), nullptr);
+}
+
+TEST(CborParser, IndefiniteArrayThenBreakClearsTheFlag) {
+    const Bytes input = hex("9F 01 FF");
+    auto parser = new_parser(input);
+    ValPtr start(cbor_next_val(parser.get()));
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->length, kAllOnes);
+    EXPECT_EQ(parser->in_indefinite, 1);
+    ValPtr one(cbor_next_val(parser.get()));
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(one->value.u64, 1u);
+    EXPECT_EQ(parser->in_indefinite, 1);
+    ValPtr brk(cbor_next_val(parser.get()));
+    ASSERT_NE(brk, nullptr);
+    EXPECT_EQ(brk->initial_byte, 0xFF);
+    EXPECT_EQ(parser->in_indefinite, 0);
+    EXPECT_EQ(cbor_next_val(parser.get()), nullptr);
+}
+
+TEST(CborParser, TagIsFollowedByTheTaggedItem) {
+    for (const char *text : {"C1 1A 00 00 00 01", "D8 01 1A 00 00 00 01", "DB 00 00 00 00 00 00 00 01 1A 00 00 00 01"}) {
+        const Bytes input = hex(text);
+        auto parser = new_parser(input);
+        ValPtr tag(cbor_next_val(parser.get()));
+        ValPtr item(cbor_next_val(parser.get()));
+        ASSERT_TRUE(tag && item) << text;
+        EXPECT_EQ(tag->major_type, 6u);
+        EXPECT_EQ(item->major_type, 0u);
+        EXPECT_EQ(item->value.u64, 1u);
+        EXPECT_EQ(cbor_parser_available_bytes(parser.get()), 0);
+    }
+}
+
+TEST(CborParser, UnimplementedCodesAreReportedAndSkipped) {
+    const Bytes input = hex("E0 01 F3 F8 FF 02 F8");
+    auto parser = new_parser(input);
+    testing::internal::CaptureStderr();
+    std::vector<uint32_t> majors;
+    for (int i = 0; i < 5; ++i) {
+        ValPtr val(cbor_next_val(parser.get()));
+        ASSERT_NE(val, nullptr);
+        majors.push_back(val->major_type);
+    }
+    EXPECT_EQ(cbor_next_val(parser.get()), nullptr); // F8 without its value byte
+    const std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(majors, (std::vector<uint32_t>{7, 0, 7, 7, 0}));
+    EXPECT_EQ(messages, "Unimplemented CBOR code: e0\nUnimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n"
+                        "Unimplemented CBOR code: f8\n");
+    EXPECT_EQ(cbor_parser_available_bytes(parser.get()), 0);
+}
+
+TEST(CborParser, AFailedItemLeavesTheCursorWhereTheNextCallContinues) {
+    // 44 claims 4 bytes but 3 remain; reading resumes at the payload.
+    const Bytes input = hex("44 61 62 63");
+    auto parser = new_parser(input);
+    EXPECT_EQ(cbor_next_val(parser.get()), nullptr);
+    EXPECT_EQ(cbor_parser_available_bytes(parser.get()), 3);
+    ValPtr next(cbor_next_val(parser.get()));
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->initial_byte, 0x61);
+    EXPECT_EQ(next->length, 1u);
+}
+
+TEST(CborParser, CreateRefusesInputsTheCountCannotExpress) {
+    static const uint8_t byte = 0;
+    EXPECT_EQ(cbor_parser_create(&byte, uint64_t(1) << 31), nullptr);
+    EXPECT_EQ(cbor_parser_create(&byte, UINT64_MAX), nullptr);
+    EXPECT_EQ(cbor_parser_create(nullptr, 1), nullptr);
+    cbor_parser_s stack{};
+    EXPECT_EQ(_cbor_parser_init(&stack, &byte, uint64_t(1) << 31), -1);
+    EXPECT_EQ(_cbor_parser_init(nullptr, &byte, 1), -1);
+    EXPECT_EQ(_cbor_parser_init(&stack, &byte, 1), 0);
+    EXPECT_EQ(cbor_parser_available_bytes(&stack), 1);
+    ParserPtr empty(cbor_parser_create(nullptr, 0));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(cbor_parser_available_bytes(empty.get()), 0);
+    EXPECT_EQ(cbor_next_val(empty.get()), nullptr);
+    EXPECT_EQ(cbor_next_val(nullptr), nullptr);
+    EXPECT_EQ(cbor_parser_available_bytes(nullptr), 0);
+    cbor_parser_free(nullptr);
+    cbor_val_free(nullptr);
+    ValPtr fresh(cbor_val_create());
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->initial_byte, 0);
+    EXPECT_EQ(fresh->major_type, 0u);
+    EXPECT_EQ(fresh->length, 0u);
+}
+
+TEST(CborParser, HandlersCalledAtTheEndOfInputFail) {
+    cbor_parser_s parser{};
+    const uint8_t byte = 0;
+    ASSERT_EQ(_cbor_parser_init(&parser, &byte, 1), 0);
+    parser.cursor += 1;
+    for (int b = 0; b < 256; ++b) {
+        cbor_val_s val{};
+        EXPECT_EQ(cbor_jump_table[b](&parser, &val), -1) << b;
+        EXPECT_EQ(parser.cursor, &byte + 1);
+    }
+}
+
+struct TableRange {
+    int first, last;
+    cbor_handler_fn handler;
+};
+
+TEST(CborParser, JumpTableRoutesEveryInitialByte) {
+    const std::vector<TableRange> ranges = {
+        {0x00, 0x17, cbor_parse_uint_small}, {0x18, 0x18, cbor_parse_uint8}, {0x19, 0x19, cbor_parse_uint16},
+        {0x1A, 0x1A, cbor_parse_uint32}, {0x1B, 0x1B, cbor_parse_uint64}, {0x1C, 0x1F, cbor_parse_reserved},
+        {0x20, 0x37, cbor_parse_negint_small}, {0x38, 0x38, cbor_parse_negint8}, {0x39, 0x39, cbor_parse_negint16},
+        {0x3A, 0x3A, cbor_parse_negint32}, {0x3B, 0x3B, cbor_parse_negint64}, {0x3C, 0x3F, cbor_parse_reserved},
+        {0x40, 0x57, cbor_parse_byte_string_small}, {0x58, 0x58, cbor_parse_byte_string_uint8},
+        {0x59, 0x59, cbor_parse_byte_string_uint16}, {0x5A, 0x5A, cbor_parse_byte_string_uint32},
+        {0x5B, 0x5B, cbor_parse_byte_string_uint64}, {0x5C, 0x5E, cbor_parse_reserved},
+        {0x5F, 0x5F, cbor_parse_byte_string_indefinite}, {0x60, 0x77, cbor_parse_text_string_small},
+        {0x78, 0x78, cbor_parse_text_string_uint8}, {0x79, 0x79, cbor_parse_text_string_uint16},
+        {0x7A, 0x7A, cbor_parse_text_string_uint32}, {0x7B, 0x7B, cbor_parse_text_string_uint64},
+        {0x7C, 0x7E, cbor_parse_reserved}, {0x7F, 0x7F, cbor_parse_text_string_indefinite},
+        {0x80, 0x97, cbor_parse_array_small}, {0x98, 0x98, cbor_parse_array_uint8},
+        {0x99, 0x99, cbor_parse_array_uint16}, {0x9A, 0x9A, cbor_parse_array_uint32},
+        {0x9B, 0x9B, cbor_parse_array_uint64}, {0x9C, 0x9E, cbor_parse_reserved},
+        {0x9F, 0x9F, cbor_parse_array_indefinite}, {0xA0, 0xB7, cbor_parse_map_small},
+        {0xB8, 0xB8, cbor_parse_map_uint8}, {0xB9, 0xB9, cbor_parse_map_uint16}, {0xBA, 0xBA, cbor_parse_map_uint32},
+        {0xBB, 0xBB, cbor_parse_map_uint64}, {0xBC, 0xBE, cbor_parse_reserved},
+        {0xBF, 0xBF, cbor_parse_map_indefinite}, {0xC0, 0xDB, cbor_parse_semantic_tag},
+        {0xDC, 0xDF, cbor_parse_reserved}, {0xE0, 0xF3, cbor_parse_unimplemented}, {0xF4, 0xF4, cbor_parse_false},
+        {0xF5, 0xF5, cbor_parse_true}, {0xF6, 0xF6, cbor_parse_null}, {0xF7, 0xF7, cbor_parse_undefined},
+        {0xF8, 0xF8, cbor_parse_unimplemented}, {0xF9, 0xF9, cbor_parse_float16},
+        {0xFA, 0xFA, cbor_parse_float32}, {0xFB, 0xFB, cbor_parse_float64}, {0xFC, 0xFE, cbor_parse_reserved},
+        {0xFF, 0xFF, cbor_parse_break}};
+    int next = 0;
+    for (const TableRange &range : ranges) {
+        ASSERT_EQ(range.first, next);
+        for (int b = range.first; b <= range.last; ++b) EXPECT_EQ(cbor_jump_table[b], range.handler) << b;
+        next = range.last + 1;
+    }
+    EXPECT_EQ(next, 256);
+}
+
+/* Every proper prefix of a valid item fails; the cursor stops after the
+ * initial byte, or after a string's length argument when only the payload is
+ * short. */
+TEST(CborParser, TruncationAtEveryByteOfValidItems) {
+    auto gen = new_gen();
+    std::vector<std::pair<size_t, size_t>> items; // (offset, head size) of each string; head size 0 for others
+    auto mark = [&](bool string, size_t before, uint64_t payload) {
+        items.emplace_back(before, string ? gen->length - before - payload : 0);
+    };
+    for (uint64_t v : {24ull, 300ull, 70000ull, 1ull << 40}) {
+        size_t before = gen->length;
+        ASSERT_EQ(cbor_write_uint(gen.get(), v), 0);
+        mark(false, before, 0);
+        before = gen->length;
+        ASSERT_EQ(cbor_write_negint(gen.get(), -static_cast<int64_t>(v)), 0);
+        mark(false, before, 0);
+        before = gen->length;
+        ASSERT_EQ(cbor_write_array(gen.get(), v), 0);
+        mark(false, before, 0);
+        before = gen->length;
+        ASSERT_EQ(cbor_write_map(gen.get(), v), 0);
+        mark(false, before, 0);
+    }
+    for (uint64_t len : {1ull, 5ull, 24ull, 300ull}) {
+        const std::string payload(len, 'q');
+        size_t before = gen->length;
+        ASSERT_EQ(cbor_write_byte_string(gen.get(), payload.data(), len), 0);
+        mark(true, before, len);
+        before = gen->length;
+        ASSERT_EQ(cbor_write_text_string(gen.get(), payload.data(), len), 0);
+        mark(true, before, len);
+    }
+    for (double v : {1.5, 100000.0, 0.1}) {
+        const size_t before = gen->length;
+        ASSERT_EQ(cbor_write_float(gen.get(), v), 1);
+        mark(false, before, 0);
+    }
+    const Bytes all = contents(gen.get());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const size_t begin = items[i].first;
+        const size_t end = i + 1 < items.size() ? items[i + 1].first : all.size();
+        const size_t head = items[i].second;
+        for (size_t cut = 1; cut < end - begin; ++cut) {
+            const Bytes prefix(all.begin() + begin, all.begin() + begin + cut);
+            auto parser = new_parser(prefix);
+            EXPECT_EQ(cbor_next_val(parser.get()), nullptr) << to_hex(prefix);
+            const size_t expected = head != 0 && cut >= head ? head : 1;
+            EXPECT_EQ(consumed(parser.get()), expected) << to_hex(prefix);
+        }
+        const Bytes whole(all.begin() + begin, all.begin() + end);
+        auto parser = new_parser(whole);
+        ValPtr val(cbor_next_val(parser.get()));
+        EXPECT_NE(val, nullptr) << to_hex(whole);
+        EXPECT_EQ(cbor_parser_available_bytes(parser.get()), 0);
+    }
+}
+
+/* ------------------------------------------------------ write/parse trips */
+
+TEST(CborRoundTrip, RandomItemsReadBackAsWritten) {
+    std::mt19937_64 rng(2024);
+    const int count = std::getenv("KORVALENT_QUICK") ? 3000 : 30000;
+    auto gen = new_gen();
+    struct Written {
+        int kind;
+        uint64_t bits;
+        std::string payload;
+    };
+    std::vector<Written> written;
+    for (int i = 0; i < count; ++i) {
+        const int kind = static_cast<int>(rng() % 8);
+        const uint64_t raw = rng() >> (rng() % 64);
+        Written w{kind, raw, {}};
+        switch (kind) {
+        case 0: ASSERT_EQ(cbor_write_uint(gen.get(), raw), 0); break;
+        case 1: {
+            const int64_t negative = -1 - static_cast<int64_t>(raw >> 1);
+            w.bits = static_cast<uint64_t>(negative);
+            ASSERT_EQ(cbor_write_negint(gen.get(), negative), 0);
+            break;
+        }
+        case 2:
+        case 3: {
+            w.payload.resize(rng() % 300);
+            for (char &c : w.payload) c = static_cast<char>(rng());
+            if (kind == 2) ASSERT_EQ(cbor_write_byte_string(gen.get(), w.payload.data(), w.payload.size()), 0);
+            else ASSERT_EQ(cbor_write_text_string(gen.get(), w.payload.data(), w.payload.size()), 0);
+            break;
+        }
+        case 4: ASSERT_EQ(cbor_write_array(gen.get(), raw), 0); break;
+        case 5: ASSERT_EQ(cbor_write_map(gen.get(), raw), 0); break;
+        case 6: {
+            double value;
+            uint64_t pattern = rng();
+            std::memcpy(&value, &pattern, sizeof value);
+            if (rng() % 2) value = static_cast<float>(value); // often a single or a half
+            if (rng() % 4 == 0) value = static_cast<double>(static_cast<int64_t>(raw % 100000) - 50000) / 64;
+            w.bits = double_bits(value);
+            ASSERT_GE(cbor_write_float(gen.get(), value), 0);
+            break;
+        }
+        default: ASSERT_EQ(cbor_write_float64(gen.get(), static_cast<double>(raw)), 1); w.bits = double_bits(static_cast<double>(raw)); break;
+        }
+        written.push_back(std::move(w));
+    }
+    const Bytes all = contents(gen.get());
+    auto parser = new_parser(all);
+    for (const Written &w : written) {
+        ValPtr val(cbor_next_val(parser.get()));
+        ASSERT_NE(val, nullptr);
+        switch (w.kind) {
+        case 0: ASSERT_EQ(val->major_type, 0u); ASSERT_EQ(val->value.u64, w.bits); break;
+        case 1: ASSERT_EQ(val->major_type, 1u); ASSERT_EQ(val->value.i64, static_cast<int64_t>(w.bits)); break;
+        case 2:
+        case 3:
+            ASSERT_EQ(val->major_type, static_cast<uint32_t>(w.kind));
+            ASSERT_EQ(val->length, w.payload.size());
+            ASSERT_EQ(0, std::memcmp(val->value.ptr, w.payload.data(), w.payload.size()));
+            if (w.kind == 3) {
+                ASSERT_EQ(val->value.ptr[w.payload.size()], 0);
+            }
+            break;
+        case 4:
+        case 5: ASSERT_EQ(val->major_type, static_cast<uint32_t>(w.kind)); ASSERT_EQ(val->length, w.bits); break;
+        default: {
+            double expected;
+            std::memcpy(&expected, &w.bits, sizeof expected);
+            ASSERT_EQ(val->major_type, 7u);
+            if (expected != expected) ASSERT_NE(val->value.f64, val->value.f64);
+            else ASSERT_EQ(double_bits(val->value.f64), w.bits) << expected;
+        }
+        }
+    }
+    EXPECT_EQ(cbor_parser_available_bytes(parser.get()), 0);
+}
+
+/* ------------------------------------- the borrowing reader vs cbor_next_val */
+
+// Reads `input` to the end with both readers, item by item (failed items
+// included, since reading continues after them). Empty string when they agree.
+std::string compare_readers(const uint8_t *input, size_t size) {
+    cbor_parser_s owning_parser, borrowing;
+    if (_cbor_parser_init(&owning_parser, input, size) != 0 || _cbor_parser_init(&borrowing, input, size) != 0)
+        return "parser creation failed";
+    cbor_parser_s *const owning = &owning_parser;
+    for (;;) {
+        const bool had_bytes = cbor_parser_available_bytes(owning) > 0;
+        ValPtr a(cbor_next_val(owning));
+        cbor_val_s b;
+        const int32_t status = _cbor_next_view(&borrowing, &b);
+        if (owning->cursor != borrowing.cursor) return "cursor differs";
+        if (owning->in_indefinite != borrowing.in_indefinite) return "flag differs";
+        if (!a) {
+            if (status != (had_bytes ? -1 : 0)) return "status differs on a null item";
+            if (!had_bytes) return "";
+            continue;
+        }
+        if (status != 1) return "view failed where the copy succeeded";
+        if (a->initial_byte != b.initial_byte || a->major_type != b.major_type || a->length != b.length)
+            return "head fields differ";
+        const bool definite_string = (a->major_type == 2 || a->major_type == 3) && a->value.ptr != nullptr;
+        if (!definite_string) {
+            if (a->value.u64 != b.value.u64) return "value differs";
+            continue;
+        }
+        if (b.value.ptr + b.length != borrowing.cursor) return "borrowed payload is not in the input";
+        if (a->length && std::memcmp(a->value.ptr, b.value.ptr, a->length) != 0) return "payload differs";
+        if (a->major_type == 3 && a->value.ptr[a->length] != 0) return "text copy lacks its terminator";
+    }
+}
+
+// Points stderr at a fully buffered /dev/null for the lifetime of the object:
+// exhaustive loops hit the unimplemented codes millions of times, and one
+// write system call per message would dominate their running time.
+class SilencedStderr {
+public:
+    SilencedStderr() : saved_(stderr), sink_(std::fopen("/dev/null", "w")) {
+        if (sink_ == nullptr) return;
+        std::setvbuf(sink_, nullptr, _IOFBF, kSinkBuffer);
+        stderr = sink_;
+    }
+    ~SilencedStderr() {
+        stderr = saved_;
+        if (sink_ != nullptr) std::fclose(sink_);
+    }
+    SilencedStderr(const SilencedStderr &) = delete;
+    SilencedStderr &operator=(const SilencedStderr &) = delete;
+
+private:
+    static constexpr size_t kSinkBuffer = 1 << 16;
+    FILE *saved_;
+    FILE *sink_;
+};
+
+bool quick() { return std::getenv("KORVALENT_QUICK") != nullptr; }
+
+// Every 1- and 2-byte input, as (size, bytes).
+template <typename Visit>
+void for_each_short_input(Visit visit) {
+    for (unsigned v = 0; v < 256 + 65536; ++v) {
+        const bool one = v < 256;
+        const uint8_t input[2] = {static_cast<uint8_t>(one ? v : (v - 256) >> 8), static_cast<uint8_t>(v)};
+        visit(input, one ? size_t(1) : size_t(2));
+    }
+}
+
+TEST(CborViewReader, AgreesOnEveryOneAndTwoByteInput) {
+    SilencedStderr silence;
+    for_each_short_input([](const uint8_t *input, size_t size) {
+        ASSERT_EQ(compare_readers(input, size), "") << to_hex(Bytes(input, input + size));
+    });
+}
+
+TEST(CborViewReader, WritesTheSameMessages) {
+    testing::internal::CaptureStderr();
+    for_each_short_input([](const uint8_t *input, size_t size) {
+        ParserPtr parser(cbor_parser_create(input, size));
+        while (cbor_parser_available_bytes(parser.get()) > 0) ValPtr(cbor_next_val(parser.get()));
+    });
+    const std::string owning_log = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    for_each_short_input([](const uint8_t *input, size_t size) {
+        cbor_parser_s parser;
+        _cbor_parser_init(&parser, input, size);
+        cbor_val_s val;
+        while (_cbor_next_view(&parser, &val) != 0) {
+        }
+    });
+    const std::string view_log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(owning_log.find("Unimplemented CBOR code: f8\n"), std::string::npos);
+    EXPECT_EQ(view_log, owning_log);
+}
+
+TEST(CborViewReader, AgreesOnEveryThreeByteInput) {
+    SilencedStderr silence;
+    // The sanitized run samples a third byte out of every 29.
+    const unsigned step = quick() ? 29 : 1;
+    for (uint32_t v = 0; v < (1u << 24); v += step) {
+        const uint8_t input[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+        const std::string verdict = compare_readers(input, 3);
+        if (!verdict.empty()) FAIL() << verdict << " on " << to_hex(Bytes(input, input + 3));
+    }
+}
+
+TEST(CborViewReader, AgreesOnRandomInputs) {
+    SilencedStderr silence;
+    std::mt19937_64 rng(99);
+    const int count = quick() ? 20000 : 300000;
+    Bytes input;
+    for (int i = 0; i < count; ++i) {
+        input.resize(rng() % 65);
+        for (uint8_t &b : input) {
+            // Mostly small values so that lengths and counts often fit the input.
+            const uint64_t r = rng();
+            b = static_cast<uint8_t>(r % 4 == 0 ? (r >> 8) % 8 : r >> 16);
+        }
+        const std::string verdict = compare_readers(input.data(), input.size());
+        if (!verdict.empty()) FAIL() << verdict << " on " << to_hex(input);
+    }
+}
+
+/* --------------------------------------------- shortest float vs its model */
+
+struct FloatWrite {
+    int32_t status;
+    Bytes bytes;
+};
+
+// The writer's rule as first stated: write candidates F9 H, FA S and FB D,
+// decode them with the parser's own handlers, compare the decoded numbers as
+// doubles and keep the first that agrees.
+FloatWrite model_write_float(double value) {
+    if (value != value) return {0, hex("F9 7E 00")};
+    if (value == std::numeric_limits<double>::infinity()) return {0, hex("F9 7C 00")};
+    if (value == -std::numeric_limits<double>::infinity()) return {0, hex("F9 FC 00")};
+    const float single = static_cast<float>(value);
+    uint32_t s;
+    std::memcpy(&s, &single, sizeof s);
+    const uint32_t sign = s >> 31, exponent = (s >> 23) & 0xFF, fraction = s & 0x7FFFFF;
+    uint32_t h = (sign << 15) | (fraction >> 13);
+    if (exponent != 0) h = (h | ((exponent - 112) << 10)) & 0xFFFF;
+    const uint64_t d = double_bits(value);
+    uint8_t scratch[3 + 5 + 9] = {0xF9, static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h), 0xFA};
+    for (int i = 0; i < 4; ++i) scratch[4 + i] = static_cast<uint8_t>(s >> (24 - 8 * i));
+    scratch[8] = 0xFB;
+    for (int i = 0; i < 8; ++i) scratch[9 + i] = static_cast<uint8_t>(d >> (56 - 8 * i));
+    cbor_parser_s parser;
+    _cbor_parser_init(&parser, scratch, sizeof scratch);
+    cbor_val_s hv{}, fv{}, dv{};
+    if (cbor_parse_float16(&parser, &hv) != 0 || cbor_parse_float32(&parser, &fv) != 0 ||
+        cbor_parse_float64(&parser, &dv) != 0)
+        return {-1, {}};
+    if (fv.value.f64 == dv.value.f64) {
+        if (hv.value.f64 == fv.value.f64) return {1, Bytes(scratch, scratch + 3)};
+        return {1, Bytes(scratch + 3, scratch + 8)};
+    }
+    return {1, Bytes(scratch + 8, scratch + 17)};
+}
+
+std::string compare_with_model(cbor_generator_s *gen, double value) {
+    const uint64_t before = gen->length;
+    const int32_t status = cbor_write_float(gen, value);
+    const FloatWrite expected = model_write_float(value);
+    const Bytes got(gen->data + before, gen->data + gen->length);
+    if (status == expected.status && got == expected.bytes) return "";
+    std::ostringstream out;
+    out.precision(17);
+    out << value << ": wrote " << to_hex(got) << " (" << status << "), model " << to_hex(expected.bytes) << " ("
+        << expected.status << ")";
+    return out.str();
+}
+
+double from_bits(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+TEST(CborFloatModel, AgreesOnTheWorkedExamples) {
+    for (double v : {0.0, -0.0, 1.0, -2.0, 65504.0, 65505.0, 65536.0, 100000.0, 0x1p-14, 0x1p-24, 0x1p-149, 0.1,
+                     1e300, -std::numeric_limits<double>::infinity(), std::nan("")}) {
+        auto gen = new_gen();
+        EXPECT_EQ(compare_with_model(gen.get(), v), "");
+    }
+}
+
+TEST(CborFloatModel, AgreesOnMillionsOfRandomDoubles) {
+    std::mt19937_64 rng(31337);
+    const uint64_t count = quick() ? 200000 : 3000000;
+    auto gen = new_gen();
+    for (uint64_t i = 0; i < count; ++i) {
+        double value;
+        switch (i % 4) {
+        case 0: value = from_bits(rng()); break; // any pattern, NaNs and infinities included
+        case 1: {
+            // A half pattern widened, nudged by a few double ulps.
+            const uint64_t half = rng() & 0xFFFF;
+            const double base = std::ldexp(static_cast<double>((half & 0x3FF) | 0x400), static_cast<int>((half >> 10) & 31) - 25);
+            value = from_bits(double_bits((half & 0x8000) ? -base : base) + (rng() % 5) - 2);
+            break;
+        }
+        case 2: {
+            // A single pattern widened, nudged by a few double ulps.
+            uint32_t pattern = static_cast<uint32_t>(rng());
+            float single;
+            std::memcpy(&single, &pattern, sizeof single);
+            value = from_bits(double_bits(static_cast<double>(single)) + (rng() % 5) - 2);
+            break;
+        }
+        default: {
+            // Around the edges of the half and single ranges.
+            static const double edges[] = {65504.0, 65520.0, 0x1p-14, 0x1p-15, 0x1p-24, 0x1p-25, 0x1p-126,
+                                           0x1p-149, 0x1p-150, 3.4028234663852886e+38, 0x1p128, 0x1p16, 0.0};
+            const double edge = edges[rng() % (sizeof edges / sizeof edges[0])];
+            value = from_bits(double_bits(edge) + (rng() % 33) - 16);
+            if (rng() % 2) value = -value;
+        }
+        }
+        gen->length = 0; // reuse the block; only the bytes of this write matter
+        const std::string verdict = compare_with_model(gen.get(), value);
+        if (!verdict.empty()) FAIL() << verdict;
+    }
 }
 
 } // namespace

@@ -372,3 +372,396 @@ int32_t cbor_write_float(cbor_generator_s *gen, double value) {
 }
 
 } // extern "C"
+
+/* ------------------------------------------------------------------- parser */
+
+namespace {
+
+// Inputs this long or longer cannot be counted by the 32-bit bytes-left result.
+constexpr uint64_t kMaxParserInput = uint64_t(1) << 31;
+
+// Pattern of the default quiet NaN every decoded half or single NaN becomes.
+constexpr uint64_t kDefaultQuietNaN = 0x7FF8000000000000ull;
+constexpr uint64_t kDoubleSignBit = 0x8000000000000000ull;
+constexpr unsigned kDoubleFractionBits = 52;
+constexpr int kDoubleExponentBias = 1023;
+// Single patterns with a fixed meaning in an FA item.
+constexpr uint32_t kSinglePosInf = 0x7F800000u;
+constexpr uint32_t kSingleQuietNaN = 0x7FFC0000u;
+// Half-precision layout (RFC 7049 appendix D).
+constexpr unsigned kHalfExponentMax = 31;
+constexpr unsigned kHalfImplicitOne = 1024;
+constexpr int kHalfSubnormalScale = -24; // fraction x 2^-24 below the normals
+constexpr int kHalfNormalShift = 25;     // (fraction + 1024) x 2^(exponent - 25)
+
+// Bytes from the cursor to the end. Never negative: a cursor outside the
+// input counts as nothing left.
+inline uint64_t bytes_left(const cbor_parser_s *p) {
+    if (p->cursor < p->start) return 0;
+    const uint64_t used = static_cast<uint64_t>(p->cursor - p->start);
+    return used <= p->length ? p->length - used : 0;
+}
+
+// Reads the argument of the item at the cursor: the AI itself for Width 0,
+// else the Width bytes after the initial byte. On truncation returns -1 with
+// the cursor just after the initial byte.
+template <unsigned Width>
+inline int32_t read_argument(cbor_parser_s *p, uint64_t *out) {
+    if (bytes_left(p) < 1) return -1;
+    if (Width == 0) {
+        *out = *p->cursor & kAiMask;
+        p->cursor += 1;
+        return 0;
+    }
+    p->cursor += 1;
+    if (bytes_left(p) < Width) return -1;
+    *out = load_be(p->cursor, Width);
+    p->cursor += Width;
+    return 0;
+}
+
+// Steps over the initial byte and `skip` argument bytes that nobody reports.
+inline int32_t skip_item(cbor_parser_s *p, unsigned skip) {
+    if (bytes_left(p) < 1) return -1;
+    p->cursor += 1;
+    if (bytes_left(p) < skip) return -1;
+    p->cursor += skip;
+    return 0;
+}
+
+template <unsigned Width>
+int32_t parse_uint(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t argument;
+    if (read_argument<Width>(p, &argument) < 0) return -1;
+    v->value.u64 = argument;
+    return 0;
+}
+
+template <unsigned Width>
+int32_t parse_negint(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t argument;
+    if (read_argument<Width>(p, &argument) < 0) return -1;
+    v->value.i64 = static_cast<int64_t>(~argument);
+    return 0;
+}
+
+// Array element counts and map pair counts; not checked against the input.
+template <unsigned Width>
+int32_t parse_count(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t count;
+    if (read_argument<Width>(p, &count) < 0) return -1;
+    v->length = count;
+    return 0;
+}
+
+// Definite strings. The payload must fit in what is left, which also bounds
+// the only allocation whose size comes from the input. Borrow points value
+// into the input instead of copying.
+template <unsigned Width, bool Text, bool Borrow>
+int32_t parse_string(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t length;
+    if (read_argument<Width>(p, &length) < 0) return -1;
+    v->length = length;
+    if (length > bytes_left(p)) return -1;
+    if (Borrow) {
+        v->value.ptr = const_cast<uint8_t *>(p->cursor);
+    } else {
+        // At least one byte, so an empty byte string still owns a block.
+        const size_t size = static_cast<size_t>(length) + (Text || length == 0 ? 1 : 0);
+        uint8_t *copy = static_cast<uint8_t *>(std::malloc(size));
+        if (copy == nullptr) return -1;
+        if (length != 0) std::memcpy(copy, p->cursor, static_cast<size_t>(length));
+        if (Text) copy[length] = 0;
+        v->value.ptr = copy;
+    }
+    p->cursor += length;
+    return 0;
+}
+
+inline int32_t parse_indefinite(cbor_parser_s *p, cbor_val_s *v) {
+    if (bytes_left(p) < 1) return -1;
+    v->length = CBOR_INDEFINITE_LENGTH;
+    p->in_indefinite = 1;
+    p->cursor += 1;
+    return 0;
+}
+
+// Width of the argument that AI 24..27 announces: 1, 2, 4 or 8 bytes.
+inline unsigned argument_width(uint8_t ai) { return 1u << (ai - kAiUint8); }
+
+inline double with_sign(double magnitude, bool negative) {
+    if (!negative) return magnitude;
+    return bit_cast<double>(bit_cast<uint64_t>(magnitude) ^ kDoubleSignBit);
+}
+
+// 2^exponent for exponents inside the double's normal range.
+inline double power_of_two(int exponent) {
+    return bit_cast<double>(static_cast<uint64_t>(exponent + kDoubleExponentBias) << kDoubleFractionBits);
+}
+
+double decode_half(uint8_t b0, uint8_t b1) {
+    const unsigned exponent = (b0 >> 2) & kHalfExponentMax;
+    const unsigned fraction = ((b0 & 3u) << 8) | b1;
+    double magnitude;
+    if (exponent == kHalfExponentMax) {
+        magnitude = fraction == 0 ? std::numeric_limits<double>::infinity() : bit_cast<double>(kDefaultQuietNaN);
+    } else if (exponent == 0) {
+        magnitude = fraction * power_of_two(kHalfSubnormalScale);
+    } else {
+        magnitude = (fraction + kHalfImplicitOne) * power_of_two(static_cast<int>(exponent) - kHalfNormalShift);
+    }
+    return with_sign(magnitude, (b0 & 0x80) != 0);
+}
+
+double decode_single(uint32_t bits) {
+    if (bits == kSinglePosInf) return std::numeric_limits<double>::infinity();
+    if (bits == kSingleQuietNaN) return bit_cast<double>(kDefaultQuietNaN);
+    return static_cast<double>(bit_cast<float>(bits));
+}
+
+/* Dispatch tables. Both are built from one rule so that the borrowing table
+ * differs from cbor_jump_table only in its definite-string handlers. */
+
+struct HeadFamily {
+    cbor_handler_fn direct, u8, u16, u32, u64, indefinite;
+};
+
+constexpr cbor_handler_fn by_additional_info(unsigned ai, const HeadFamily &f) {
+    if (ai <= kAiMaxDirect) return f.direct;
+    switch (ai) {
+    case kAiUint8: return f.u8;
+    case kAiUint16: return f.u16;
+    case kAiUint32: return f.u32;
+    case kAiUint64: return f.u64;
+    case kAiIndefinite: return f.indefinite;
+    default: return cbor_parse_reserved;
+    }
+}
+
+constexpr HeadFamily kBorrowedBytes{parse_string<0, false, true>, parse_string<1, false, true>,
+                                    parse_string<2, false, true>, parse_string<4, false, true>,
+                                    parse_string<8, false, true>, cbor_parse_byte_string_indefinite};
+constexpr HeadFamily kBorrowedText{parse_string<0, true, true>, parse_string<1, true, true>,
+                                   parse_string<2, true, true>, parse_string<4, true, true>,
+                                   parse_string<8, true, true>, cbor_parse_text_string_indefinite};
+
+constexpr cbor_handler_fn handler_for(unsigned byte, bool borrow) {
+    const unsigned ai = byte & kAiMask;
+    switch (byte >> 5) {
+    case 0:
+        return by_additional_info(ai, {cbor_parse_uint_small, cbor_parse_uint8, cbor_parse_uint16, cbor_parse_uint32,
+                                       cbor_parse_uint64, cbor_parse_reserved});
+    case 1:
+        return by_additional_info(ai, {cbor_parse_negint_small, cbor_parse_negint8, cbor_parse_negint16,
+                                       cbor_parse_negint32, cbor_parse_negint64, cbor_parse_reserved});
+    case 2:
+        return by_additional_info(
+            ai, borrow ? kBorrowedBytes
+                       : HeadFamily{cbor_parse_byte_string_small, cbor_parse_byte_string_uint8,
+                                    cbor_parse_byte_string_uint16, cbor_parse_byte_string_uint32,
+                                    cbor_parse_byte_string_uint64, cbor_parse_byte_string_indefinite});
+    case 3:
+        return by_additional_info(
+            ai, borrow ? kBorrowedText
+                       : HeadFamily{cbor_parse_text_string_small, cbor_parse_text_string_uint8,
+                                    cbor_parse_text_string_uint16, cbor_parse_text_string_uint32,
+                                    cbor_parse_text_string_uint64, cbor_parse_text_string_indefinite});
+    case 4:
+        return by_additional_info(ai, {cbor_parse_array_small, cbor_parse_array_uint8, cbor_parse_array_uint16,
+                                       cbor_parse_array_uint32, cbor_parse_array_uint64, cbor_parse_array_indefinite});
+    case 5:
+        return by_additional_info(ai, {cbor_parse_map_small, cbor_parse_map_uint8, cbor_parse_map_uint16,
+                                       cbor_parse_map_uint32, cbor_parse_map_uint64, cbor_parse_map_indefinite});
+    case 6:
+        return ai <= kAiUint64 ? cbor_parse_semantic_tag : cbor_parse_reserved;
+    default:
+        switch (byte) {
+        case kFalse: return cbor_parse_false;
+        case kTrue: return cbor_parse_true;
+        case kNull: return cbor_parse_null;
+        case kUndefined: return cbor_parse_undefined;
+        case kFloat16: return cbor_parse_float16;
+        case kFloat32: return cbor_parse_float32;
+        case kFloat64: return cbor_parse_float64;
+        case kBreak: return cbor_parse_break;
+        default: return ai <= kAiUint8 ? cbor_parse_unimplemented : cbor_parse_reserved;
+        }
+    }
+}
+
+#define KV_HANDLERS_4(b, borrow)                                                                                      \
+    handler_for((b), borrow), handler_for((b) + 1, borrow), handler_for((b) + 2, borrow), handler_for((b) + 3, borrow)
+#define KV_HANDLERS_16(b, borrow)                                                                                     \
+    KV_HANDLERS_4((b), borrow), KV_HANDLERS_4((b) + 4, borrow), KV_HANDLERS_4((b) + 8, borrow),                       \
+        KV_HANDLERS_4((b) + 12, borrow)
+#define KV_HANDLERS_64(b, borrow)                                                                                     \
+    KV_HANDLERS_16((b), borrow), KV_HANDLERS_16((b) + 16, borrow), KV_HANDLERS_16((b) + 32, borrow),                  \
+        KV_HANDLERS_16((b) + 48, borrow)
+#define KV_HANDLERS_256(borrow)                                                                                       \
+    KV_HANDLERS_64(0, borrow), KV_HANDLERS_64(64, borrow), KV_HANDLERS_64(128, borrow), KV_HANDLERS_64(192, borrow)
+
+constexpr cbor_handler_fn kBorrowingTable[256] = {KV_HANDLERS_256(true)};
+
+} // namespace
+
+extern "C" {
+
+const cbor_handler_fn cbor_jump_table[256] = {KV_HANDLERS_256(false)};
+
+#undef KV_HANDLERS_256
+#undef KV_HANDLERS_64
+#undef KV_HANDLERS_16
+#undef KV_HANDLERS_4
+
+int32_t _cbor_parser_init(cbor_parser_s *parser, const uint8_t *start, uint64_t length) {
+    if (parser == nullptr || length >= kMaxParserInput || (start == nullptr && length != 0)) return -1;
+    parser->start = start;
+    parser->length = length;
+    parser->cursor = start;
+    parser->in_indefinite = 0;
+    return 0;
+}
+
+cbor_parser_s *cbor_parser_create(const uint8_t *start, uint64_t length) {
+    cbor_parser_s *parser = static_cast<cbor_parser_s *>(std::calloc(1, sizeof(cbor_parser_s)));
+    if (parser == nullptr) return nullptr;
+    if (_cbor_parser_init(parser, start, length) < 0) {
+        std::free(parser);
+        return nullptr;
+    }
+    return parser;
+}
+
+void cbor_parser_free(cbor_parser_s *parser) { std::free(parser); }
+
+int32_t cbor_parser_available_bytes(const cbor_parser_s *parser) {
+    if (parser == nullptr) return 0;
+    const uint64_t left = bytes_left(parser);
+    return left < kMaxParserInput ? static_cast<int32_t>(left) : INT32_MAX;
+}
+
+cbor_val_s *cbor_next_val(cbor_parser_s *parser) {
+    if (parser == nullptr || bytes_left(parser) < 1) return nullptr;
+    const uint8_t initial = *parser->cursor;
+    const cbor_handler_fn handler = cbor_jump_table[initial];
+    cbor_val_s *val = cbor_val_create();
+    if (val == nullptr) return nullptr;
+    val->initial_byte = initial;
+    val->major_type = initial >> 5;
+    if (handler(parser, val) < 0) {
+        cbor_val_free(val);
+        return nullptr;
+    }
+    return val;
+}
+
+int32_t _cbor_next_view(cbor_parser_s *parser, cbor_val_s *val) {
+    if (parser == nullptr || val == nullptr) return -1;
+    if (bytes_left(parser) < 1) return 0;
+    const uint8_t initial = *parser->cursor;
+    *val = cbor_val_s{};
+    val->initial_byte = initial;
+    val->major_type = initial >> 5;
+    return kBorrowingTable[initial](parser, val) < 0 ? -1 : 1;
+}
+
+cbor_val_s *cbor_val_create(void) { return static_cast<cbor_val_s *>(std::calloc(1, sizeof(cbor_val_s))); }
+
+void cbor_val_free(cbor_val_s *val) {
+    if (val == nullptr) return;
+    if (val->major_type == 2 || val->major_type == 3) std::free(val->value.ptr);
+    std::free(val);
+}
+
+int32_t cbor_parse_uint_small(cbor_parser_s *p, cbor_val_s *v) { return parse_uint<0>(p, v); }
+int32_t cbor_parse_uint8(cbor_parser_s *p, cbor_val_s *v) { return parse_uint<1>(p, v); }
+int32_t cbor_parse_uint16(cbor_parser_s *p, cbor_val_s *v) { return parse_uint<2>(p, v); }
+int32_t cbor_parse_uint32(cbor_parser_s *p, cbor_val_s *v) { return parse_uint<4>(p, v); }
+int32_t cbor_parse_uint64(cbor_parser_s *p, cbor_val_s *v) { return parse_uint<8>(p, v); }
+
+int32_t cbor_parse_negint_small(cbor_parser_s *p, cbor_val_s *v) { return parse_negint<0>(p, v); }
+int32_t cbor_parse_negint8(cbor_parser_s *p, cbor_val_s *v) { return parse_negint<1>(p, v); }
+int32_t cbor_parse_negint16(cbor_parser_s *p, cbor_val_s *v) { return parse_negint<2>(p, v); }
+int32_t cbor_parse_negint32(cbor_parser_s *p, cbor_val_s *v) { return parse_negint<4>(p, v); }
+int32_t cbor_parse_negint64(cbor_parser_s *p, cbor_val_s *v) { return parse_negint<8>(p, v); }
+
+int32_t cbor_parse_byte_string_small(cbor_parser_s *p, cbor_val_s *v) { return parse_string<0, false, false>(p, v); }
+int32_t cbor_parse_byte_string_uint8(cbor_parser_s *p, cbor_val_s *v) { return parse_string<1, false, false>(p, v); }
+int32_t cbor_parse_byte_string_uint16(cbor_parser_s *p, cbor_val_s *v) { return parse_string<2, false, false>(p, v); }
+int32_t cbor_parse_byte_string_uint32(cbor_parser_s *p, cbor_val_s *v) { return parse_string<4, false, false>(p, v); }
+int32_t cbor_parse_byte_string_uint64(cbor_parser_s *p, cbor_val_s *v) { return parse_string<8, false, false>(p, v); }
+int32_t cbor_parse_byte_string_indefinite(cbor_parser_s *p, cbor_val_s *v) { return parse_indefinite(p, v); }
+
+int32_t cbor_parse_text_string_small(cbor_parser_s *p, cbor_val_s *v) { return parse_string<0, true, false>(p, v); }
+int32_t cbor_parse_text_string_uint8(cbor_parser_s *p, cbor_val_s *v) { return parse_string<1, true, false>(p, v); }
+int32_t cbor_parse_text_string_uint16(cbor_parser_s *p, cbor_val_s *v) { return parse_string<2, true, false>(p, v); }
+int32_t cbor_parse_text_string_uint32(cbor_parser_s *p, cbor_val_s *v) { return parse_string<4, true, false>(p, v); }
+int32_t cbor_parse_text_string_uint64(cbor_parser_s *p, cbor_val_s *v) { return parse_string<8, true, false>(p, v); }
+int32_t cbor_parse_text_string_indefinite(cbor_parser_s *p, cbor_val_s *v) { return parse_indefinite(p, v); }
+
+int32_t cbor_parse_array_small(cbor_parser_s *p, cbor_val_s *v) { return parse_count<0>(p, v); }
+int32_t cbor_parse_array_uint8(cbor_parser_s *p, cbor_val_s *v) { return parse_count<1>(p, v); }
+int32_t cbor_parse_array_uint16(cbor_parser_s *p, cbor_val_s *v) { return parse_count<2>(p, v); }
+int32_t cbor_parse_array_uint32(cbor_parser_s *p, cbor_val_s *v) { return parse_count<4>(p, v); }
+int32_t cbor_parse_array_uint64(cbor_parser_s *p, cbor_val_s *v) { return parse_count<8>(p, v); }
+int32_t cbor_parse_array_indefinite(cbor_parser_s *p, cbor_val_s *v) { return parse_indefinite(p, v); }
+
+int32_t cbor_parse_map_small(cbor_parser_s *p, cbor_val_s *v) { return parse_count<0>(p, v); }
+int32_t cbor_parse_map_uint8(cbor_parser_s *p, cbor_val_s *v) { return parse_count<1>(p, v); }
+int32_t cbor_parse_map_uint16(cbor_parser_s *p, cbor_val_s *v) { return parse_count<2>(p, v); }
+int32_t cbor_parse_map_uint32(cbor_parser_s *p, cbor_val_s *v) { return parse_count<4>(p, v); }
+int32_t cbor_parse_map_uint64(cbor_parser_s *p, cbor_val_s *v) { return parse_count<8>(p, v); }
+int32_t cbor_parse_map_indefinite(cbor_parser_s *p, cbor_val_s *v) { return parse_indefinite(p, v); }
+
+/* The tag number is not reported; the tagged item is simply the next item.
+ * A 1-, 2-, 4- or 8-byte tag number is skipped so it is not misread as that
+ * item. */
+int32_t cbor_parse_semantic_tag(cbor_parser_s *p, cbor_val_s *) {
+    if (bytes_left(p) < 1) return -1;
+    const uint8_t ai = *p->cursor & kAiMask;
+    return skip_item(p, ai >= kAiUint8 && ai <= kAiUint64 ? argument_width(ai) : 0);
+}
+
+int32_t cbor_parse_false(cbor_parser_s *p, cbor_val_s *) { return skip_item(p, 0); }
+int32_t cbor_parse_true(cbor_parser_s *p, cbor_val_s *) { return skip_item(p, 0); }
+int32_t cbor_parse_null(cbor_parser_s *p, cbor_val_s *) { return skip_item(p, 0); }
+int32_t cbor_parse_undefined(cbor_parser_s *p, cbor_val_s *) { return skip_item(p, 0); }
+int32_t cbor_parse_reserved(cbor_parser_s *p, cbor_val_s *) { return skip_item(p, 0); }
+
+int32_t cbor_parse_float16(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t bits;
+    if (read_argument<2>(p, &bits) < 0) return -1;
+    v->value.f64 = decode_half(static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits));
+    return 0;
+}
+
+int32_t cbor_parse_float32(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t bits;
+    if (read_argument<4>(p, &bits) < 0) return -1;
+    v->value.f64 = decode_single(static_cast<uint32_t>(bits));
+    return 0;
+}
+
+int32_t cbor_parse_float64(cbor_parser_s *p, cbor_val_s *v) {
+    uint64_t bits;
+    if (read_argument<8>(p, &bits) < 0) return -1;
+    v->value.f64 = bit_cast<double>(bits);
+    return 0;
+}
+
+int32_t cbor_parse_break(cbor_parser_s *p, cbor_val_s *) {
+    if (skip_item(p, 0) < 0) return -1;
+    p->in_indefinite = 0;
+    return 0;
+}
+
+/* Simple values without a decoder are reported on stderr and skipped; 0xF8
+ * carries its value in the next byte, which is skipped with it. */
+int32_t cbor_parse_unimplemented(cbor_parser_s *p, cbor_val_s *) {
+    if (bytes_left(p) < 1) return -1;
+    const uint8_t initial = *p->cursor;
+    std::fprintf(stderr, "Unimplemented CBOR code: %02x\n", initial);
+    return skip_item(p, (initial & kAiMask) == kAiUint8 ? 1 : 0);
+}
+
+} // extern "C"
