@@ -435,8 +435,16 @@ class EncoderAction {
                 _close(action, true);
                 return;
             }
-            // The value is held before the key is written: converting the
-            // key, or writing a container key, may run Python code.
+            if (action.dispatch == Dispatch::kExactTypesFirst && Py_TYPE(key) == &PyUnicode_Type) {
+                // Writing an exact str runs no Python code, so the value
+                // stays alive without a reference of our own.
+                _visit(action, Identity{}(key));
+                if (!_visit(action, Identity{}(value))) return;
+                continue;
+            }
+            // Otherwise the value is held before the key is written:
+            // converting the key, or writing a container key, may run
+            // Python code that drops it from the dict.
             top.pending_value = pybind11::reinterpret_borrow<pybind11::object>(value);
             if (!_visit(action, Identity{}(key))) return;
         }
@@ -558,31 +566,16 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
         return visit(action, pybind11::detail::cast_op<const PythonValue &>(caster));
     }
 
-    // Text in its UTF-8 form; a str without one (lone surrogates) does not
-    // convert.
-    static void write_text(PythonEncoderAction &action, PyObject *text) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            throw pybind11::cast_error(kCastFailure);
-        }
-        action.encoder(std::string_view(utf8, static_cast<std::size_t>(size)));
-    }
+    static void write_text(PythonEncoderAction &action, PyObject *text) { action.encoder(utf8_of(text)); }
 
     static void write_exact_text(PythonEncoderAction &action, PyObject *text) {
-        if (PyUnicode_GET_LENGTH(text) < kSplicedPayloadBytes) {
-            write_text(action, text);
+        const std::string_view utf8 = exact_utf8_of(text);
+        if (utf8.size() < static_cast<std::size_t>(kSplicedPayloadBytes)) {
+            action.encoder(utf8);
             return;
         }
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            throw pybind11::cast_error(kCastFailure);
-        }
-        action.encoder.encode_text_head(static_cast<std::size_t>(size));
-        action.splice(text, std::string_view(utf8, static_cast<std::size_t>(size)));
+        action.encoder.encode_text_head(utf8.size());
+        action.splice(text, utf8);
     }
 
     static void write_exact_bytes(PythonEncoderAction &action, PyObject *bytes) {
@@ -593,6 +586,26 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
         }
         action.encoder.encode_bytes_head(payload.size());
         action.splice(bytes, payload);
+    }
+
+    // The UTF-8 form of a str; a str without one (lone surrogates) does not
+    // convert.
+    static std::string_view utf8_of(PyObject *text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw pybind11::cast_error(kCastFailure);
+        }
+        return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+
+    // The same for an exact str, reading compact ASCII text in place: its
+    // characters are its UTF-8 bytes.
+    static std::string_view exact_utf8_of(PyObject *text) {
+        if (!PyUnicode_IS_COMPACT_ASCII(text)) return utf8_of(text);
+        return std::string_view(static_cast<const char *>(PyUnicode_DATA(text)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
     }
 
     // An exact int: its value decides everything, so the direct conversions
