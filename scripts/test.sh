@@ -15,7 +15,7 @@ fi
 
 SAN="$ROOT/build/sanitize"
 step "build: core tests with AddressSanitizer and UBSan" \
-  cmake_build "$SAN" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALENT_MODULE=OFF -DKORVALENT_TESTS=ON -DKORVALENT_SANITIZE=ON
+  cmake_build "$SAN" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALENT_MODULE=OFF -DKORVALENT_TESTS=ON -DKORVALENT_SANITIZE=ON -DKORVALENT_FUZZ_REPLAY=ON
 step "core tests (sanitized)" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   KORVALENT_QUICK=1 "$SAN/core_tests" --gtest_brief=1
 

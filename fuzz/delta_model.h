@@ -1,0 +1,73 @@
+// A direct model of applying a delta, written for clarity rather than speed:
+// one allocated item at a time through cbor_next_val, with the rules the
+// delta reader keeps for malformed input. The fuzz targets hold the real
+// reader to it.
+#ifndef KORVALENT_FUZZ_DELTA_MODEL_H
+#define KORVALENT_FUZZ_DELTA_MODEL_H
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/buf.h"
+#include "core/cbor.h"
+
+namespace fuzz {
+
+inline bool is_reserved_initial_byte(uint8_t b) {
+    const uint8_t ai = b & 0x1F;
+    switch (b >> 5) {
+        case 0: case 1: return ai >= 28;
+        case 2: case 3: case 4: case 5: return ai >= 28 && ai <= 30;
+        case 6: return ai >= 28;
+        default: return ai >= 28 && ai <= 30;
+    }
+}
+
+// The rebuilt value, or nullopt where the reader must refuse the delta.
+inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, const buf_s *delta) {
+    const uint8_t *old = old_value->data;
+    const uint64_t old_len = old_value->length;
+    if (delta->length == 1 && delta->data[0] == 0xF6) {
+        return std::vector<uint8_t>(old, old + old_len);
+    }
+    cbor_parser_s *parser = cbor_parser_create(delta->data, delta->length);
+    if (!parser) return std::nullopt;
+    std::vector<uint8_t> out;
+    bool ok = true;
+    while (ok && cbor_parser_available_bytes(parser) > 0) {
+        if (is_reserved_initial_byte(*parser->cursor)) { ok = false; break; }
+        cbor_val_s *item = cbor_next_val(parser);
+        if (!item) { ok = false; break; }
+        if (item->major_type == 0) {
+            const uint64_t offset = item->value.u64;
+            cbor_val_free(item);
+            if (cbor_parser_available_bytes(parser) <= 0 || is_reserved_initial_byte(*parser->cursor)) {
+                ok = false;
+                break;
+            }
+            cbor_val_s *count_item = cbor_next_val(parser);
+            if (!count_item || count_item->major_type != 0) {
+                cbor_val_free(count_item);
+                ok = false;
+                break;
+            }
+            const uint64_t count = count_item->value.u64;
+            cbor_val_free(count_item);
+            if (offset > old_len || count > old_len - offset) { ok = false; break; }
+            out.insert(out.end(), old + offset, old + offset + count);
+        } else if ((item->major_type == 2 || item->major_type == 3) && item->length != CBOR_INDEFINITE_LENGTH) {
+            out.insert(out.end(), item->value.ptr, item->value.ptr + item->length);
+            cbor_val_free(item);
+        } else {
+            cbor_val_free(item);
+        }
+    }
+    cbor_parser_free(parser);
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+}  // namespace fuzz
+
+#endif
