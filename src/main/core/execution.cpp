@@ -4,6 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define KV_HAVE_SSE2 1
+#else
+#define KV_HAVE_SSE2 0
+#endif
+
 namespace {
 
 /* The progress check runs every kProgressInterval steps and lowers a slow
@@ -551,6 +558,25 @@ inline size_t equal_trailing_bytes(uint64_t diff)
 #endif
 }
 
+#if KV_HAVE_SSE2
+/* Long runs (common prefixes and suffixes of nearly equal values, long
+ * snakes) go 32 bytes per iteration: two unaligned 16-byte compares whose
+ * byte masks are merged, bit i set when byte i agrees. */
+constexpr size_t kVectorStride = 32;
+constexpr unsigned kAllEqual32 = 0xFFFFFFFFu;
+
+inline unsigned equal_mask_32(const uint8_t *a, const uint8_t *b)
+{
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + 16));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + 16));
+    const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a0, b0)));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a1, b1)));
+    return low | (high << 16);
+}
+#endif
+
 } // namespace
 
 size_t execution_match_forward(const uint8_t *a, const uint8_t *b, size_t n)
@@ -559,6 +585,15 @@ size_t execution_match_forward(const uint8_t *a, const uint8_t *b, size_t n)
         return 0;
     }
     size_t t = 1;
+#if KV_HAVE_SSE2
+    while (n - t >= kVectorStride) {
+        const unsigned equal = equal_mask_32(a + t, b + t);
+        if (equal != kAllEqual32) {
+            return t + static_cast<size_t>(__builtin_ctz(~equal));
+        }
+        t += kVectorStride;
+    }
+#endif
     while (n - t >= kWord) {
         const uint64_t diff = load_word(a + t) ^ load_word(b + t);
         if (diff != 0) {
@@ -578,6 +613,16 @@ size_t execution_match_backward(const uint8_t *a_end, const uint8_t *b_end, size
         return 0;
     }
     size_t t = 1;
+#if KV_HAVE_SSE2
+    while (n - t >= kVectorStride) {
+        const unsigned equal = equal_mask_32(a_end - t - kVectorStride, b_end - t - kVectorStride);
+        if (equal != kAllEqual32) {
+            /* Bit 31 is the byte nearest the end. */
+            return t + static_cast<size_t>(__builtin_clz(~equal));
+        }
+        t += kVectorStride;
+    }
+#endif
     while (n - t >= kWord) {
         const uint64_t diff = load_word(a_end - t - kWord) ^ load_word(b_end - t - kWord);
         if (diff != 0) {
