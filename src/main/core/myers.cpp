@@ -31,7 +31,9 @@ struct ExecutionFree {
 };
 using ExecutionOwner = std::unique_ptr<execution_s, ExecutionFree>;
 
-int32_t step_limit_for(uint32_t quality, int32_t old_length, int32_t new_length, int32_t work_limit)
+} // namespace
+
+int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length, int32_t work_limit)
 {
     int32_t shorter = old_length < new_length ? old_length : new_length;
     if (work_limit < shorter) {
@@ -50,6 +52,8 @@ int32_t step_limit_for(uint32_t quality, int32_t old_length, int32_t new_length,
         return kNoSearchLimit;
     }
 }
+
+namespace {
 
 /* An allocation failed somewhere in the difference: the edit script drops
  * its output when an append fails, and the storage marks a failed growth
@@ -90,7 +94,7 @@ int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old
     }
     coallescing_script_s record;
     coallescing_script_init(&record, script, old_start, new_start);
-    const int32_t limit = step_limit_for(quality, old_length, new_length, work_limit);
+    const int32_t limit = myers_binary_diff_step_limit(quality, old_length, new_length, work_limit);
     ExecutionOwner ex(execution_create(old_value, new_value, &record, slot_limit, limit));
     if (!ex) {
         return MYERS_ALLOCATION_FAILED;

@@ -39,6 +39,12 @@ KV_API int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int3
                                  const buf_s *new_value, int32_t new_start, int32_t new_length,
                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit,
                                  uint32_t quality);
+/* The step limit the driver gives the execution at a quality level for
+ * ranges of the given lengths and the work limit W: W at level 0; at 1 and 2
+ * m = min(lengths, W) shifted right by 2 or 4 when m > 259, else 64 or 16;
+ * 1 at level 3; -1 above (level 4 does not search). */
+KV_API int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length,
+                                            int32_t work_limit);
 /* 0 when [start, start + length) lies within the buffer's length taken as
  * signed 32-bit; -1 for a negative start or length, or a range past it. */
 KV_API int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32_t length);
