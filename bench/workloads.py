@@ -105,16 +105,15 @@ def _set(doc, path, value):
 
 def edit_document(doc, rng, changed=CHANGED_VALUES):
     """The next version of doc: `changed` scalar values changed, then one
-    record (a copy of another, with one value changed) added and one removed in
-    the largest record list. doc itself is left as it was."""
+    record added and one removed in the largest record list. The added record
+    has the shape of an existing one (same keys) with every scalar value new,
+    as a fresh record of the same kind would. doc itself is left as it was."""
     new = json.loads(json.dumps(doc))
     for path in rng.sample(_scalar_paths(new), changed):
         _set(new, path, _changed(_get(new, path), rng))
     records = _get(new, _record_list(new))
     added = json.loads(json.dumps(rng.choice(records)))
-    fields = _scalar_paths(added)
-    if fields:
-        path = rng.choice(fields)
+    for path in _scalar_paths(added):
         _set(added, path, _changed(_get(added, path), rng))
     records.insert(rng.randrange(len(records) + 1), added)
     del records[rng.randrange(len(records))]
