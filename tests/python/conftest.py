@@ -22,7 +22,7 @@ def find_module_file():
     build_dir = os.environ.get("KORVALENT_MODULE_DIR")
     if build_dir:
         for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-            candidate = pathlib.Path(build_dir) / (MODULE_NAME + suffix)
+            candidate = pathlib.Path(build_dir).resolve() / (MODULE_NAME + suffix)
             if candidate.is_file():
                 return candidate
         raise FileNotFoundError(f"no {MODULE_NAME} extension in {build_dir}")

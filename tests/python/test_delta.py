@@ -1,0 +1,565 @@
+"""korvalent_core.delta: diff and patch from Python, without copies."""
+import ctypes
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+
+import cbor2
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import korvalent_core
+from korvalent_core import delta as kd
+from korvalent_core.delta import PythonInBuf, PythonOutBuf, diff, patch
+
+SIGNATURES = {
+    "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
+    "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
+    "patch": "(old_value: korvalent_core.delta.PythonInBuf, diff: "
+    "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
+}
+DOCSTRINGS = {
+    "diff": "\n    Diff between 'old_value' and 'new_value'\n    ",
+    "patch": "\n    Apply 'diff' to 'old_value'\n    ",
+}
+MODULE_DOC = (
+    "\n        Korvalent Delta\n        -----------------------\n\n"
+    "        .. currentmodule:: korvalent_delta\n\n"
+    "        .. autosummary::\n           :toctree: _generate\n\n"
+    "           diff\n    "
+)
+# The delta engine counts in signed 32 bits: 2^31 bytes is the first size
+# it cannot take.
+FIRST_TOO_LARGE = 1 << 31
+
+
+def items(*values):
+    """A delta spelled as CBOR items: ints are copy offsets/counts, bytes and
+    str are inserts, None is the CBOR null."""
+    return b"".join(cbor2.dumps(v) for v in values)
+
+
+def as_bytes(result):
+    assert type(result) is PythonOutBuf
+    return bytes(result)
+
+
+# ------------------------------------------------------------ registration
+
+
+def test_module_docstring_and_version():
+    assert kd.__doc__ == MODULE_DOC
+    assert kd.__version__ == "dev"
+    assert korvalent_core.delta is kd
+
+
+@pytest.mark.parametrize("name", ["diff", "patch"])
+def test_function_signature_and_docstring(name):
+    doc = getattr(kd, name).__doc__
+    signature, _, rest = doc.partition("\n")
+    assert signature == name + SIGNATURES[name]
+    # The binding library puts a blank line between the signature and the
+    # docstring and ends the whole with a line feed.
+    assert rest == "\n" + DOCSTRINGS[name] + "\n"
+
+
+@pytest.mark.parametrize("cls", [PythonInBuf, PythonOutBuf])
+def test_classes_live_in_the_delta_module(cls):
+    assert cls.__module__ == "korvalent_core.delta"
+    assert cls.__qualname__ == cls.__name__
+
+
+def test_module_contents():
+    public = {n for n in vars(kd) if not n.startswith("_")}
+    assert public == {"PythonInBuf", "PythonOutBuf", "diff", "patch"}
+
+
+def test_out_buf_cannot_be_constructed_from_python():
+    with pytest.raises(TypeError) as err:
+        PythonOutBuf()
+    assert str(err.value) == "korvalent_core.delta.PythonOutBuf: No constructor defined!"
+
+
+@pytest.mark.parametrize(
+    "args",
+    [(), ("text",), (bytearray(b"ab"),), (memoryview(b"ab"),), (1,), (None,), (b"a", b"b")],
+    ids=["none", "str", "bytearray", "memoryview", "int", "None", "two"],
+)
+def test_in_buf_takes_exactly_one_bytes(args):
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        PythonInBuf(*args)
+
+
+def test_in_buf_has_no_buffer_and_no_members():
+    with pytest.raises(TypeError):
+        memoryview(PythonInBuf(b"abc"))
+    assert {n for n in vars(PythonInBuf) if not n.startswith("_")} == set()
+
+
+# ------------------------------------------------- results, byte for byte
+
+HELLO = b"hello world, hello moon"
+LETTERS = bytes(range(ord("a"), ord("z") + 1))
+
+DIFF_CASES = [
+    (b"abcXdef", b"abcYdef", "00 03 41 59 04 03"),
+    (HELLO, b"XX" + HELLO, "42 58 58 00 17"),
+    (HELLO, b"hello moon", "00 06 13 04"),
+    (LETTERS, LETTERS + b"ABC", "00 18 1A 43 41 42 43"),
+    (b"abcdefgh", b"abcdefgh", "F6"),
+    (b"a", b"a", "41 61"),
+    (b"", b"", "40"),
+    (b"abc", b"", "40"),
+    (b"", b"xyz", "43 78 79 7A"),
+]
+
+
+@pytest.mark.parametrize("old, new, expected", DIFF_CASES)
+def test_diff_bytes(old, new, expected):
+    assert as_bytes(diff(old, new)) == bytes.fromhex(expected)
+
+
+@pytest.mark.parametrize("old, new, expected", DIFF_CASES)
+def test_patch_rebuilds_the_table(old, new, expected):
+    assert as_bytes(patch(old, bytes.fromhex(expected))) == new
+
+
+PATCH_CASES = [
+    (b"anything", b"", b""),
+    (b"ab", items(0, 2, 0, 2), b"abab"),
+    (b"ab", items("z"), b"z"),
+    (b"ab", items(b"xy", 1, 1), b"xyb"),
+    # A lone null is the no-change delta; among other items it is skipped,
+    # and so is a negative integer.
+    (b"ab", items(None), b"ab"),
+    (b"ab", items(None, -1, b"x"), b"x"),
+    (b"", items(None), b""),
+]
+
+
+@pytest.mark.parametrize("old, delta_bytes, expected", PATCH_CASES)
+def test_patch_bytes(old, delta_bytes, expected):
+    assert as_bytes(patch(old, delta_bytes)) == expected
+
+
+MALFORMED = [
+    ("offset without count", b"", "01"),
+    ("count is a string", b"ab", "01 40"),
+    ("copy past the end", b"ab", "00 03"),
+    ("offset past the end", b"ab", "03 00"),
+    ("offset plus count wraps", b"ab", "01 1B FFFFFFFFFFFFFFFF"),
+    ("string cut short", b"", "43 61 62"),
+    ("head cut short", b"ab", "19 00"),
+]
+
+
+@pytest.mark.parametrize("old, hex_delta", [c[1:] for c in MALFORMED], ids=[c[0] for c in MALFORMED])
+def test_patch_with_a_rejected_delta_raises_value_error(old, hex_delta):
+    with pytest.raises(ValueError, match="^malformed delta$"):
+        patch(old, bytes.fromhex(hex_delta))
+
+
+# ------------------------------------------------------------- arguments
+
+NOT_BYTES = [
+    bytearray(b"ab"),
+    memoryview(b"ab"),
+    "ab",
+    1,
+    2.5,
+    [97, 98],
+    object(),
+    None,
+]
+
+
+@pytest.mark.parametrize("bad", NOT_BYTES, ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("position", [0, 1])
+@pytest.mark.parametrize("name", ["diff", "patch"])
+def test_anything_but_bytes_or_in_buf_is_a_type_error(name, position, bad):
+    args = [b"ab", b"ab"]
+    args[position] = bad
+    with pytest.raises(TypeError) as err:
+        getattr(kd, name)(*args)
+    message = str(err.value)
+    assert message.startswith(name + "(): incompatible function arguments.")
+    assert "    1. " + SIGNATURES[name] + "\n" in message
+
+
+def test_out_buf_is_not_an_argument_until_converted():
+    result = diff(b"abcXdef", b"abcYdef")
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        patch(b"abcXdef", result)
+    assert as_bytes(patch(b"abcXdef", bytes(result))) == b"abcYdef"
+    assert as_bytes(patch(b"abcXdef", PythonInBuf(bytes(result)))) == b"abcYdef"
+
+
+def test_keyword_names():
+    expected = bytes.fromhex("00 03 41 59 04 03")
+    assert as_bytes(diff(old_value=b"abcXdef", new_value=b"abcYdef")) == expected
+    assert as_bytes(diff(new_value=b"abcYdef", old_value=b"abcXdef")) == expected
+    assert as_bytes(diff(b"abcXdef", new_value=b"abcYdef")) == expected
+    assert as_bytes(patch(old_value=b"abcXdef", diff=expected)) == b"abcYdef"
+    assert as_bytes(patch(diff=expected, old_value=b"abcXdef")) == b"abcYdef"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: patch(old_value=b"a", new_value=b"40"),
+        lambda: diff(old=b"a", new=b"b"),
+        lambda: diff(b"a"),
+        lambda: diff(b"a", b"b", b"c"),
+        lambda: patch(b"a", b"", diff=b""),
+        lambda: diff(),
+    ],
+    ids=["patch-new_value", "diff-old-new", "one-arg", "three-args", "twice", "no-args"],
+)
+def test_wrong_keywords_or_counts_are_type_errors(call):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call()
+
+
+class Bytes(bytes):
+    pass
+
+
+class TaggedBytes(bytes):
+    def __init__(self, value):
+        super().__init__()
+        self.tag = "kept"
+
+
+@pytest.mark.parametrize("kind", [Bytes, TaggedBytes])
+def test_bytes_subclasses_are_accepted_everywhere(kind):
+    old, new = kind(b"abcXdef"), kind(b"abcYdef")
+    expected = bytes.fromhex("00 03 41 59 04 03")
+    assert as_bytes(diff(old, new)) == expected
+    assert as_bytes(diff(PythonInBuf(old), new)) == expected
+    assert as_bytes(patch(old, kind(expected))) == b"abcYdef"
+
+
+def test_in_buf_and_bytes_mix_with_the_same_results():
+    old, new = b"abcXdef", b"abcYdef"
+    delta_bytes = bytes(diff(old, new))
+    ins = {"old": PythonInBuf(old), "new": PythonInBuf(new), "delta": PythonInBuf(delta_bytes)}
+    for o in (old, ins["old"]):
+        for n in (new, ins["new"]):
+            assert as_bytes(diff(o, n)) == delta_bytes
+        for d in (delta_bytes, ins["delta"]):
+            assert as_bytes(patch(o, d)) == new
+
+
+def test_in_buf_reused_across_calls():
+    base = PythonInBuf(HELLO)
+    for new in [b"hello moon", b"XX" + HELLO, HELLO, b"", HELLO[::-1]] * 3:
+        via_in_buf = bytes(diff(base, new))
+        assert via_in_buf == bytes(diff(HELLO, new))
+        assert as_bytes(patch(base, via_in_buf)) == new
+    # One holder may stand for both arguments at once.
+    assert as_bytes(diff(base, base)) == b"\xf6"
+
+
+def test_in_buf_keeps_its_bytes_alive():
+    source = bytes(bytearray(b"abcdefgh" * 64))  # a fresh object, no other owner
+    baseline = sys.getrefcount(source)
+    held = PythonInBuf(source)
+    assert sys.getrefcount(source) == baseline + 1
+    del source
+    gc.collect()
+    junk = [bytes(bytearray(b"z" * 512)) for _ in range(1000)]  # reuse freed memory
+    assert as_bytes(patch(held, items(0, 512))) == b"abcdefgh" * 64
+    del junk
+
+
+def test_in_buf_releases_its_bytes():
+    source = bytes(bytearray(b"xyz" * 100))
+    baseline = sys.getrefcount(source)
+    held = PythonInBuf(source)
+    del held
+    gc.collect()
+    assert sys.getrefcount(source) == baseline
+
+
+# ---------------------------------------------------------- buffer protocol
+
+ALL_BYTES = bytes(range(256))
+
+
+def test_memoryview_describes_one_dimension_of_signed_chars():
+    result = patch(b"", items(ALL_BYTES))
+    view = memoryview(result)
+    assert view.format == "b"
+    assert view.itemsize == 1
+    assert view.ndim == 1
+    assert view.shape == (256,)
+    assert view.strides == (1,)
+    assert view.nbytes == 256
+    assert view.readonly is False
+    assert view.c_contiguous and view.contiguous
+    assert view.obj is result
+    assert view.tolist() == [b - 256 if b > 127 else b for b in ALL_BYTES]
+    assert min(view.tolist()) == -128 and max(view.tolist()) == 127
+    assert view.cast("B").tolist() == list(ALL_BYTES)
+    assert bytes(result) == ALL_BYTES == view.tobytes()
+
+
+def test_writes_through_a_view_show_in_later_views_and_copies():
+    result = patch(b"", items(b"abc"))
+    first = memoryview(result)
+    first[0] = -1
+    first.cast("B")[1:3] = b"YZ"
+    assert bytes(result) == b"\xffYZ"
+    assert memoryview(result)[0] == -1
+    assert bytes(memoryview(result)) == b"\xffYZ"
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: patch(b"abc", b""), lambda: patch(b"", items(None)), lambda: patch(b"", items(b""))],
+    ids=["empty-delta", "null-on-empty", "empty-insert"],
+)
+def test_empty_result(make):
+    result = make()
+    view = memoryview(result)
+    assert view.shape == (0,)
+    assert view.nbytes == 0
+    assert view.format == "b"
+    assert bytes(result) == b""
+    assert view.tolist() == []
+
+
+def test_a_view_keeps_its_result_alive():
+    view = memoryview(patch(b"", items(b"kept alive")))
+    gc.collect()
+    junk = [bytearray(b"q" * 64) for _ in range(1000)]
+    assert bytes(view) == b"kept alive"
+    del junk
+
+
+# ------------------------------------------------------------- zero copy
+#
+# The proofs read native memory through ctypes. A pybind11 instance stores a
+# pointer to its held object right after the object header; a bytes object
+# keeps its payload at the end of its fixed part.
+
+INSTANCE_VALUE_OFFSET = object.__basicsize__
+BYTES_PAYLOAD_OFFSET = bytes.__basicsize__ - 1  # the basic size counts the NUL
+
+
+def held_object(instance):
+    return ctypes.c_void_p.from_address(id(instance) + INSTANCE_VALUE_OFFSET).value
+
+
+def view_address(view):
+    return ctypes.addressof((ctypes.c_char * len(view)).from_buffer(view))
+
+
+def test_in_buf_views_the_bytes_storage_in_place():
+    source = bytes(bytearray(b"payload" * 100))
+    held = PythonInBuf(source)
+    # The holder: a reference to the bytes object, then the buf_s view
+    # (data, length, capacity).
+    reference, data, length, capacity = (ctypes.c_uint64 * 4).from_address(held_object(held))
+    assert reference == id(source)
+    assert data == id(source) + BYTES_PAYLOAD_OFFSET
+    assert length == capacity == len(source)
+    assert ctypes.string_at(data, length) == source
+
+
+def test_out_buf_exports_the_core_result_in_place(core_lib):
+    result = diff(HELLO, b"hello moon")
+    # The holder: an owning pointer to the core's buf_s and its deleter,
+    # buf_free, in whichever order the standard library lays them out.
+    words = list((ctypes.c_uint64 * 2).from_address(held_object(result)))
+    buf_free = ctypes.cast(core_lib.buf_free, ctypes.c_void_p).value
+    assert buf_free in words
+    buf_record = words[1 - words.index(buf_free)]
+    data, length, _capacity = (ctypes.c_uint64 * 3).from_address(buf_record)
+    first, second = memoryview(result), memoryview(result)
+    assert length == len(first) == 4
+    assert view_address(first) == view_address(second) == data
+    first[0] = 0x7F
+    assert ctypes.string_at(data, 1) == b"\x7f"
+    assert bytes(result)[0] == 0x7F
+
+
+# ------------------------------------------------------------- round trips
+
+
+@st.composite
+def edited_pairs(draw):
+    """An old value and a new value made from it by a few local edits, the
+    way successive versions of a document differ."""
+    alphabet = draw(st.sampled_from([b"ab", b"abcd", bytes(range(256))]))
+    old = bytes(draw(st.lists(st.sampled_from(alphabet), max_size=600)))
+    new = bytearray(old)
+    for _ in range(draw(st.integers(0, 5))):
+        at = draw(st.integers(0, len(new)))
+        kind = draw(st.sampled_from(["insert", "delete", "replace", "duplicate"]))
+        span = draw(st.integers(0, 40))
+        if kind == "insert":
+            new[at:at] = draw(st.binary(max_size=40))
+        elif kind == "delete":
+            del new[at : at + span]
+        elif kind == "replace":
+            new[at : at + span] = draw(st.binary(max_size=40))
+        else:
+            new[at:at] = new[at : at + span]
+    return old, bytes(new)
+
+
+PAIRS = st.one_of(
+    st.tuples(st.binary(max_size=300), st.binary(max_size=300)),
+    edited_pairs(),
+    st.binary(max_size=300).map(lambda b: (b, b)),
+    st.binary(max_size=300).map(lambda b: (b"", b)),
+    st.binary(max_size=300).map(lambda b: (b, b"")),
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(PAIRS)
+def test_patch_of_diff_rebuilds_the_new_value(pair):
+    old, new = pair
+    delta_bytes = as_bytes(diff(old, new))
+    assert as_bytes(patch(old, delta_bytes)) == new
+    # Whatever the delta, it is never much longer than the value itself
+    # (at worst one string head more).
+    assert len(delta_bytes) <= len(new) + 9
+
+
+@settings(max_examples=100, deadline=None)
+@given(PAIRS)
+def test_holders_and_bytes_agree(pair):
+    old, new = pair
+    delta_bytes = bytes(diff(old, new))
+    assert bytes(diff(PythonInBuf(old), PythonInBuf(new))) == delta_bytes
+    assert bytes(patch(PythonInBuf(old), PythonInBuf(delta_bytes))) == new
+
+
+# ------------------------------------------------------------------ leaks
+
+OLD = bytes(range(256)) * 8
+NEW = OLD[:700] + b"inserted" + OLD[704:] + b"tail"
+NEW_DELTA = bytes(diff(OLD, NEW))
+BAD_DELTA = items(0, len(OLD) + 1)
+
+
+def churn(count, held):
+    """count rounds of good and failing calls, results dropped at once."""
+    for _ in range(count):
+        diff(OLD, NEW)
+        patch(held, NEW_DELTA)
+        try:
+            patch(OLD, BAD_DELTA)
+        except ValueError:
+            pass
+        try:
+            # A holder rather than OLD itself first: the error message shows
+            # the arguments' reprs, and a short one keeps the round cheap.
+            diff(held, "not bytes")
+        except TypeError:
+            pass
+
+
+def test_input_reference_counts_unchanged():
+    held = PythonInBuf(OLD)
+    watched = (OLD, NEW, NEW_DELTA, BAD_DELTA, held)
+    before = [sys.getrefcount(x) for x in watched]
+    churn(2000, held)
+    for _ in range(2000):
+        diff(held, NEW)
+        patch(old_value=held, diff=NEW_DELTA)
+    assert [sys.getrefcount(x) for x in watched] == before
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_memory_stays_flat_over_100000_rounds():
+    assert as_bytes(patch(OLD, NEW_DELTA)) == NEW
+    held = PythonInBuf(OLD)
+    churn(5000, held)  # let every allocator reach its steady state
+    gc.collect()
+    resident_before = resident_bytes()
+    tracemalloc.start()
+    try:
+        traced_before = tracemalloc.get_traced_memory()[0]
+        churn(100_000, held)
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+    finally:
+        tracemalloc.stop()
+    resident_growth = resident_bytes() - resident_before
+    # A result leaked per round would be over 2 KiB, 200 MiB in all; even a
+    # leaked 24-byte record per call would exceed these bounds.
+    assert traced_growth < 64 * 1024
+    assert resident_growth < 2 * 1024 * 1024
+
+
+# --------------------------------------------------------- size and memory
+
+
+def mem_available():
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+@pytest.mark.slow
+def test_inputs_of_2_to_the_31_bytes_raise_overflow_error():
+    if mem_available() < 6 * FIRST_TOO_LARGE:
+        pytest.skip("needs about 12 GiB of free memory")
+    huge = bytes(FIRST_TOO_LARGE)
+    with pytest.raises(OverflowError, match="2\\^31 bytes or more"):
+        diff(huge, b"")
+    with pytest.raises(OverflowError, match="2\\^31 bytes or more"):
+        diff(b"", huge)
+    with pytest.raises(OverflowError, match="2\\^31 bytes or more"):
+        patch(b"", huge)
+    # A large old value is fine for patch: copies address it with 64 bits.
+    assert as_bytes(patch(huge, items(FIRST_TOO_LARGE - 2, 2, b"!"))) == b"\0\0!"
+
+
+OUT_OF_MEMORY = textwrap.dedent(
+    """
+    import resource, sys
+    from korvalent_core.delta import diff
+    # One-sided, so the search ends at once and the failure comes from
+    # the 50 MB output the replacement delta needs.
+    old, new = b"", bytes(range(251)) * 200_000
+    # Leave too little address space for the core's output buffers.
+    with open("/proc/self/statm") as statm:
+        size = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (size + 16 * 2**20, resource.RLIM_INFINITY))
+    try:
+        diff(old, new)
+    except MemoryError:
+        print("MemoryError")
+    else:
+        print("no error")
+    """
+)
+
+
+def test_failed_allocation_in_the_core_raises_memory_error(module_file, tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(module_file.parent))
+    done = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY],
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "MemoryError"
