@@ -23,6 +23,19 @@
 #include "core/edit_script.h"
 #include "core/myers.h"
 
+// Allocation refusal, provided by the buffer tests' malloc replacement in
+// plain builds (absent under AddressSanitizer, where these tests skip).
+namespace kvtest {
+struct AllocStats {
+    long refused;
+    long live;
+    uint64_t last_refused;
+};
+void arm_allocations(long grant) __attribute__((weak));
+bool alloc_hook_available() __attribute__((weak));
+AllocStats allow_allocations() __attribute__((weak));
+} // namespace kvtest
+
 namespace {
 
 const bool kQuick = std::getenv("KORVALENT_QUICK") != nullptr;
@@ -923,6 +936,92 @@ TEST(DeltaHistory, GenerateRecordsTheActivity) {
     }
     // Without a history the level is 0 and nothing is recorded.
     EXPECT_TRUE(take(diff_generate_binary_with_activity_history(nullptr, &o, &n)).has_value());
+}
+
+// ------------------------------------------------- allocation failures
+
+bool hook_usable() {
+    return kvtest::arm_allocations != nullptr && kvtest::alloc_hook_available != nullptr &&
+           kvtest::allow_allocations != nullptr && kvtest::alloc_hook_available();
+}
+
+/* Blocks a returned buffer holds: the record, and its data when non-empty. */
+long blocks_of(const buf_s *buf) {
+    return buf == nullptr ? 0 : 1 + (buf->data != nullptr ? 1 : 0);
+}
+
+/* Runs call with the k-th allocation and all after it refused, for every k
+ * until the call no longer meets a refusal: each result is null or exactly
+ * the expected bytes, and nothing but the result stays allocated. */
+void expect_clean_refusals(const std::function<buf_s *()> &call, const Bytes &expected) {
+    bool refused_some = false;
+    for (long grant = 0;; ++grant) {
+        kvtest::arm_allocations(grant);
+        buf_s *result = call();
+        const kvtest::AllocStats stats = kvtest::allow_allocations();
+        ASSERT_EQ(stats.live, blocks_of(result)) << "grant " << grant;
+        const MaybeBytes value = take(result);
+        if (stats.refused == 0) {
+            ASSERT_EQ(value, expected) << "grant " << grant;
+            break;
+        }
+        refused_some = true;
+        if (value) {
+            ASSERT_EQ(*value, expected) << "grant " << grant;
+        }
+    }
+    EXPECT_TRUE(refused_some);
+}
+
+TEST(DeltaAllocationFailures, GenerateGivesNullOrASoundDelta) {
+    if (!hook_usable()) {
+        GTEST_SKIP() << "allocation hook unavailable";
+    }
+    std::mt19937_64 rng(17);
+    const Bytes old_value = random_bytes(rng, 3000, 4);
+    const std::pair<Bytes, Bytes> pairs[] = {
+        {old_value, edited(rng, old_value, 8, 4)}, // edit delta
+        {old_value, old_value},                    // no-change delta
+        {"", old_value},                           // replacement delta
+    };
+    for (const auto &[o, n] : pairs) {
+        const buf_s ov = view(o);
+        const buf_s nv = view(n);
+        const MaybeBytes delta = generate(o, n);
+        ASSERT_TRUE(delta.has_value());
+        ASSERT_NO_FATAL_FAILURE(expect_clean_refusals([&] { return diff_generate_binary(&ov, &nv); }, *delta));
+        HistoryPtr history(korvalent_activity_history_create(16, 1024));
+        ASSERT_NO_FATAL_FAILURE(expect_clean_refusals(
+            [&] { return diff_generate_binary_with_activity_history(history.get(), &ov, &nv); }, *delta));
+        ASSERT_NO_FATAL_FAILURE(expect_clean_refusals([&] { return _write_replacement_delta(&nv); },
+                                                      replacement_of(n)));
+    }
+}
+
+TEST(DeltaAllocationFailures, ApplyGivesNullOrTheValue) {
+    if (!hook_usable()) {
+        GTEST_SKIP() << "allocation hook unavailable";
+    }
+    const Bytes old_value = "abcdefghijklmnopqrstuvwxyz";
+    const struct {
+        Bytes delta;
+        Bytes value;
+    } cases[] = {
+        {hex("00 03 41 59 04 03"), "abcYefg"},
+        {hex("F6"), old_value},
+        {hex("5F 41 61 FF 02 02"), "acd"},
+        {hex("E0 41 61 00 02"), "aab"}, // read in one growing pass
+        {hex("41 61"), "a"},
+    };
+    StderrSilenced quiet;
+    for (const auto &c : cases) {
+        ASSERT_EQ(apply_delta(old_value, c.delta), c.value);
+        const buf_s ov = view(old_value);
+        const buf_s dv = view(c.delta);
+        ASSERT_NO_FATAL_FAILURE(
+            expect_clean_refusals([&] { return diff_apply_binary(&ov, &dv); }, c.value))
+            << to_hex(c.delta);
+    }
 }
 
 } // namespace
