@@ -38,6 +38,10 @@ inline constexpr const char *kCastFailure =
     "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES or "
     "compile in debug mode for details)";
 
+// Text of the integer range error; the integer's rendering follows it.
+inline constexpr const char *kIntegerRangeFailure =
+    "dumps received an integer out of range for both int64_t and uint64_t";
+
 }  // namespace korvalent
 
 namespace pybind11 {
@@ -661,11 +665,11 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
         char *out = PyBytes_AS_STRING(result);
         uint64_t copied = 0;
         for (const SplicedPayload &payload : spliced_) {
-            out = copy(out, written + copied, payload.offset - copied);
-            out = copy(out, payload.bytes.data(), payload.bytes.size());
+            out = copy_out(out, written + copied, payload.offset - copied);
+            out = copy_out(out, payload.bytes.data(), payload.bytes.size());
             copied = payload.offset;
         }
-        copy(out, written + copied, length - copied);
+        copy_out(out, written + copied, length - copied);
         return pybind11::reinterpret_steal<pybind11::bytes>(result);
     }
 
@@ -680,7 +684,7 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
                                           pybind11::reinterpret_borrow<pybind11::object>(owner)});
     }
 
-    static char *copy(char *out, const char *from, uint64_t count) {
+    static char *copy_out(char *out, const char *from, uint64_t count) {
         if (count != 0) std::memcpy(out, from, static_cast<std::size_t>(count));
         return out + count;
     }
@@ -706,8 +710,7 @@ class PythonEncoderAction : public EncoderAction<Encoder, Guard, pybind11::bytes
     }
 
     [[noreturn]] static void throw_out_of_range(PythonEncoderAction &action, const pybind11::int_ &value) {
-        throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
-                                 action.printer(value));
+        throw std::runtime_error(std::string(kIntegerRangeFailure) + action.printer(value));
     }
 };
 
