@@ -22,8 +22,10 @@ typedef struct activity_history_s activity_history_s;
 #define DIFF_DEFAULT_SLOT_LIMIT 2147483647
 #define DIFF_DEFAULT_WORK_LIMIT 10000
 
-/* Delta from old_value to new_value with the default limits; null for values
- * of 2^31 bytes or more or when allocation fails. */
+/* Delta from old_value to new_value with the default limits: an edit delta
+ * strictly shorter than new_value, the no-change delta F6 (equal values of 2
+ * bytes or more) or the replacement delta. Null for a null value, values of
+ * 2^31 bytes or more, or when allocation fails. */
 KV_API buf_s *diff_generate_binary(const buf_s *old_value, const buf_s *new_value);
 /* As diff_generate_binary with explicit slot and work limits. */
 KV_API buf_s *diff_generate_binary_ex(const buf_s *old_value, const buf_s *new_value,
@@ -40,8 +42,11 @@ KV_API buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *
                                                             int32_t work_limit);
 /* The replacement delta of new_value, or null when allocation fails. */
 KV_API buf_s *_write_replacement_delta(const buf_s *new_value);
-/* The value rebuilt from old_value and delta, or null for a malformed delta
- * (see delta.cpp) or when allocation fails. */
+/* The value rebuilt from old_value and delta; the one-byte delta F6 rebuilds a
+ * copy of old_value. Null for a malformed delta (a copy reaching outside
+ * old_value, an offset without an unsigned count, an item cut short, a
+ * reserved initial byte, 2^31 bytes or more), a null input, or when
+ * allocation fails. */
 KV_API buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta);
 
 KV_EXTERN_C_END
