@@ -672,56 +672,52 @@ def test_successful_calls_release_every_reference():
 
 # -------------------------------------------------------- exhausted memory
 
+# A child process whose address space may grow by 96 MB past what it holds
+# once `big` (48 MB) and `many` (160 MB of output in 4000-byte strings, each
+# short enough to be copied into the generator) exist.
+LIMITED_MEMORY = """
+import resource
+from korvalent_core.cbor import dumps, _dumps_generic
+
+def vm_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+big = b"y" * (48 << 20)
+many = ["x" * 4000] * 40_000
+resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (96 << 20), resource.RLIM_INFINITY))
+"""
+
 
 def test_generator_that_cannot_grow_raises_memory_error():
     out = run_child(
-        """
-        import resource
-        from korvalent_core.cbor import dumps, _dumps_generic
-
-        def vm_bytes():
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmSize:"):
-                        return int(line.split()[1]) * 1024
-
-        chunk = "x" * 4000          # copied into the generator
-        many = [chunk] * 40_000     # about 160 MB of output
-        big = b"y" * (48 << 20)
-        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (96 << 20), resource.RLIM_INFINITY))
-        for call in (lambda: dumps(many), lambda: dumps(many, indefinite=False),
-                     lambda: _dumps_generic([big, big, big])):
-            try:
-                call()
-                print("returned")
-            except MemoryError:
-                print("MemoryError")
-        print(dumps([1, "a"]) == b"\\x9f\\x01\\x61\\x61\\xff")
-        """
+        LIMITED_MEMORY
+        + """
+for call in (lambda: dumps(many), lambda: dumps(many, indefinite=False),
+             lambda: _dumps_generic([big, big, big])):
+    try:
+        call()
+        print("returned")
+    except MemoryError:
+        print("MemoryError")
+print(dumps([1, "a"]) == b"\\x9f\\x01\\x61\\x61\\xff")
+"""
     )
     assert out == ["MemoryError", "MemoryError", "MemoryError", "True"]
 
 
 def test_result_that_cannot_be_allocated_raises_the_allocation_error():
     out = run_child(
-        """
-        import resource
-        from korvalent_core.cbor import dumps
-
-        def vm_bytes():
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmSize:"):
-                        return int(line.split()[1]) * 1024
-
-        big = b"y" * (48 << 20)
-        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (96 << 20), resource.RLIM_INFINITY))
-        try:
-            dumps([big, big, big])   # payloads go straight to the result
-            print("returned")
-        except RuntimeError as e:
-            print(repr(str(e)).replace(" ", "_"))
-        print(len(dumps([big])) == (48 << 20) + 7)
-        """
+        LIMITED_MEMORY
+        + """
+try:
+    dumps([big, big, big])   # large payloads go straight to the result
+    print("returned")
+except RuntimeError as e:
+    print(repr(str(e)).replace(" ", "_"))
+print(len(dumps([big])) == (48 << 20) + 7)
+"""
     )
     assert out == [repr("Could not allocate bytes object!").replace(" ", "_"), "True"]

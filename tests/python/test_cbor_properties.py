@@ -19,41 +19,10 @@ from hypothesis import strategies as st
 from korvalent_core import cbor
 from korvalent_core.cbor import dumps
 
-CAST = (
-    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
-    "or compile in debug mode for details)"
-)
-RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+from test_cbor import CAST, RANGE, BytesSub, DictSub, FloatSub, IntSub, ListSub, StrSub, TupleSub
+
 RENDERED_BYTES = 40
 EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class DictSub(dict):
-    pass
 
 
 # ------------------------------------------------------------------- model
