@@ -124,27 +124,23 @@ def calls_per_sample(fn, value, sample):
 
 
 def measure(value, fns, rounds, sample):
-    """Median seconds per call for each encoder, interleaved per round."""
+    """Median seconds per call for each encoder (None for one that refuses
+    the payload, as orjson does bytes), the encoders interleaved per round."""
     usable = {}
     for name, fn in fns.items():
         try:
             fn(value)
-        except (TypeError, ValueError, OverflowError) as e:  # orjson: bytes, big ints
-            usable[name] = None
+        except (TypeError, ValueError, OverflowError):
             continue
-        usable[name] = fn
-    loops = {n: calls_per_sample(fn, value, sample) for n, fn in usable.items() if fn}
-    times = {n: [] for n in loops}
+        usable[name] = (fn, calls_per_sample(fn, value, sample))
+    times = {name: [] for name in usable}
     for _ in range(rounds):
-        for name, count in loops.items():
-            fn = usable[name]
+        for name, (fn, count) in usable.items():
             start = time.perf_counter()
             for _ in range(count):
                 fn(value)
             times[name].append((time.perf_counter() - start) / count)
-    return {n: (statistics.median(t) if t else None) for n, t in times.items()} | {
-        n: None for n, fn in usable.items() if fn is None
-    }
+    return {name: statistics.median(times[name]) if name in times else None for name in fns}
 
 
 def fmt_time(seconds):
