@@ -52,8 +52,8 @@ class OutBuffer {
     using proxy_type = Proxy;
     using bytes_type = Bytes;
 
-    // Takes ownership of result (which may be null only for an empty holder
-    // that a caller is about to discard); buf_free releases it.
+    // Takes ownership of result; buf_free releases it when the holder that
+    // ends up with it is destroyed.
     explicit OutBuffer(buf_s *result) : proxy_(buf_owner(result, &buf_free)) {}
 
     OutBuffer(OutBuffer &&other) noexcept = default;
