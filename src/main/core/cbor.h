@@ -48,9 +48,12 @@ KV_API int32_t _cbor_write_uint_sized(cbor_generator_s *gen, uint8_t initial_byt
 KV_API int32_t cbor_write_uint(cbor_generator_s *gen, uint64_t value);
 /* value is the negative integer itself; writes major type 1 with -1 - value. */
 KV_API int32_t cbor_write_negint(cbor_generator_s *gen, int64_t value);
-/* Definite byte string (head then payload), or 0x5F for the sentinel length. */
+/* Definite byte string (head then payload), or 0x5F for the sentinel length.
+ * Head and payload are appended together or not at all: -1 (nothing written)
+ * for a null gen, failed growth, or null bytes with a nonzero length. */
 KV_API int32_t cbor_write_byte_string(cbor_generator_s *gen, const void *bytes, uint64_t length);
-/* Definite text string (no validation), or 0x7F for the sentinel length. */
+/* Definite text string (no validation), or 0x7F for the sentinel length.
+ * Fails as cbor_write_byte_string does. */
 KV_API int32_t cbor_write_text_string(cbor_generator_s *gen, const char *text, uint64_t length);
 /* Array head, or 0x9F for the sentinel count. */
 KV_API int32_t cbor_write_array(cbor_generator_s *gen, uint64_t count);
