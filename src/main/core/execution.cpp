@@ -242,6 +242,63 @@ struct SearchResult {
     int32_t l; /* bail: the (possibly lowered) limit */
 };
 
+/* One forward pass of step d over the diagonals -c1 .. c2. With kTest the
+ * pass also looks for the overlap with the reverse search; *hit then holds
+ * the snake. */
+template <bool kTest>
+bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m, int32_t d,
+                  int32_t c1, int32_t c2, SearchResult *hit)
+{
+    const int32_t delta = n - m;
+    for (int32_t k = -c1; k <= c2; k += 2) {
+        const int32_t above = slots[fwd_key(k + 1)];
+        const int32_t below = slots[fwd_key(k - 1)];
+        const int32_t x = above < below ? below : above + 1;
+        /* Forward entries may lie past the end of a side; bytes are read
+         * only for positions inside both sides. */
+        const int32_t end = k > m - n ? m - k : n;
+        int32_t u = x;
+        if (x < end && x >= 0 && x + k >= 0 && a[x] == b[x + k]) {
+            u = x + static_cast<int32_t>(execution_match_forward(a + x, b + x + k, static_cast<size_t>(end - x)));
+        }
+        if (kTest) {
+            const int32_t kr = k + delta;
+            if (abs32(kr) < d && u >= slots[rev_key(kr)]) {
+                *hit = SearchResult{SearchEnd::kSnake, x, u, k, 0};
+                return true;
+            }
+        }
+        slots[fwd_key(k)] = u;
+    }
+    return false;
+}
+
+template <bool kTest>
+bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m, int32_t d,
+                  int32_t c1, int32_t c2, SearchResult *hit)
+{
+    const int32_t delta = n - m;
+    for (int32_t kr = -c2; kr <= c1; kr += 2) {
+        const int32_t above = slots[rev_key(kr + 1)];
+        const int32_t below = slots[rev_key(kr - 1)];
+        const int32_t e = above < below ? above : below - 1;
+        const int32_t k = kr - delta;
+        /* Reverse entries may lie before the start of a side. */
+        const int32_t lo = k < 0 ? -k : 0;
+        const int32_t hi = k > m - n ? m - k : n;
+        int32_t x = e;
+        if (x > lo && x <= hi && a[x - 1] == b[x + k - 1]) {
+            x -= static_cast<int32_t>(execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
+        }
+        if (kTest && abs32(k) <= d && x <= slots[fwd_key(k)]) {
+            *hit = SearchResult{SearchEnd::kSnake, x, e, k, 0};
+            return true;
+        }
+        slots[rev_key(kr)] = x;
+    }
+    return false;
+}
+
 /* The bidirectional search of a sub-problem with n >= 1 and m >= 1. Ends at
  * the first overlap of the two searches (a snake to split at), when the
  * step limit is passed (bail out), or when the storage cannot grow. */
@@ -261,47 +318,24 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
     slots[fwd_key(0)] = 0;
     slots[rev_key(0)] = n;
     int32_t l = limit;
+    SearchResult hit{SearchEnd::kSnake, 0, 0, 0, 0};
     for (int32_t d = 1;; ++d) {
         const int32_t c1 = myers_binary_diff_corner(d, n);
         const int32_t c2 = myers_binary_diff_corner(d, m);
         if (c2 >= -c1) {
-            for (int32_t k = -c1; k <= c2; k += 2) {
-                const int32_t above = slots[fwd_key(k + 1)];
-                const int32_t below = slots[fwd_key(k - 1)];
-                const int32_t x = above < below ? below : above + 1;
-                /* Forward entries may lie past the end of a side; bytes are
-                 * read only for positions inside both sides. */
-                const int32_t end = min32(static_cast<int64_t>(m) - k, n);
-                int32_t u = x;
-                if (x < end && x >= 0 && x + k >= 0) {
-                    u = x + static_cast<int32_t>(execution_match_forward(a + x, b + x + k, static_cast<size_t>(end - x)));
-                }
-                if (test_forward) {
-                    const int32_t kr = k + delta;
-                    if (abs32(kr) < d && u >= slots[rev_key(kr)]) {
-                        return SearchResult{SearchEnd::kSnake, x, u, k, l};
-                    }
-                }
-                slots[fwd_key(k)] = u;
+            const bool met = test_forward ? forward_pass<true>(slots, a, b, n, m, d, c1, c2, &hit)
+                                          : forward_pass<false>(slots, a, b, n, m, d, c1, c2, &hit);
+            if (met) {
+                hit.l = l;
+                return hit;
             }
         }
         if (c1 >= -c2) {
-            for (int32_t kr = -c2; kr <= c1; kr += 2) {
-                const int32_t above = slots[rev_key(kr + 1)];
-                const int32_t below = slots[rev_key(kr - 1)];
-                const int32_t e = above < below ? above : below - 1;
-                const int32_t k = kr - delta;
-                /* Reverse entries may lie before the start of a side. */
-                const int32_t lo = max32(-static_cast<int64_t>(k), 0);
-                const int32_t hi = min32(static_cast<int64_t>(m) - k, n);
-                int32_t x = e;
-                if (x > lo && x <= hi) {
-                    x -= static_cast<int32_t>(execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
-                }
-                if (!test_forward && abs32(k) <= d && x <= slots[fwd_key(k)]) {
-                    return SearchResult{SearchEnd::kSnake, x, e, k, l};
-                }
-                slots[rev_key(kr)] = x;
+            const bool met = test_forward ? reverse_pass<false>(slots, a, b, n, m, d, c1, c2, &hit)
+                                          : reverse_pass<true>(slots, a, b, n, m, d, c1, c2, &hit);
+            if (met) {
+                hit.l = l;
+                return hit;
             }
         }
         bool bail_allowed = true;
