@@ -302,9 +302,8 @@ inline Outcome run_driver(const Bytes &old_value, const Bytes &new_value, const 
  * description of what is wrong. An edit delta must rebuild the new value
  * and be strictly shorter than it; "equal" must mean equal; a replacement
  * is always sound. */
-inline std::string check_pair(const Bytes &old_value, const Bytes &new_value, const Limits &limits)
+inline std::string check_outcome(const Bytes &old_value, const Bytes &new_value, const Outcome &outcome)
 {
-    const Outcome outcome = run_driver(old_value, new_value, limits);
     switch (outcome.result) {
     case MYERS_VALUES_EQUAL:
         return old_value == new_value ? "" : "reported equal for different values";
@@ -325,6 +324,11 @@ inline std::string check_pair(const Bytes &old_value, const Bytes &new_value, co
     default:
         return "unexpected driver result " + std::to_string(outcome.result);
     }
+}
+
+inline std::string check_pair(const Bytes &old_value, const Bytes &new_value, const Limits &limits)
+{
+    return check_outcome(old_value, new_value, run_driver(old_value, new_value, limits));
 }
 
 inline std::string describe(const Bytes &b)
