@@ -6,6 +6,13 @@
 
 #include "core/storage.h"
 
+/* The allocation-refusal hook of the buffer tests, when this binary has it
+ * (weak, so the test skips rather than fails to link without it). */
+namespace kvtest {
+void arm_allocations(long grant) __attribute__((weak));
+bool alloc_hook_available() __attribute__((weak));
+} // namespace kvtest
+
 namespace {
 
 struct StorageFree {
@@ -296,10 +303,30 @@ TEST(StorageEnsure, StepsWhoseIndicesOverflowAreRefused)
     StoragePtr s = make_storage(2147483647);
     EXPECT_EQ(storage_ensure(s.get(), 536870910), -1);
     EXPECT_EQ(s->slots, nullptr);
-    EXPECT_EQ(s->size, -1);
+    EXPECT_EQ(s->size, 11); /* a refusal, not a failed allocation */
     StoragePtr t = make_storage(2147483647);
     EXPECT_EQ(storage_ensure(t.get(), -5), -1);
     EXPECT_EQ(t->slots, nullptr);
+}
+
+/* A failed growth releases the array and marks size -1, which the driver
+ * reads as an allocation failure rather than a refusal at the ceiling. */
+TEST(StorageGrowth, AFailedAllocationIsMarked)
+{
+    if (kvtest::arm_allocations == nullptr || kvtest::alloc_hook_available == nullptr ||
+        !kvtest::alloc_hook_available()) {
+        GTEST_SKIP() << "allocation hook unavailable";
+    }
+    StoragePtr s = make_storage(2147483647);
+    ASSERT_EQ(storage_initialise(s.get(), 1), 1);
+    ASSERT_EQ(storage_extend(s.get(), 2), 1); /* 22 slots suffice: no allocation */
+    kvtest::arm_allocations(0);
+    const int32_t extended = storage_extend(s.get(), 3);
+    kvtest::arm_allocations(-1);
+    EXPECT_EQ(extended, 0);
+    EXPECT_EQ(s->slots, nullptr);
+    EXPECT_EQ(s->size, -1);
+    EXPECT_EQ(storage_extend(s.get(), 4), 0);
 }
 
 TEST(StorageFill, FillsGroupsBelowSizePlusFour)

@@ -174,6 +174,41 @@ int32_t pass_on_copy(coallescing_script_s *record)
     return edit_script_match(record->script, record->start, record->length);
 }
 
+/* Passes on whatever run is pending; nothing pending passes trivially. */
+int32_t pass_on(coallescing_script_s *record)
+{
+    switch (record->pending) {
+    case COALESCING_PENDING_INSERT:
+        return pass_on_insert(record);
+    case COALESCING_PENDING_COPY:
+        return pass_on_copy(record);
+    default:
+        return 1;
+    }
+}
+
+/* Adds a run of `kind` starting at `start` (relative to its base): extends
+ * a pending run of the same kind, or passes the pending run on (keeping it
+ * when that fails) and starts a new one. Runs of length 0 or less are
+ * ignored. */
+int32_t add_run(coallescing_script_s *record, int32_t kind, int32_t start, int32_t length)
+{
+    if (length <= 0) {
+        return 1;
+    }
+    if (record->pending == kind) {
+        record->length += length;
+        return 1;
+    }
+    if (!pass_on(record)) {
+        return 0;
+    }
+    change_pending(record, kind);
+    record->start = start;
+    record->length = length;
+    return 1;
+}
+
 } // namespace
 
 edit_script_s *edit_script_create(const buf_s *old_value, const buf_s *new_value)
@@ -275,40 +310,14 @@ void coallescing_script_init(coallescing_script_s *record, edit_script_s *script
 
 int32_t coallescing_script_match(coallescing_script_s *record, int32_t position, int32_t length)
 {
-    if (length <= 0) {
-        return 1;
-    }
-    if (record->pending == COALESCING_PENDING_COPY) {
-        /* The search reports a copy right after another copy only when the
-         * two runs are adjacent in both values. */
-        record->length += length;
-        return 1;
-    }
-    if (record->pending == COALESCING_PENDING_INSERT && !pass_on_insert(record)) {
-        return 0;
-    }
-    change_pending(record, COALESCING_PENDING_COPY);
-    record->start = position - record->old_base;
-    record->length = length;
-    return 1;
+    /* The search reports a copy right after another copy only when the two
+     * runs are adjacent in both values, so extending the run is exact. */
+    return add_run(record, COALESCING_PENDING_COPY, position - record->old_base, length);
 }
 
 int32_t coallescing_script_insert(coallescing_script_s *record, int32_t position, int32_t length)
 {
-    if (length <= 0) {
-        return 1;
-    }
-    if (record->pending == COALESCING_PENDING_INSERT) {
-        record->length += length;
-        return 1;
-    }
-    if (record->pending == COALESCING_PENDING_COPY && !pass_on_copy(record)) {
-        return 0;
-    }
-    change_pending(record, COALESCING_PENDING_INSERT);
-    record->start = position - record->new_base;
-    record->length = length;
-    return 1;
+    return add_run(record, COALESCING_PENDING_INSERT, position - record->new_base, length);
 }
 
 int32_t coallescing_script_delete(coallescing_script_s *record)
@@ -337,10 +346,7 @@ int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_lengt
     }
     record->single_operation =
         static_cast<uint8_t>(record->single_operation && record->pending == COALESCING_PENDING_NONE);
-    if (record->pending == COALESCING_PENDING_INSERT && !pass_on_insert(record)) {
-        return COALESCING_REPLACEMENT_DELTA;
-    }
-    if (record->pending == COALESCING_PENDING_COPY && !pass_on_copy(record)) {
+    if (!pass_on(record)) {
         return COALESCING_REPLACEMENT_DELTA;
     }
     return edit_script_close(record->script) ? COALESCING_EDIT_DELTA : COALESCING_REPLACEMENT_DELTA;

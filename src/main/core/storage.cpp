@@ -32,13 +32,19 @@ int64_t slots_allocated(const storage_s *storage)
     return storage->slots == nullptr ? 0 : 2 * static_cast<int64_t>(storage->capacity);
 }
 
-/* Releases the array after a failed allocation; size -1 tells it apart from
- * a refusal at the step ceiling. */
-void drop_after_failure(storage_s *storage)
+/* Releases the array: the storage refuses to go further. */
+void release(storage_s *storage)
 {
     std::free(storage->slots);
     storage->slots = nullptr;
     storage->capacity = 0;
+}
+
+/* Releases the array after a failed allocation; size -1 tells it apart from
+ * a refusal at the step ceiling. */
+void drop_after_failure(storage_s *storage)
+{
+    release(storage);
     storage->size = -1;
 }
 
@@ -50,7 +56,7 @@ void drop_after_failure(storage_s *storage)
 bool grow_for_step(storage_s *storage, int32_t d)
 {
     if (d < 0 || d > kMaxIndexableStep) {
-        drop_after_failure(storage);
+        release(storage);
         return false;
     }
     storage->size = static_cast<int32_t>(4 * static_cast<int64_t>(d) + kSizeBias);
@@ -165,9 +171,7 @@ int32_t storage_extend(storage_s *storage, int32_t d)
         return 0;
     }
     if (d > storage->max_distance) {
-        std::free(storage->slots);
-        storage->slots = nullptr;
-        storage->capacity = 0;
+        release(storage);
         return 0;
     }
     const int32_t old_size = storage->size;

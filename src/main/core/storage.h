@@ -40,11 +40,13 @@ KV_API storage_s *storage_create(int32_t limit);
 KV_API void storage_free(storage_s *storage);
 /* Prepares a fresh search whose first step is d: grows as needed and fills
  * the groups 1 to d + 2 with sentinels (diagonal 0 is left to the caller).
- * 1 on success; 0 when the array cannot be allocated (slots then null). */
+ * 1 on success; 0 when the array cannot be allocated (slots then null and
+ * size -1, which tells a failed allocation from a refusal at the ceiling). */
 KV_API int32_t storage_initialise(storage_s *storage, int32_t d);
 /* Sets size to 4d + 7 and grows when the allocated slots do not reach the
  * groups step d uses; fills nothing. Returns the new size, or -1 when the
- * array cannot be allocated (slots then null). */
+ * array cannot be allocated (slots null, size -1) or d is out of range
+ * (slots null, size unchanged). */
 KV_API int32_t storage_ensure(storage_s *storage, int32_t d);
 /* Fills with sentinels every group starting at i, i + 4, ... while the
  * group's start is less than size + 4. */
@@ -52,7 +54,8 @@ KV_API void storage_fill(storage_s *storage, int32_t i);
 /* Prepares step d of a running search (the groups d + 1 and d + 2). 1 on
  * success; 0 when d is beyond max_distance, when the slot index would not
  * fit 32 bits, or when allocation fails: the array is then released and
- * slots is null. */
+ * slots is null (size is -1 after a failed allocation, unchanged after a
+ * refusal). */
 KV_API int32_t storage_extend(storage_s *storage, int32_t d);
 
 /* Slot index of the forward entry of diagonal k: 4k, or ~(4k) for k < 0. */
