@@ -258,6 +258,9 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
          * only for positions inside both sides. */
         const int32_t end = k > m - n ? m - k : n;
         int32_t u = x;
+        /* A sound search never asks for bytes before the start here; the
+         * test stays so that no input can make it read outside. */
+        assert(x >= end || (x >= 0 && x + k >= 0));
         if (x < end && x >= 0 && x + k >= 0 && a[x] == b[x + k]) {
             u = x + static_cast<int32_t>(execution_match_forward(a + x, b + x + k, static_cast<size_t>(end - x)));
         }
@@ -287,6 +290,8 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
         const int32_t lo = k < 0 ? -k : 0;
         const int32_t hi = k > m - n ? m - k : n;
         int32_t x = e;
+        /* Likewise never past the end here. */
+        assert(x <= lo || x <= hi);
         if (x > lo && x <= hi && a[x - 1] == b[x + k - 1]) {
             x -= static_cast<int32_t>(execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
         }
