@@ -83,7 +83,7 @@ class Settings:
     clock: str = "cpu"
 
 
-FULL = Settings(rounds=15, sample=0.1, budget=25.0)
+FULL = Settings(rounds=11, sample=0.1, budget=20.0)
 QUICK = Settings(rounds=5, sample=0.03, budget=6.0)
 
 
