@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check_length_prefixed(p + i, size - i);
     }
     uint64_t value = 0;
-    std::memcpy(&value, data, size < 8 ? size : 8);
+    if (size) std::memcpy(&value, data, size < 8 ? size : 8);
     check_write_read(value, size > 8 ? p + 8 : p, size > 8 ? size - 8 : 0);
     return 0;
 }

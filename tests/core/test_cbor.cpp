@@ -4,6 +4,8 @@
 // its candidate/decode/compare rule.
 #include "core/cbor.h"
 
+#include "cbor_float_model.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -912,35 +914,9 @@ struct FloatWrite {
     Bytes bytes;
 };
 
-// The writer's rule as first stated: write candidates F9 H, FA S and FB D,
-// decode them with the parser's own handlers, compare the decoded numbers as
-// doubles and keep the first that agrees.
 FloatWrite model_write_float(double value) {
-    if (value != value) return {0, hex("F9 7E 00")};
-    if (value == std::numeric_limits<double>::infinity()) return {0, hex("F9 7C 00")};
-    if (value == -std::numeric_limits<double>::infinity()) return {0, hex("F9 FC 00")};
-    const float single = static_cast<float>(value);
-    uint32_t s;
-    std::memcpy(&s, &single, sizeof s);
-    const uint32_t sign = s >> 31, exponent = (s >> 23) & 0xFF, fraction = s & 0x7FFFFF;
-    uint32_t h = (sign << 15) | (fraction >> 13);
-    if (exponent != 0) h = (h | ((exponent - 112) << 10)) & 0xFFFF;
-    const uint64_t d = double_bits(value);
-    uint8_t scratch[3 + 5 + 9] = {0xF9, static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h), 0xFA};
-    for (int i = 0; i < 4; ++i) scratch[4 + i] = static_cast<uint8_t>(s >> (24 - 8 * i));
-    scratch[8] = 0xFB;
-    for (int i = 0; i < 8; ++i) scratch[9 + i] = static_cast<uint8_t>(d >> (56 - 8 * i));
-    cbor_parser_s parser;
-    _cbor_parser_init(&parser, scratch, sizeof scratch);
-    cbor_val_s hv{}, fv{}, dv{};
-    if (cbor_parse_float16(&parser, &hv) != 0 || cbor_parse_float32(&parser, &fv) != 0 ||
-        cbor_parse_float64(&parser, &dv) != 0)
-        return {-1, {}};
-    if (fv.value.f64 == dv.value.f64) {
-        if (hv.value.f64 == fv.value.f64) return {1, Bytes(scratch, scratch + 3)};
-        return {1, Bytes(scratch + 3, scratch + 8)};
-    }
-    return {1, Bytes(scratch + 8, scratch + 17)};
+    const kvtest::FloatItem item = kvtest::model_write_float(value);
+    return {item.status, Bytes(item.bytes, item.bytes + item.size)};
 }
 
 std::string compare_with_model(cbor_generator_s *gen, double value) {

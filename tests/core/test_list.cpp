@@ -13,17 +13,7 @@
 #include <string>
 #include <vector>
 
-// The allocation hook lives in test_buf.cpp.
-namespace kvtest {
-struct AllocStats {
-    long refused;
-    long live;
-    uint64_t last_refused;
-};
-bool alloc_hook_available();
-void arm_allocations(long grant);
-AllocStats allow_allocations();
-}  // namespace kvtest
+#include "alloc_hook.h"
 
 namespace {
 
@@ -113,12 +103,6 @@ std::string captured_debug(const list_s *list)
     return testing::internal::GetCapturedStdout();
 }
 
-#define SKIP_WITHOUT_ALLOC_HOOK()                                               \
-    do {                                                                        \
-        if (!kvtest::alloc_hook_available()) {                                  \
-            GTEST_SKIP() << "allocation hook unavailable under the sanitizer"; \
-        }                                                                       \
-    } while (0)
 
 // ---------------------------------------------------------------------------
 // Queries

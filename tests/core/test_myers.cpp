@@ -11,12 +11,7 @@
 
 using namespace search_support;
 
-/* The allocation-refusal hook of the buffer tests, when this binary has it
- * (weak, so these tests skip rather than fail to link without it). */
-namespace kvtest {
-void arm_allocations(long grant) __attribute__((weak));
-bool alloc_hook_available() __attribute__((weak));
-} // namespace kvtest
+#include "alloc_hook.h"
 
 namespace {
 
@@ -393,8 +388,7 @@ TEST(MyersRoundTripLarge, SmallEditsGiveEditDeltas)
 
 bool hook_usable()
 {
-    return kvtest::arm_allocations != nullptr && kvtest::alloc_hook_available != nullptr &&
-           kvtest::alloc_hook_available();
+    return kvtest::alloc_hook_available();
 }
 
 /* Refusing the k-th allocation inside the driver (the execution, its
