@@ -624,7 +624,8 @@ def target_rows(res):
         else:
             verdict = _verdict(value, threshold, strict)
             need = ("> %.2f" if strict else ">= %.2f") % threshold
-        rows.append((target, workload, fmt_ratio(value), need, verdict))
+        # Three decimals, so a value just under its threshold never prints as equal to it.
+        rows.append((target, workload, "n/a" if value is None else "%.3f" % value, need, verdict))
 
     dumps = res.get("dumps", {})
     for name, t in dumps.items():
