@@ -11,9 +11,10 @@ build_module
 log_file="$ROOT/build/valgrind.log"
 set +e
 PYTHONMALLOC=malloc PYTHONPATH="$(module_dir)" KORVALENT_MODULE_DIR="$(module_dir)" \
-KORVALENT_STRESS_ROUNDS=2000 \
+KORVALENT_STRESS_ROUNDS=2000 KORVALENT_UNDER_VALGRIND=1 \
   valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --error-exitcode=99 --track-origins=no \
+    --suppressions="$ROOT/scripts/valgrind-python.supp" \
     --log-file="$log_file" \
     "$VPY" -m pytest -q -p no:cacheprovider -m "not slow" "$ROOT/tests/python" "$@"
 rc=$?

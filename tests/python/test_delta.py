@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 import korvalent_core
 from korvalent_core import delta as kd
 from korvalent_core.delta import PythonInBuf, PythonOutBuf, diff, patch
+from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
@@ -478,11 +479,6 @@ def test_input_reference_counts_unchanged():
     assert [sys.getrefcount(x) for x in watched] == before
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def test_memory_stays_flat_over_100000_rounds():
     assert as_bytes(patch(OLD, NEW_DELTA)) == NEW
     held = PythonInBuf(OLD)
@@ -492,16 +488,15 @@ def test_memory_stays_flat_over_100000_rounds():
     tracemalloc.start()
     try:
         traced_before = tracemalloc.get_traced_memory()[0]
-        churn(100_000, held)
+        churn(STRESS_ROUNDS, held)
         gc.collect()
         traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
     finally:
         tracemalloc.stop()
-    resident_growth = resident_bytes() - resident_before
     # A result leaked per round would be over 2 KiB, 200 MiB in all; even a
     # leaked 24-byte record per call would exceed these bounds.
     assert traced_growth < 64 * 1024
-    assert resident_growth < 2 * 1024 * 1024
+    assert_resident_growth_below(resident_before, 2 * 1024 * 1024)
 
 
 # --------------------------------------------------------- size and memory

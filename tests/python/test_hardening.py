@@ -3,7 +3,6 @@ times with good and with failing arguments must leave the reference counts
 of its inputs unchanged and its memory flat; deep and self-containing values
 must raise, never crash, also under a raised recursion limit."""
 import gc
-import os
 import sys
 import tracemalloc
 
@@ -11,9 +10,9 @@ import pytest
 
 from korvalent_core.cbor import dumps
 from korvalent_core.delta import PythonInBuf, diff, patch
+from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
 
-# Fewer rounds under valgrind, where each call is some fifty times slower.
-ROUNDS = int(os.environ.get("KORVALENT_STRESS_ROUNDS", "100000"))
+ROUNDS = STRESS_ROUNDS
 # Growth allowed over ROUNDS calls: far below one leaked object per call.
 MAX_TRACED_GROWTH = 64 * 1024
 MAX_RSS_GROWTH = 4 * 1024 * 1024
@@ -22,11 +21,6 @@ OLD = b"the quick brown fox jumps over the lazy dog " * 8
 NEW = OLD.replace(b"lazy", b"sleepy").replace(b"quick", b"slow")
 DELTA = bytes(diff(OLD, NEW))
 DOC = {"id": 7, "tags": ["a", "b"], "ratio": 0.5, "blob": b"\x00\x01", "none": None, "big": 2**63}
-
-
-def rss():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def expect(exc_type, call):
@@ -58,7 +52,7 @@ def test_repeated_calls_leak_nothing(name):
         call()
     gc.collect()
     counts = [sys.getrefcount(x) for x in watched]
-    rss_before = rss()
+    rss_before = resident_bytes()
     tracemalloc.start()
     try:
         traced_before = tracemalloc.get_traced_memory()[0]
@@ -70,17 +64,17 @@ def test_repeated_calls_leak_nothing(name):
         tracemalloc.stop()
     assert [sys.getrefcount(x) for x in watched] == counts
     assert traced_growth < MAX_TRACED_GROWTH
-    assert rss() - rss_before < MAX_RSS_GROWTH
+    assert_resident_growth_below(rss_before, MAX_RSS_GROWTH)
 
 
 def test_in_buf_reuse_leaks_nothing():
     old = PythonInBuf(OLD)
     before = sys.getrefcount(OLD)
-    rss_before = rss()
+    rss_before = resident_bytes()
     for _ in range(ROUNDS):
         bytes(patch(old, bytes(diff(old, NEW))))
     assert sys.getrefcount(OLD) == before
-    assert rss() - rss_before < MAX_RSS_GROWTH
+    assert_resident_growth_below(rss_before, MAX_RSS_GROWTH)
 
 
 def nested_lists(depth):
