@@ -26,10 +26,10 @@ def find_module_file():
             if candidate.is_file():
                 return candidate
         raise FileNotFoundError(f"no {MODULE_NAME} extension in {build_dir}")
-    spec = importlib.util.find_spec(MODULE_NAME)
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec(MODULE_NAME)
+    if found is None or found.origin is None:
         raise FileNotFoundError(f"{MODULE_NAME} is neither built nor installed")
-    return pathlib.Path(spec.origin)
+    return pathlib.Path(found.origin)
 
 
 @pytest.fixture(scope="session")
