@@ -99,6 +99,32 @@ list_node_s *chain_copy(const list_s *src, list_node_s **last)
     return first;
 }
 
+/* Places a new node beside ref (after it, or before it), or as the only node
+ * of an empty list. Without a reference node a non-empty list takes the new
+ * node at its tail (after) or head (before), so no existing node is cut off.
+ * Null, and nothing changed, when the node cannot be allocated. */
+list_node_s *place_new_node(list_s *list, list_node_s *ref, void *data, bool after)
+{
+    if (list == nullptr) {
+        return nullptr;
+    }
+    list_node_s *node = node_create(data);
+    if (node == nullptr) {
+        return nullptr;
+    }
+    if (ref == nullptr) {
+        ref = after ? list->tail : list->head;
+    }
+    if (ref == nullptr) {
+        link_first_node(list, node);
+    } else if (after) {
+        link_after(list, ref, node);
+    } else {
+        link_before(list, ref, node);
+    }
+    return node;
+}
+
 }  // namespace
 
 KV_EXTERN_C_BEGIN
@@ -166,45 +192,12 @@ void list_append_last(list_s *list, void *data)
 
 list_node_s *list_insert(list_s *list, list_node_s *ref, void *data)
 {
-    if (list == nullptr) {
-        return nullptr;
-    }
-    list_node_s *node = node_create(data);
-    if (node == nullptr) {
-        return nullptr;
-    }
-    /* Without a reference node a non-empty list takes the new node at its
-     * head, so no existing node is cut off. */
-    if (ref == nullptr) {
-        ref = list->head;
-    }
-    if (ref == nullptr) {
-        link_first_node(list, node);
-    } else {
-        link_before(list, ref, node);
-    }
-    return node;
+    return place_new_node(list, ref, data, false);
 }
 
 list_node_s *list_append(list_s *list, list_node_s *ref, void *data)
 {
-    if (list == nullptr) {
-        return nullptr;
-    }
-    list_node_s *node = node_create(data);
-    if (node == nullptr) {
-        return nullptr;
-    }
-    /* Mirror of list_insert: a null reference node means the tail. */
-    if (ref == nullptr) {
-        ref = list->tail;
-    }
-    if (ref == nullptr) {
-        link_first_node(list, node);
-    } else {
-        link_after(list, ref, node);
-    }
-    return node;
+    return place_new_node(list, ref, data, true);
 }
 
 void list_append_list(list_s *dst, const list_s *src)
