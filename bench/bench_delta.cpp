@@ -19,6 +19,7 @@
 
 #include "core/buf.h"
 #include "core/delta.h"
+#include "core/owner.h"
 
 namespace {
 
@@ -30,10 +31,7 @@ constexpr size_t kBlockSize = 4096;
 constexpr size_t kDenseStride = 64;
 constexpr uint64_t kSeed = 0x6b6f7276;
 
-struct BufFree {
-    void operator()(buf_s *buf) const { buf_free(buf); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufFree>;
+using BufPtr = kv_owner<buf_s, buf_free>;
 
 buf_s view(const Bytes &b) {
     buf_s v{};

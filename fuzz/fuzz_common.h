@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "core/buf.h"
+#include "core/owner.h"
 
 namespace fuzz {
 
@@ -79,10 +80,7 @@ private:
     size_t left_;
 };
 
-struct BufDeleter {
-    void operator()(buf_s *b) const { buf_free(b); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufDeleter>;
+using BufPtr = kv_owner<buf_s, buf_free>;
 
 inline bool same_bytes(const buf_s *a, const uint8_t *b, size_t n) {
     return a->length == n && (n == 0 || std::memcmp(a->data, b, n) == 0);

@@ -16,17 +16,15 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "core/owner.h"
 
-struct GenDeleter {
-    void operator()(cbor_generator_s *gen) const { cbor_generator_free(gen); }
-};
+namespace {
 
 // Checks patterns [first, last] and returns how many disagree; the first
 // disagreeing pattern goes to *first_bad.
 uint64_t check_range(uint64_t first, uint64_t last, uint32_t *first_bad) {
     constexpr uint64_t kBatch = 1 << 10; // writes between generator resets (keeps the block small)
-    std::unique_ptr<cbor_generator_s, GenDeleter> gen(cbor_generator_create());
+    kv_owner<cbor_generator_s, cbor_generator_free> gen(cbor_generator_create());
     if (!gen) return last - first + 1;
     uint64_t bad = 0;
     for (uint64_t pattern = first; pattern <= last; ++pattern) {

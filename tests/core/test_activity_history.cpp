@@ -12,13 +12,11 @@
 #include <vector>
 
 #include "core/activity_history.h"
+#include "core/owner.h"
 
 namespace {
 
-struct HistoryFree {
-    void operator()(activity_history_s *history) const { korvalent_activity_history_free(history); }
-};
-using HistoryPtr = std::unique_ptr<activity_history_s, HistoryFree>;
+using HistoryPtr = kv_owner<activity_history_s, korvalent_activity_history_free>;
 
 HistoryPtr make_history(uint32_t count, uint64_t duration) {
     HistoryPtr history(korvalent_activity_history_create(count, duration));

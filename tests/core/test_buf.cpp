@@ -17,19 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "core/owner.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct BufDeleter {
-    void operator()(buf_s *buf) const { buf_free(buf); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufDeleter>;
+using BufPtr = kv_owner<buf_s, buf_free>;
 
-struct FreeDeleter {
-    void operator()(void *block) const { std::free(block); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
+using CString = kv_owner<char, std::free>;
 
 BufPtr make_buf(const Bytes &bytes = {})
 {

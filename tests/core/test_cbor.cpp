@@ -22,14 +22,13 @@
 #include <utility>
 #include <vector>
 
+#include "core/owner.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct GenDeleter {
-    void operator()(cbor_generator_s *gen) const { cbor_generator_free(gen); }
-};
-using GenPtr = std::unique_ptr<cbor_generator_s, GenDeleter>;
+using GenPtr = kv_owner<cbor_generator_s, cbor_generator_free>;
 
 GenPtr new_gen() {
     GenPtr gen(cbor_generator_create());
@@ -339,15 +338,9 @@ TEST(CborGenerator, OversizedAppendFailsAndAppendsNothing) {
 
 /* ------------------------------------------------------------------ parser */
 
-struct ValDeleter {
-    void operator()(cbor_val_s *val) const { cbor_val_free(val); }
-};
-using ValPtr = std::unique_ptr<cbor_val_s, ValDeleter>;
+using ValPtr = kv_owner<cbor_val_s, cbor_val_free>;
 
-struct ParserDeleter {
-    void operator()(cbor_parser_s *parser) const { cbor_parser_free(parser); }
-};
-using ParserPtr = std::unique_ptr<cbor_parser_s, ParserDeleter>;
+using ParserPtr = kv_owner<cbor_parser_s, cbor_parser_free>;
 
 ParserPtr new_parser(const Bytes &input) {
     ParserPtr parser(cbor_parser_create(input.data(), input.size()));

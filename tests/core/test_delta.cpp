@@ -22,6 +22,7 @@
 #include "core/delta.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
+#include "core/owner.h"
 
 #include "alloc_hook.h"
 
@@ -32,30 +33,12 @@ const bool kQuick = std::getenv("KORVALENT_QUICK") != nullptr;
 using Bytes = std::string;
 using MaybeBytes = std::optional<Bytes>;
 
-struct BufFree {
-    void operator()(buf_s *buf) const { buf_free(buf); }
-};
-struct ParserFree {
-    void operator()(cbor_parser_s *parser) const { cbor_parser_free(parser); }
-};
-struct ValFree {
-    void operator()(cbor_val_s *val) const { cbor_val_free(val); }
-};
-struct GeneratorFree {
-    void operator()(cbor_generator_s *gen) const { cbor_generator_free(gen); }
-};
-struct HistoryFree {
-    void operator()(activity_history_s *history) const { korvalent_activity_history_free(history); }
-};
-struct ScriptFree {
-    void operator()(edit_script_s *script) const { edit_script_free(script); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufFree>;
-using ParserPtr = std::unique_ptr<cbor_parser_s, ParserFree>;
-using ValPtr = std::unique_ptr<cbor_val_s, ValFree>;
-using GeneratorPtr = std::unique_ptr<cbor_generator_s, GeneratorFree>;
-using HistoryPtr = std::unique_ptr<activity_history_s, HistoryFree>;
-using ScriptPtr = std::unique_ptr<edit_script_s, ScriptFree>;
+using BufPtr = kv_owner<buf_s, buf_free>;
+using ParserPtr = kv_owner<cbor_parser_s, cbor_parser_free>;
+using ValPtr = kv_owner<cbor_val_s, cbor_val_free>;
+using GeneratorPtr = kv_owner<cbor_generator_s, cbor_generator_free>;
+using HistoryPtr = kv_owner<activity_history_s, korvalent_activity_history_free>;
+using ScriptPtr = kv_owner<edit_script_s, edit_script_free>;
 
 const uint8_t *bytes_of(const Bytes &b) { return reinterpret_cast<const uint8_t *>(b.data()); }
 

@@ -9,21 +9,16 @@
 #include "core/cbor.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
+#include "core/owner.h"
 #include "search_support.h"
 
 using namespace search_support;
 
 namespace {
 
-struct ScriptFree {
-    void operator()(edit_script_s *s) const { edit_script_free(s); }
-};
-using ScriptPtr = std::unique_ptr<edit_script_s, ScriptFree>;
+using ScriptPtr = kv_owner<edit_script_s, edit_script_free>;
 
-struct GeneratorFree {
-    void operator()(cbor_generator_s *g) const { cbor_generator_free(g); }
-};
-using GeneratorPtr = std::unique_ptr<cbor_generator_s, GeneratorFree>;
+using GeneratorPtr = kv_owner<cbor_generator_s, cbor_generator_free>;
 
 /* Keeps the values alive as long as the script that borrows them. */
 struct Fixture {

@@ -7,6 +7,7 @@
 
 #include "core/buf.h"
 #include "core/execution.h"
+#include "core/owner.h"
 #include "execution_model.h"
 #include "search_support.h"
 
@@ -22,10 +23,7 @@ constexpr int32_t kCopy = EXECUTION_REPORT_COPY;
 constexpr int32_t kInsert = EXECUTION_REPORT_INSERT;
 constexpr int32_t kDelete = EXECUTION_REPORT_DELETE;
 
-struct ExecutionFree {
-    void operator()(execution_s *e) const { execution_free(e); }
-};
-using ExecutionPtr = std::unique_ptr<execution_s, ExecutionFree>;
+using ExecutionPtr = kv_owner<execution_s, execution_free>;
 
 struct Call {
     int32_t operation = EXECUTION_OPERATION_DIFF;

@@ -13,21 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "core/owner.h"
+
 #include "alloc_hook.h"
 
 namespace {
 
 using Elements = std::vector<void *>;
 
-struct ListDeleter {
-    void operator()(list_s *list) const { list_free(list, nullptr); }
-};
-using ListPtr = std::unique_ptr<list_s, ListDeleter>;
+void free_list(list_s *list) { list_free(list, nullptr); }
+using ListPtr = kv_owner<list_s, free_list>;
 
-struct BufDeleter {
-    void operator()(buf_s *buf) const { buf_free(buf); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufDeleter>;
+using BufPtr = kv_owner<buf_s, buf_free>;
 
 // Distinct element pointers for the shape tests.
 int g_slots[8];

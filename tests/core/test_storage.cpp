@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/storage.h"
+#include "core/owner.h"
 
 /* The allocation-refusal hook of the buffer tests, when this binary has it
  * (weak, so the test skips rather than fails to link without it). */
@@ -15,10 +16,7 @@ bool alloc_hook_available() __attribute__((weak));
 
 namespace {
 
-struct StorageFree {
-    void operator()(storage_s *s) const { storage_free(s); }
-};
-using StoragePtr = std::unique_ptr<storage_s, StorageFree>;
+using StoragePtr = kv_owner<storage_s, storage_free>;
 
 StoragePtr make_storage(int32_t limit)
 {

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "core/myers.h"
+#include "core/bits.h"
+#include "core/owner.h"
 
 namespace {
 
@@ -88,8 +89,8 @@ activity_history_s *korvalent_activity_history_create(uint32_t slot_count, uint6
     }
     const uint32_t count = find_next_power_of_two_int(slot_count);
     const uint64_t duration = find_next_power_of_two_long(slot_duration);
-    std::unique_ptr<activity_history_s, decltype(&std::free)> history(
-        static_cast<activity_history_s *>(std::calloc(1, sizeof(activity_history_s))), &std::free);
+    kv_owner<activity_history_s, std::free> history(
+        static_cast<activity_history_s *>(std::calloc(1, sizeof(activity_history_s))));
     if (!history) {
         return nullptr;
     }

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/owner.h"
+
 namespace {
 
 /* Unsigned LEB128: seven payload bits per byte, high bit set on every byte but
@@ -31,11 +33,8 @@ constexpr uint64_t kHexdumpGroupBytes = 8;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-struct FreeDeleter {
-    void operator()(void *block) const { std::free(block); }
-};
 template <typename T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+using MallocPtr = kv_owner<T, std::free>;
 
 /* One piece of an append: count bytes from bytes. */
 struct Part {

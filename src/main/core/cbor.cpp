@@ -17,70 +17,21 @@
 #include <cstring>
 #include <limits>
 
+#include "core/cbor_format.h"
+
 namespace {
 
 /* ------------------------------------------------------- shared byte layout */
 
-// Major types (RFC 7049 section 2.1), already shifted into the top 3 bits.
-constexpr uint8_t kMajorUint = 0u << 5;
-constexpr uint8_t kMajorNegint = 1u << 5;
-constexpr uint8_t kMajorBytes = 2u << 5;
-constexpr uint8_t kMajorText = 3u << 5;
-constexpr uint8_t kMajorArray = 4u << 5;
-constexpr uint8_t kMajorMap = 5u << 5;
+using namespace cbor_format;
 
-// Additional-information values (low 5 bits of the initial byte).
-constexpr uint8_t kAiMask = 0x1F;
-constexpr uint8_t kAiMaxDirect = 23; // largest argument held in the AI itself
-constexpr uint8_t kAiUint8 = 24;
-constexpr uint8_t kAiUint16 = 25;
-constexpr uint8_t kAiUint32 = 26;
-constexpr uint8_t kAiUint64 = 27;
-constexpr uint8_t kAiIndefinite = 31;
-
-// Simple values and floats of major type 7.
-constexpr uint8_t kFalse = 0xF4;
-constexpr uint8_t kTrue = 0xF5;
-constexpr uint8_t kNull = 0xF6;
-constexpr uint8_t kUndefined = 0xF7;
-constexpr uint8_t kFloat16 = 0xF9;
-constexpr uint8_t kFloat32 = 0xFA;
-constexpr uint8_t kFloat64 = 0xFB;
-constexpr uint8_t kBreak = 0xFF;
-
-constexpr uint8_t kIndefiniteBytes = kMajorBytes | kAiIndefinite;
-constexpr uint8_t kIndefiniteText = kMajorText | kAiIndefinite;
-constexpr uint8_t kIndefiniteArray = kMajorArray | kAiIndefinite;
-constexpr uint8_t kIndefiniteMap = kMajorMap | kAiIndefinite;
+constexpr uint8_t kIndefiniteArray = initial_byte(kMajorArray, kAiIndefinite);
+constexpr uint8_t kIndefiniteMap = initial_byte(kMajorMap, kAiIndefinite);
 
 // Fixed half-precision items for the values the float writer never measures.
 constexpr uint16_t kHalfNaN = 0x7E00;
 constexpr uint16_t kHalfPosInf = 0x7C00;
 constexpr uint16_t kHalfNegInf = 0xFC00;
-
-// Largest head: initial byte plus an 8-byte argument.
-constexpr unsigned kMaxHeadSize = 9;
-
-inline void store_be16(uint8_t *out, uint16_t v) {
-    out[0] = static_cast<uint8_t>(v >> 8);
-    out[1] = static_cast<uint8_t>(v);
-}
-
-inline void store_be32(uint8_t *out, uint32_t v) {
-    const uint32_t be = __builtin_bswap32(v);
-    std::memcpy(out, &be, sizeof be);
-}
-
-inline void store_be64(uint8_t *out, uint64_t v) {
-    const uint64_t be = __builtin_bswap64(v);
-    std::memcpy(out, &be, sizeof be);
-}
-
-inline uint64_t load_be(const uint8_t *in, unsigned width) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | in[i];
-    return v;
-}
 
 template <typename To, typename From>
 inline To bit_cast(From from) {
@@ -132,46 +83,11 @@ inline uint8_t *reserve(cbor_generator_s *gen, uint64_t n) {
     return grow(gen, n);
 }
 
-inline unsigned head_size(uint64_t value) {
-    if (value <= kAiMaxDirect) return 1;
-    if (value <= 0xFF) return 2;
-    if (value <= 0xFFFF) return 3;
-    if (value <= 0xFFFFFFFF) return 5;
-    return kMaxHeadSize;
-}
-
-// Stores the shortest head for (major, value); size is head_size(value).
-inline void store_head(uint8_t *out, uint8_t major, uint64_t value, unsigned size) {
-    switch (size) {
-    case 1:
-        out[0] = static_cast<uint8_t>(major | value);
-        return;
-    case 2:
-        out[0] = major | kAiUint8;
-        out[1] = static_cast<uint8_t>(value);
-        return;
-    case 3:
-        out[0] = major | kAiUint16;
-        store_be16(out + 1, static_cast<uint16_t>(value));
-        return;
-    case 5:
-        out[0] = major | kAiUint32;
-        store_be32(out + 1, static_cast<uint32_t>(value));
-        return;
-    default:
-        out[0] = major | kAiUint64;
-        store_be64(out + 1, value);
-        return;
-    }
-}
-
 inline int32_t write_head(cbor_generator_s *gen, uint8_t major, uint64_t value) {
     if (gen == nullptr) return -1;
-    const unsigned size = head_size(value);
-    uint8_t *out = reserve(gen, size);
+    uint8_t *out = reserve(gen, head_size(value));
     if (out == nullptr) return -1;
-    store_head(out, major, value, size);
-    gen->length += size;
+    gen->length += store_head(out, major, value);
     return 0;
 }
 
@@ -187,13 +103,13 @@ inline int32_t write_one(cbor_generator_s *gen, uint8_t byte) {
 // Head and payload in one growth step, so a failure appends nothing at all.
 int32_t write_string(cbor_generator_s *gen, uint8_t major, const void *bytes, uint64_t length) {
     if (gen == nullptr) return -1;
-    if (length == CBOR_INDEFINITE_LENGTH) return write_one(gen, major | kAiIndefinite);
+    if (length == CBOR_INDEFINITE_LENGTH) return write_one(gen, initial_byte(major, kAiIndefinite));
     if (length != 0 && bytes == nullptr) return -1;
     const unsigned size = head_size(length);
     if (length > kMaxGeneratorLength) return -1;
     uint8_t *out = reserve(gen, size + length);
     if (out == nullptr) return -1;
-    store_head(out, major, length, size);
+    store_head(out, major, length);
     if (length != 0) std::memcpy(out + size, bytes, static_cast<size_t>(length));
     gen->length += size + length;
     return 0;
@@ -286,7 +202,8 @@ int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *bytes, ui
 }
 
 int32_t _cbor_write_uint_helper(cbor_generator_s *gen, uint32_t major, uint64_t value) {
-    return write_head(gen, static_cast<uint8_t>(major << 5), value);
+    // Only the low 3 bits of major reach the initial byte.
+    return write_head(gen, static_cast<uint8_t>(major & 7u), value);
 }
 
 int32_t _cbor_write_uint_sized(cbor_generator_s *gen, uint8_t initial_byte, uint64_t value) {
@@ -306,17 +223,17 @@ int32_t _cbor_write_uint_sized(cbor_generator_s *gen, uint8_t initial_byte, uint
     uint8_t *out = reserve(gen, 1 + width);
     if (out == nullptr) return -1;
     out[0] = initial_byte;
-    for (unsigned i = 0; i < width; ++i) out[1 + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    store_be(out + 1, value, width);
     gen->length += 1 + width;
     return 0;
 }
 
 int32_t cbor_write_uint(cbor_generator_s *gen, uint64_t value) {
-    return write_head(gen, kMajorUint, value);
+    return write_head(gen, kMajorUnsigned, value);
 }
 
 int32_t cbor_write_negint(cbor_generator_s *gen, int64_t value) {
-    return write_head(gen, kMajorNegint, ~static_cast<uint64_t>(value));
+    return write_head(gen, kMajorNegative, ~static_cast<uint64_t>(value));
 }
 
 int32_t cbor_write_byte_string(cbor_generator_s *gen, const void *bytes, uint64_t length) {
@@ -533,8 +450,7 @@ constexpr cbor_handler_fn by_additional_info(unsigned ai, const HeadFamily &f) {
     case kAiUint16: return f.u16;
     case kAiUint32: return f.u32;
     case kAiUint64: return f.u64;
-    case kAiIndefinite: return f.indefinite;
-    default: return cbor_parse_reserved;
+    default: return f.indefinite; // 31: reserved bytes never get here
     }
 }
 
@@ -545,35 +461,38 @@ constexpr HeadFamily kBorrowedText{parse_string<0, true, true>, parse_string<1, 
                                    parse_string<2, true, true>, parse_string<4, true, true>,
                                    parse_string<8, true, true>, cbor_parse_text_string_indefinite};
 
+// Reserved initial bytes are decided first, by the one rule in cbor_format.h;
+// every other byte has a decoder or is an unassigned simple value.
 constexpr cbor_handler_fn handler_for(unsigned byte, bool borrow) {
-    const unsigned ai = byte & kAiMask;
-    switch (byte >> 5) {
-    case 0:
+    if (is_reserved_initial_byte(static_cast<uint8_t>(byte))) return cbor_parse_reserved;
+    const unsigned ai = ai_of(static_cast<uint8_t>(byte));
+    switch (major_of(static_cast<uint8_t>(byte))) {
+    case kMajorUnsigned:
         return by_additional_info(ai, {cbor_parse_uint_small, cbor_parse_uint8, cbor_parse_uint16, cbor_parse_uint32,
-                                       cbor_parse_uint64, cbor_parse_reserved});
-    case 1:
+                                       cbor_parse_uint64, nullptr});
+    case kMajorNegative:
         return by_additional_info(ai, {cbor_parse_negint_small, cbor_parse_negint8, cbor_parse_negint16,
-                                       cbor_parse_negint32, cbor_parse_negint64, cbor_parse_reserved});
-    case 2:
+                                       cbor_parse_negint32, cbor_parse_negint64, nullptr});
+    case kMajorBytes:
         return by_additional_info(
             ai, borrow ? kBorrowedBytes
                        : HeadFamily{cbor_parse_byte_string_small, cbor_parse_byte_string_uint8,
                                     cbor_parse_byte_string_uint16, cbor_parse_byte_string_uint32,
                                     cbor_parse_byte_string_uint64, cbor_parse_byte_string_indefinite});
-    case 3:
+    case kMajorText:
         return by_additional_info(
             ai, borrow ? kBorrowedText
                        : HeadFamily{cbor_parse_text_string_small, cbor_parse_text_string_uint8,
                                     cbor_parse_text_string_uint16, cbor_parse_text_string_uint32,
                                     cbor_parse_text_string_uint64, cbor_parse_text_string_indefinite});
-    case 4:
+    case kMajorArray:
         return by_additional_info(ai, {cbor_parse_array_small, cbor_parse_array_uint8, cbor_parse_array_uint16,
                                        cbor_parse_array_uint32, cbor_parse_array_uint64, cbor_parse_array_indefinite});
-    case 5:
+    case kMajorMap:
         return by_additional_info(ai, {cbor_parse_map_small, cbor_parse_map_uint8, cbor_parse_map_uint16,
                                        cbor_parse_map_uint32, cbor_parse_map_uint64, cbor_parse_map_indefinite});
-    case 6:
-        return ai <= kAiUint64 ? cbor_parse_semantic_tag : cbor_parse_reserved;
+    case kMajorTag:
+        return cbor_parse_semantic_tag;
     default:
         switch (byte) {
         case kFalse: return cbor_parse_false;
@@ -584,7 +503,7 @@ constexpr cbor_handler_fn handler_for(unsigned byte, bool borrow) {
         case kFloat32: return cbor_parse_float32;
         case kFloat64: return cbor_parse_float64;
         case kBreak: return cbor_parse_break;
-        default: return ai <= kAiUint8 ? cbor_parse_unimplemented : cbor_parse_reserved;
+        default: return cbor_parse_unimplemented;
         }
     }
 }
@@ -601,6 +520,15 @@ constexpr cbor_handler_fn handler_for(unsigned byte, bool borrow) {
     KV_HANDLERS_64(0, borrow), KV_HANDLERS_64(64, borrow), KV_HANDLERS_64(128, borrow), KV_HANDLERS_64(192, borrow)
 
 constexpr cbor_handler_fn kBorrowingTable[256] = {KV_HANDLERS_256(true)};
+
+// Every initial byte has a handler in both tables.
+constexpr bool every_byte_handled() {
+    for (unsigned b = 0; b < 256; ++b) {
+        if (handler_for(b, false) == nullptr || handler_for(b, true) == nullptr) return false;
+    }
+    return true;
+}
+static_assert(every_byte_handled(), "an initial byte has no handler");
 
 } // namespace
 
@@ -647,7 +575,7 @@ cbor_val_s *cbor_next_val(cbor_parser_s *parser) {
     cbor_val_s *val = cbor_val_create();
     if (val == nullptr) return nullptr;
     val->initial_byte = initial;
-    val->major_type = initial >> 5;
+    val->major_type = major_of(initial);
     if (handler(parser, val) < 0) {
         cbor_val_free(val);
         return nullptr;
@@ -661,7 +589,7 @@ int32_t _cbor_next_view(cbor_parser_s *parser, cbor_val_s *val) {
     const uint8_t initial = *parser->cursor;
     *val = cbor_val_s{};
     val->initial_byte = initial;
-    val->major_type = initial >> 5;
+    val->major_type = major_of(initial);
     return kBorrowingTable[initial](parser, val) < 0 ? -1 : 1;
 }
 

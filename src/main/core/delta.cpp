@@ -6,20 +6,18 @@
 
 #include "core/activity_history.h"
 #include "core/cbor.h"
+#include "core/cbor_format.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
+#include "core/owner.h"
 
 namespace {
 
-/* CBOR major types and initial bytes that matter to a delta (RFC 7049 2.1). */
-constexpr uint32_t kMajorUnsigned = 0;
-constexpr uint32_t kMajorByteString = 2;
-constexpr uint32_t kMajorTextString = 3;
-constexpr uint8_t kAdditionalInfoMask = 0x1F;
-constexpr uint8_t kFirstReservedInfo = 28;
-constexpr uint8_t kIndefiniteInfo = 31;
-constexpr uint8_t kNullByte = 0xF6;
-constexpr int kMajorShift = 5;
+using cbor_format::kAiIndefinite;
+using cbor_format::kMajorBytes;
+using cbor_format::kMajorText;
+using cbor_format::kMajorUnsigned;
+using cbor_format::kNull;
 
 /* Utilisation (in 256ths) from which each quality level 1..4 applies. */
 constexpr int32_t kQualityThresholds[] = {128, 166, 204, 243};
@@ -27,18 +25,8 @@ constexpr int32_t kQualityThresholds[] = {128, 166, 204, 243};
 /* The delta engine's offsets and lengths are signed 32-bit. */
 constexpr uint64_t kMaxValueLength = INT32_MAX;
 
-struct BufFree {
-    void operator()(buf_s *buf) const { buf_free(buf); }
-};
-struct ScriptFree {
-    void operator()(edit_script_s *script) const { edit_script_free(script); }
-};
-struct GeneratorFree {
-    void operator()(cbor_generator_s *gen) const { cbor_generator_free(gen); }
-};
-using BufPtr = std::unique_ptr<buf_s, BufFree>;
-using ScriptPtr = std::unique_ptr<edit_script_s, ScriptFree>;
-using GeneratorPtr = std::unique_ptr<cbor_generator_s, GeneratorFree>;
+using BufPtr = kv_owner<buf_s, buf_free>;
+using ScriptPtr = kv_owner<edit_script_s, edit_script_free>;
 
 /* A value is usable when its bytes are really there: a null data pointer is
  * only allowed for an empty value. */
@@ -76,18 +64,6 @@ int32_t quality_level(int32_t utilisation) {
 }
 
 /* ------------------------------------------------------------- reading */
-
-/* Initial bytes that RFC 7049 leaves reserved (additional information 28 to
- * 30, and 31 where no indefinite form exists): malformed wherever an item
- * starts, so a delta holding one is rejected rather than half applied. */
-constexpr bool is_reserved_initial_byte(uint8_t byte) {
-    const uint8_t info = byte & kAdditionalInfoMask;
-    const uint32_t major = static_cast<uint32_t>(byte >> kMajorShift);
-    if (info >= kFirstReservedInfo && info < kIndefiniteInfo) {
-        return true;
-    }
-    return info == kIndefiniteInfo && (major == 0 || major == 1 || major == 6);
-}
 
 /* The parser reports initial bytes it cannot decode on standard error; a
  * second pass over such a delta would report them twice. */
@@ -139,7 +115,9 @@ private:
         if (stop_before_reports_ && parser_reports(initial)) {
             return Walk::kReported;
         }
-        if (is_reserved_initial_byte(initial) || _cbor_next_view(&parser_, item) != 1) {
+        /* The parser skips reserved bytes; a delta holding one is rejected
+         * rather than half applied. */
+        if (cbor_format::is_reserved_initial_byte(initial) || _cbor_next_view(&parser_, item) != 1) {
             return Walk::kMalformed;
         }
         return Walk::kComplete;
@@ -149,11 +127,11 @@ private:
         switch (item.major_type) {
         case kMajorUnsigned:
             return apply_copy(item.value.u64);
-        case kMajorByteString:
-        case kMajorTextString:
+        case kMajorBytes:
+        case kMajorText:
             /* An indefinite-length head adds nothing itself: its definite
              * chunks follow as ordinary strings and its break is skipped. */
-            if ((item.initial_byte & kAdditionalInfoMask) == kIndefiniteInfo) {
+            if (cbor_format::ai_of(item.initial_byte) == kAiIndefinite) {
                 return Walk::kComplete;
             }
             return sink_(item.value.ptr, item.length) ? Walk::kComplete : Walk::kMalformed;
@@ -269,7 +247,7 @@ BufPtr delta_for_result(int32_t r, const edit_script_s *script, const buf_s *new
     case MYERS_VALUES_EQUAL: {
         BufPtr unchanged = buffer_of_size(1);
         if (unchanged) {
-            unchanged->data[0] = kNullByte;
+            unchanged->data[0] = kNull;
         }
         return unchanged;
     }
@@ -342,23 +320,20 @@ buf_s *_write_replacement_delta(const buf_s *new_value) {
     if (!is_readable(new_value)) {
         return nullptr;
     }
-    /* The byte string's head alone goes through the generator; the payload
-     * is copied once, straight into a block of the final size. */
-    GeneratorPtr head(cbor_generator_create());
-    if (!head || _cbor_write_uint_helper(head.get(), kMajorByteString, new_value->length) != 0) {
-        return nullptr;
-    }
+    /* The payload is copied once, straight into a block of the final size,
+     * behind the byte string's head. */
     const uint64_t length = new_value->length;
-    if (length > UINT64_MAX - head->length) {
+    const unsigned head_length = cbor_format::head_size(length);
+    if (length > UINT64_MAX - head_length) {
         return nullptr;
     }
-    BufPtr delta = buffer_of_size(head->length + length);
+    BufPtr delta = buffer_of_size(head_length + length);
     if (!delta) {
         return nullptr;
     }
-    std::memcpy(delta->data, head->data, static_cast<size_t>(head->length));
+    cbor_format::store_head(delta->data, kMajorBytes, length);
     if (length > 0) {
-        std::memcpy(delta->data + head->length, new_value->data, static_cast<size_t>(length));
+        std::memcpy(delta->data + head_length, new_value->data, static_cast<size_t>(length));
     }
     return delta.release();
 }
@@ -368,7 +343,7 @@ buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta) {
         return nullptr;
     }
     /* The no-change delta: the new value is the old one. */
-    if (delta->length == 1 && delta->data[0] == kNullByte) {
+    if (delta->length == 1 && delta->data[0] == kNull) {
         return buf_dup(old_value);
     }
     Walk measured = Walk::kMalformed;

@@ -3,68 +3,19 @@
 #include <cassert>
 #include <cstdlib>
 
+#include "core/cbor_format.h"
+
 namespace {
 
 constexpr int32_t kNothingPending = -1;
 
-/* CBOR major types of the two delta items (RFC 7049 section 2.1). */
-constexpr uint8_t kMajorUnsigned = 0;
-constexpr uint8_t kMajorByteString = 2;
-
-/* Shortest-form head thresholds (RFC 7049 section 2.1): arguments below 24
- * live in the initial byte; 24..27 announce 1, 2, 4 or 8 argument bytes. */
-constexpr uint64_t kMaxInlineArgument = 23;
-constexpr uint8_t kFollows1 = 24;
-constexpr uint8_t kFollows2 = 25;
-constexpr uint8_t kFollows4 = 26;
-constexpr uint8_t kFollows8 = 27;
-constexpr size_t kMaxHeadSize = 9;
-
-/* Size of the head that carries v (an offset, a count or a string length).
- * Offsets and lengths are 32-bit here, so the 9-byte head never occurs. */
+/* Size of the head that carries v (an offset, a count or a string length),
+ * measured on its magnitude. Offsets and lengths are 32-bit here, so sums of
+ * two of them stay below 2^32 and the 9-byte head never occurs. */
 int64_t head_size(int64_t v)
 {
     const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    if (magnitude <= kMaxInlineArgument) {
-        return 1;
-    }
-    if (magnitude <= 0xFF) {
-        return 2;
-    }
-    if (magnitude <= 0xFFFF) {
-        return 3;
-    }
-    return 5;
-}
-
-/* Writes the shortest head of `major` carrying `value` into out (at least
- * kMaxHeadSize bytes): the same bytes the CBOR generator writes. Returns the
- * number of bytes written. */
-size_t encode_head(uint8_t major, uint64_t value, uint8_t *out)
-{
-    const uint8_t type = static_cast<uint8_t>(major << 5);
-    if (value <= kMaxInlineArgument) {
-        out[0] = static_cast<uint8_t>(type | value);
-        return 1;
-    }
-    size_t width;
-    if (value <= 0xFF) {
-        out[0] = type | kFollows1;
-        width = 1;
-    } else if (value <= 0xFFFF) {
-        out[0] = type | kFollows2;
-        width = 2;
-    } else if (value <= 0xFFFFFFFFu) {
-        out[0] = type | kFollows4;
-        width = 4;
-    } else {
-        out[0] = type | kFollows8;
-        width = 8;
-    }
-    for (size_t i = 0; i < width; ++i) {
-        out[1 + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-    }
-    return 1 + width;
+    return cbor_format::head_size(magnitude);
 }
 
 /* Appends count bytes and tells whether they all arrived: buf_write_bytes
@@ -107,8 +58,9 @@ bool write_pending_insert(edit_script_s *script)
     assert(script->insert_start >= 0 && length >= 0);
     assert(static_cast<uint64_t>(script->insert_start) + static_cast<uint64_t>(length) <=
            script->new_value->length);
-    uint8_t head[kMaxHeadSize];
-    const size_t head_length = encode_head(kMajorByteString, static_cast<uint64_t>(length), head);
+    uint8_t head[cbor_format::kMaxHeadSize];
+    const size_t head_length =
+        cbor_format::store_head(head, cbor_format::kMajorBytes, static_cast<uint64_t>(length));
     if (!append_checked(script, head, head_length)) {
         return false;
     }
@@ -128,9 +80,10 @@ bool write_pending_copy(edit_script_s *script)
     if (!pay(script, head_size(start) + head_size(length))) {
         return false;
     }
-    uint8_t heads[2 * kMaxHeadSize];
-    size_t used = encode_head(kMajorUnsigned, static_cast<uint64_t>(start), heads);
-    used += encode_head(kMajorUnsigned, static_cast<uint64_t>(length), heads + used);
+    uint8_t heads[2 * cbor_format::kMaxHeadSize];
+    using cbor_format::kMajorUnsigned;
+    size_t used = cbor_format::store_head(heads, kMajorUnsigned, static_cast<uint64_t>(start));
+    used += cbor_format::store_head(heads + used, kMajorUnsigned, static_cast<uint64_t>(length));
     if (!append_checked(script, heads, used)) {
         return false;
     }

@@ -66,19 +66,6 @@ int32_t saturating_sub(int32_t a, int32_t b)
     return r < INT32_MIN ? INT32_MIN : static_cast<int32_t>(r);
 }
 
-/* Slot indices as storage_key_forward / storage_key_reverse compute them,
- * without a branch: for negative k the arithmetic shift yields all ones and
- * the XOR complements 4k. */
-inline int32_t fwd_key(int32_t k)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(k) << 2) ^ (k >> 31);
-}
-
-inline int32_t rev_key(int32_t k)
-{
-    return fwd_key(k) + 2;
-}
-
 const uint8_t *old_bytes(const Engine &e, const Problem &p)
 {
     return e.ex->old_value->data + p.x0;
@@ -204,7 +191,7 @@ Frontiers frontiers(const int32_t *slots, const Problem &p, int32_t c1, int32_t 
     const int32_t delta = p.n - p.m;
     Frontiers f{{0, 0}, {p.n, p.m}};
     for (int32_t k = -c1; k <= c2; k += 2) {
-        const int32_t x = min32(min32(slots[fwd_key(k)], p.n), static_cast<int64_t>(p.m) - k);
+        const int32_t x = min32(min32(slots[storage_forward_slot(k)], p.n), static_cast<int64_t>(p.m) - k);
         const int32_t y = x + k;
         if (static_cast<int64_t>(x) + y > static_cast<int64_t>(f.forward.x) + f.forward.y) {
             f.forward = Point{x, y};
@@ -212,7 +199,7 @@ Frontiers frontiers(const int32_t *slots, const Problem &p, int32_t c1, int32_t 
     }
     for (int32_t kr = -c2; kr <= c1; kr += 2) {
         const int32_t k = kr - delta;
-        const int32_t x = max32(max32(slots[rev_key(kr)], 0), -static_cast<int64_t>(k));
+        const int32_t x = max32(max32(slots[storage_reverse_slot(kr)], 0), -static_cast<int64_t>(k));
         const int32_t y = x + k;
         if (static_cast<int64_t>(x) + y < static_cast<int64_t>(f.reverse.x) + f.reverse.y) {
             f.reverse = Point{x, y};
@@ -251,8 +238,8 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
 {
     const int32_t delta = n - m;
     for (int32_t k = -c1; k <= c2; k += 2) {
-        const int32_t above = slots[fwd_key(k + 1)];
-        const int32_t below = slots[fwd_key(k - 1)];
+        const int32_t above = slots[storage_forward_slot(k + 1)];
+        const int32_t below = slots[storage_forward_slot(k - 1)];
         const int32_t x = above < below ? below : above + 1;
         /* Forward entries may lie past the end of a side; bytes are read
          * only for positions inside both sides. */
@@ -266,12 +253,12 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
         }
         if (kTest) {
             const int32_t kr = k + delta;
-            if (abs32(kr) < d && u >= slots[rev_key(kr)]) {
+            if (abs32(kr) < d && u >= slots[storage_reverse_slot(kr)]) {
                 *hit = SearchResult{SearchEnd::kSnake, x, u, k, 0};
                 return true;
             }
         }
-        slots[fwd_key(k)] = u;
+        slots[storage_forward_slot(k)] = u;
     }
     return false;
 }
@@ -282,8 +269,8 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
 {
     const int32_t delta = n - m;
     for (int32_t kr = -c2; kr <= c1; kr += 2) {
-        const int32_t above = slots[rev_key(kr + 1)];
-        const int32_t below = slots[rev_key(kr - 1)];
+        const int32_t above = slots[storage_reverse_slot(kr + 1)];
+        const int32_t below = slots[storage_reverse_slot(kr - 1)];
         const int32_t e = above < below ? above : below - 1;
         const int32_t k = kr - delta;
         /* Reverse entries may lie before the start of a side. */
@@ -295,11 +282,11 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
         if (x > lo && x <= hi && a[x - 1] == b[x + k - 1]) {
             x -= static_cast<int32_t>(execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
         }
-        if (kTest && abs32(k) <= d && x <= slots[fwd_key(k)]) {
+        if (kTest && abs32(k) <= d && x <= slots[storage_forward_slot(k)]) {
             *hit = SearchResult{SearchEnd::kSnake, x, e, k, 0};
             return true;
         }
-        slots[rev_key(kr)] = x;
+        slots[storage_reverse_slot(kr)] = x;
     }
     return false;
 }
@@ -320,8 +307,8 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
         return SearchResult{SearchEnd::kFailed, 0, 0, 0, 0};
     }
     int32_t *slots = storage->slots;
-    slots[fwd_key(0)] = 0;
-    slots[rev_key(0)] = n;
+    slots[storage_forward_slot(0)] = 0;
+    slots[storage_reverse_slot(0)] = n;
     int32_t l = limit;
     SearchResult hit{SearchEnd::kSnake, 0, 0, 0, 0};
     for (int32_t d = 1;; ++d) {

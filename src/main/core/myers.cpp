@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/execution.h"
+#include "core/owner.h"
 
 namespace {
 
@@ -21,15 +22,8 @@ constexpr int32_t kNoSearchLimit = -1;
 constexpr int64_t kBailoutMinimum = 256;
 constexpr int64_t kBailoutScaleThreshold = 25600;
 constexpr int64_t kBailoutDivisor = 100;
-constexpr int64_t kNegativeCubeRoot = int64_t{1} << 21;
 
-constexpr uint32_t kMaxPowerOfTwoInt = uint32_t{1} << 30;
-constexpr uint64_t kMaxPowerOfTwoLong = uint64_t{1} << 62;
-
-struct ExecutionFree {
-    void operator()(execution_s *ex) const { execution_free(ex); }
-};
-using ExecutionOwner = std::unique_ptr<execution_s, ExecutionFree>;
+using ExecutionOwner = kv_owner<execution_s, execution_free>;
 
 } // namespace
 
@@ -61,11 +55,6 @@ namespace {
 bool allocation_failed(const edit_script_s *script, const execution_s *ex)
 {
     return script->output == nullptr || (ex->storage->slots == nullptr && ex->storage->size < 0);
-}
-
-int32_t bit_length(uint64_t v)
-{
-    return v == 0 ? 0 : 64 - __builtin_clzll(v);
 }
 
 } // namespace
@@ -120,63 +109,4 @@ int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b)
         return INT32_MAX;
     }
     return limit < INT32_MIN ? INT32_MIN : static_cast<int32_t>(limit);
-}
-
-int32_t number_of_leading_zeroes_long(int64_t v)
-{
-    if (v < 0) {
-        return 0;
-    }
-    return 64 - bit_length(static_cast<uint64_t>(v));
-}
-
-int32_t number_of_leading_zeroes_int(int32_t v)
-{
-    if (v < 0) {
-        return 0;
-    }
-    return 32 - bit_length(static_cast<uint64_t>(v));
-}
-
-int32_t highest_bit_long(int64_t v)
-{
-    return v < 0 ? 64 : bit_length(static_cast<uint64_t>(v));
-}
-
-int32_t highest_bit_int(int32_t v)
-{
-    return v < 0 ? 32 : bit_length(static_cast<uint64_t>(v));
-}
-
-uint32_t find_next_power_of_two_int(uint32_t v)
-{
-    if (v > kMaxPowerOfTwoInt) {
-        return UINT32_MAX;
-    }
-    if (v <= 1) {
-        return 1;
-    }
-    return uint32_t{1} << bit_length(v - 1);
-}
-
-uint64_t find_next_power_of_two_long(uint64_t v)
-{
-    if (v > kMaxPowerOfTwoLong) {
-        return UINT64_MAX;
-    }
-    if (v <= 1) {
-        return 1;
-    }
-    return uint64_t{1} << bit_length(v - 1);
-}
-
-int64_t approx_cube_root(int64_t v)
-{
-    if (v == 0) {
-        return 0;
-    }
-    if (v < 0) {
-        return kNegativeCubeRoot;
-    }
-    return int64_t{1} << (bit_length(static_cast<uint64_t>(v)) / 3);
 }

@@ -3,12 +3,14 @@
  * myers_binary_diff validates the ranges, sets up the coalescing record,
  * chooses the search mode and step limit from a quality level (0 searches
  * hardest, 4 only strips the common prefix and suffix), runs one execution
- * and tells the caller which kind of delta to write. */
+ * and tells the caller which kind of delta to write. The integer utilities
+ * it once declared live in core/bits.h, included here for older callers. */
 #ifndef KORVALENT_CORE_MYERS_H
 #define KORVALENT_CORE_MYERS_H
 
 #include <stdint.h>
 #include "core/export.h"
+#include "core/bits.h"
 #include "core/buf.h"
 #include "core/edit_script.h"
 
@@ -52,19 +54,6 @@ KV_API int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start
  * is below 25600, else a hundredth of it; computed in 64 bits and saturated
  * to the signed 32-bit range. */
 KV_API int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b);
-
-/* 0 for v < 0, 64 (32) for v = 0, else 63 (31) minus the highest set bit. */
-KV_API int32_t number_of_leading_zeroes_long(int64_t v);
-KV_API int32_t number_of_leading_zeroes_int(int32_t v);
-/* 64 (32) for v < 0, 0 for v = 0, else the bit length of v. */
-KV_API int32_t highest_bit_long(int64_t v);
-KV_API int32_t highest_bit_int(int32_t v);
-/* Smallest power of two not less than v (1 for 0 and 1); all ones when v is
- * above 2^30 (2^62), where no representable power of two would do. */
-KV_API uint32_t find_next_power_of_two_int(uint32_t v);
-KV_API uint64_t find_next_power_of_two_long(uint64_t v);
-/* 2 to the power (bit length of v) / 3; 0 for v = 0; 2^21 for v < 0. */
-KV_API int64_t approx_cube_root(int64_t v);
 
 KV_EXTERN_C_END
 

@@ -188,15 +188,12 @@ int32_t storage_extend(storage_s *storage, int32_t d)
 
 int32_t storage_key_forward(int32_t k)
 {
-    /* Shift in unsigned arithmetic: the slot index of any diagonal the
-     * storage can hold fits, and no intermediate can overflow. */
-    const int32_t scaled = static_cast<int32_t>(static_cast<uint32_t>(k) << 2);
-    return k >= 0 ? scaled : ~scaled;
+    return storage_forward_slot(k);
 }
 
 int32_t storage_key_reverse(int32_t k)
 {
-    return storage_key_forward(k) + 2;
+    return storage_reverse_slot(k);
 }
 
 int32_t storage_key_forward_get(const storage_s *storage, int32_t k)

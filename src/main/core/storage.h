@@ -62,6 +62,18 @@ KV_API int32_t storage_extend(storage_s *storage, int32_t d);
 KV_API int32_t storage_key_forward(int32_t k);
 /* Slot index of the reverse entry of diagonal k: storage_key_forward(k) + 2. */
 KV_API int32_t storage_key_reverse(int32_t k);
+/* The same two indices inline, for the search's inner loops. Branch-free:
+ * for k < 0 the arithmetic shift yields all ones and the XOR complements 4k.
+ * The shift is done unsigned so that no diagonal the storage can hold
+ * overflows. */
+static inline int32_t storage_forward_slot(int32_t k)
+{
+    return (int32_t)((uint32_t)k << 2) ^ (k >> 31);
+}
+static inline int32_t storage_reverse_slot(int32_t k)
+{
+    return storage_forward_slot(k) + 2;
+}
 /* Entry access; no range check: |k| must be at most d + 2 for the step d
  * prepared last. */
 KV_API int32_t storage_key_forward_get(const storage_s *storage, int32_t k);
