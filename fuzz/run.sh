@@ -1,34 +1,30 @@
 #!/usr/bin/env bash
-# Builds every fuzz target with libFuzzer, AddressSanitizer and UBSan (clang),
-# runs each for the given number of seconds (default 60) on its committed
-# corpus, and reports executions and findings per target.
+# Builds every fuzz target with libFuzzer, AddressSanitizer and UBSan in a
+# clang CMake tree (KORVALENT_FUZZ=ON, under fuzz/out/build), runs each for
+# the given number of seconds (default 60) on its committed corpus, and
+# reports executions and findings per target. The core is compiled by the
+# same CMake rules as every other build, with the fuzzing flags added.
 # Usage: fuzz/run.sh [SECONDS] [TARGET...]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/common.sh"
 ensure_debian_packages clang libclang-rt-14-dev
+ensure_venv "$ROOT/requirements-dev.txt"
 seconds="${1:-60}"; shift || true
-CXX="${CXX_FUZZ:-clang++}"
 OUT="$ROOT/fuzz/out"
+BUILD="$OUT/build"
 mkdir -p "$OUT"
-flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -I "$ROOT/src/main" -I "$ROOT/fuzz")
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in "$ROOT"/fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
-core_objs="$OUT/core"
-mkdir -p "$core_objs"
-for src in "$ROOT"/src/main/core/*.cpp; do
-  obj="$core_objs/$(basename "$src" .cpp).o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
-    "$CXX" "${flags[@]/-fsanitize=fuzzer,address,undefined/-fsanitize=fuzzer-no-link,address,undefined}" -c "$src" -o "$obj"
-  fi
-done
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_COMPILER="${CC_FUZZ:-clang}" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" \
+  -DKORVALENT_MODULE=OFF -DKORVALENT_FUZZ=ON >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target "${targets[@]}"
 printf '%-22s %14s %10s %s\n' target executions findings corpus
 for t in "${targets[@]}"; do
-  bin="$OUT/$t"
-  "$CXX" "${flags[@]}" "$ROOT/fuzz/$t.cpp" "$core_objs"/*.o -o "$bin"
+  bin="$BUILD/$t"
   corpus="$ROOT/fuzz/corpus/$t"; work="$OUT/corpus-$t"; mkdir -p "$corpus" "$work" "$OUT/crashes-$t"
   log="$OUT/$t.log"
   set +e

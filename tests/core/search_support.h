@@ -1,17 +1,20 @@
 /* Helpers for the delta search tests: a deterministic generator of value
- * pairs, a minimal reader that applies an edit delta, and a driver call that
- * checks a generated delta rebuilds the new value. */
+ * pairs, an edit-delta check over the shared model of the reader, and a
+ * driver call that checks a generated delta rebuilds the new value. */
 #ifndef KORVALENT_TESTS_SEARCH_SUPPORT_H
 #define KORVALENT_TESTS_SEARCH_SUPPORT_H
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/buf.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
+
+#include "../model/delta_apply_model.h"
 
 namespace search_support {
 
@@ -203,69 +206,25 @@ inline void make_pair(Rng &rng, PairKind kind, size_t max_length, Bytes *old_val
     }
 }
 
-/* Reads one CBOR head of major type 0 or 2 (shortest or not) at *pos.
- * False for anything else or a truncated head. */
-inline bool read_head(const uint8_t *d, size_t len, size_t *pos, uint8_t *major, uint64_t *value)
-{
-    if (*pos >= len) {
-        return false;
-    }
-    const uint8_t ib = d[(*pos)++];
-    *major = ib >> 5;
-    const uint8_t ai = ib & 0x1F;
-    if (ai < 24) {
-        *value = ai;
-        return true;
-    }
-    if (ai > 27) {
-        return false;
-    }
-    const size_t width = size_t{1} << (ai - 24);
-    if (len - *pos < width) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; ++i) {
-        v = (v << 8) | d[(*pos)++];
-    }
-    *value = v;
-    return true;
-}
-
-/* Applies an edit delta (copies as two unsigned integers, inserts as byte
- * strings) to old_value. False for any other item, a copy outside the old
- * value or a truncated item. */
+/* Applies an edit delta to old_value through the shared model of the
+ * reader. False when the model refuses it or when it holds any item other
+ * than copies (two unsigned integers) and inserts (byte strings), the only
+ * items an edit script writes. */
 inline bool apply_edit_delta(const Bytes &old_value, const uint8_t *delta, size_t length, Bytes *out)
 {
     out->clear();
-    size_t pos = 0;
-    while (pos < length) {
-        uint8_t major = 0;
-        uint64_t value = 0;
-        if (!read_head(delta, length, &pos, &major, &value)) {
-            return false;
-        }
-        if (major == 0) {
-            uint8_t count_major = 0;
-            uint64_t count = 0;
-            if (!read_head(delta, length, &pos, &count_major, &count) || count_major != 0) {
-                return false;
-            }
-            if (value > old_value.size() || count > old_value.size() - value) {
-                return false;
-            }
-            out->insert(out->end(), old_value.begin() + static_cast<ptrdiff_t>(value),
-                        old_value.begin() + static_cast<ptrdiff_t>(value + count));
-        } else if (major == 2) {
-            if (value > length - pos) {
-                return false;
-            }
-            out->insert(out->end(), delta + pos, delta + pos + value);
-            pos += static_cast<size_t>(value);
-        } else {
+    std::vector<uint32_t> majors;
+    const std::optional<Bytes> rebuilt =
+        delta_model::apply(old_value.data(), old_value.size(), delta, length, &majors);
+    if (!rebuilt) {
+        return false;
+    }
+    for (const uint32_t major : majors) {
+        if (major != 0 && major != 2) {
             return false;
         }
     }
+    *out = *rebuilt;
     return true;
 }
 

@@ -24,6 +24,7 @@
 #include "core/myers.h"
 #include "core/owner.h"
 
+#include "../model/delta_apply_model.h"
 #include "alloc_hook.h"
 
 namespace {
@@ -129,67 +130,13 @@ private:
 };
 
 // ------------------------------------------------------ reference model
-//
-// The apply algorithm as described, one allocated record per item through
-// cbor_next_val, with the mends: copies must lie within the old value, a
-// delta of exactly one null rebuilds the old value, undecodable items and
-// reserved initial bytes fail the delta, indefinite string heads add nothing.
-
-struct ByteRange {
-    int lo;
-    int hi;
-};
-const ByteRange kReservedRanges[] = {{0x1C, 0x1F}, {0x3C, 0x3F}, {0x5C, 0x5E}, {0x7C, 0x7E},
-                                     {0x9C, 0x9E}, {0xBC, 0xBE}, {0xDC, 0xDF}, {0xFC, 0xFE}};
-
-bool model_reserved(uint8_t byte) {
-    for (const ByteRange &r : kReservedRanges) {
-        if (byte >= r.lo && byte <= r.hi) {
-            return true;
-        }
-    }
-    return false;
-}
-
-ValPtr model_next(cbor_parser_s *parser) {
-    if (cbor_parser_available_bytes(parser) < 1 || model_reserved(*parser->cursor)) {
-        return nullptr;
-    }
-    return ValPtr(cbor_next_val(parser));
-}
 
 MaybeBytes model_apply(const Bytes &old_value, const Bytes &delta) {
-    if (delta == "\xF6") {
-        return old_value;
-    }
-    ParserPtr parser(cbor_parser_create(bytes_of(delta), delta.size()));
-    if (!parser) {
+    const auto rebuilt = delta_model::apply(bytes_of(old_value), old_value.size(), bytes_of(delta), delta.size());
+    if (!rebuilt) {
         return std::nullopt;
     }
-    Bytes out;
-    while (cbor_parser_available_bytes(parser.get()) > 0) {
-        ValPtr item = model_next(parser.get());
-        if (!item) {
-            return std::nullopt;
-        }
-        if (item->major_type == 0) {
-            ValPtr count = model_next(parser.get());
-            if (!count || count->major_type != 0) {
-                return std::nullopt;
-            }
-            const uint64_t offset = item->value.u64;
-            const uint64_t n = count->value.u64;
-            if (offset > old_value.size() || n > old_value.size() - offset) {
-                return std::nullopt;
-            }
-            out.append(old_value, offset, n);
-        } else if (item->major_type == 2 || item->major_type == 3) {
-            if (item->length != CBOR_INDEFINITE_LENGTH) {
-                out.append(reinterpret_cast<const char *>(item->value.ptr), item->length);
-            }
-        }
-    }
-    return out;
+    return Bytes(rebuilt->begin(), rebuilt->end());
 }
 
 void expect_same_as_model(const Bytes &old_value, const Bytes &delta) {
@@ -406,7 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
 std::vector<ApplyCase> reserved_cases() {
     std::vector<ApplyCase> cases;
     static std::vector<std::string> names;
-    for (const ByteRange &r : kReservedRanges) {
+    for (const delta_model::ByteRange &r : delta_model::kReservedRanges) {
         for (int b = r.lo; b <= r.hi; ++b) {
             const Bytes byte(1, static_cast<char>(b));
             cases.push_back({nullptr, "abc", byte, kNull});
