@@ -1,3 +1,8 @@
+/* Tests of the activity history (core/activity_history.h): creation limits
+ * and rounding, scripted scenarios step by step, utilisation tables, ring
+ * totals over random activity, and null handling. Readings
+ * are injected through _activity_history_start/_stop, so no test depends on
+ * the wall clock except the one that checks it is read. */
 #include <gtest/gtest.h>
 
 #include <sys/time.h>

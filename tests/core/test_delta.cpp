@@ -1,3 +1,8 @@
+/* Tests of generate and apply (core/delta.h): byte tables of generated
+ * deltas, apply cases and reserved initial bytes, exhaustive and random
+ * equivalence with the shared direct model of the reader
+ * (tests/model/delta_apply_model.h), round trips, history levels, and
+ * allocation refusal at every step without leaks. */
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

@@ -1,3 +1,7 @@
+/* Tests of the edit script and the coalescing record (core/edit_script.h):
+ * byte tables of the heads written, the fold rules between copies and
+ * literal bytes, the byte budget, and allocation failure. Every written
+ * delta is also applied through the shared model of the reader. */
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,3 +1,7 @@
+/* Tests of the Myers execution (core/execution.h): the equal-run scans, the
+ * corner formula, operation reports in new-value order, the bounded search,
+ * and the search against the direct model in execution_model.h on tables
+ * and random pairs. */
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,3 +1,7 @@
+/* Tests of the diff driver (core/myers.h) and the integer utilities it
+ * uses (core/bits.h): range checks, step limits per quality level, driver
+ * results, and round trips whose deltas are applied through the shared
+ * model of the reader. */
 #include <gtest/gtest.h>
 
 #include <cstdint>

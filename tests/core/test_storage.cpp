@@ -1,3 +1,6 @@
+/* Tests of the diagonal storage (core/storage.h): creation, growth and its
+ * ceiling, sentinel filling, the slot index of every diagonal, and the
+ * next-step choice between neighbours, including refused growth. */
 #include <gtest/gtest.h>
 
 #include <cstdint>

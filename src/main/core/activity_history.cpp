@@ -1,3 +1,9 @@
+/* activity_history: the ring of busy milliseconds declared in
+ * core/activity_history.h, read by the delta generator to pick a quality.
+ *
+ * Invariants: slot_count and the slot duration are powers of two, so a slot
+ * number maps to its ring index with slot_mask; a slot is cleared before it
+ * is reused; all arithmetic on clock readings is floored so it cannot wrap. */
 #include "core/activity_history.h"
 
 #include <sys/time.h>
@@ -80,7 +86,7 @@ int32_t clamped_share(uint64_t busy, int32_t shift) {
 
 }  // namespace
 
-extern "C" {
+KV_EXTERN_C_BEGIN
 
 activity_history_s *korvalent_activity_history_create(uint32_t slot_count, uint64_t slot_duration) {
     if (slot_count > ACTIVITY_HISTORY_MAX_SLOT_COUNT ||
@@ -188,4 +194,4 @@ int32_t korvalent_activity_history_get_last_delta_quality(const activity_history
     return history == nullptr ? -1 : history->last_delta_quality;
 }
 
-}  // extern "C"
+KV_EXTERN_C_END

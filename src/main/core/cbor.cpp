@@ -174,7 +174,7 @@ inline float round_to_single(double value) { return static_cast<float>(value); }
 
 } // namespace
 
-extern "C" {
+KV_EXTERN_C_BEGIN
 
 cbor_generator_s *cbor_generator_create(void) {
     return static_cast<cbor_generator_s *>(std::calloc(1, sizeof(cbor_generator_s)));
@@ -288,7 +288,7 @@ int32_t cbor_write_float(cbor_generator_s *gen, double value) {
     return status < 0 ? -1 : 1;
 }
 
-} // extern "C"
+KV_EXTERN_C_END
 
 /* ------------------------------------------------------------------- parser */
 
@@ -532,7 +532,7 @@ static_assert(every_byte_handled(), "an initial byte has no handler");
 
 } // namespace
 
-extern "C" {
+KV_EXTERN_C_BEGIN
 
 const cbor_handler_fn cbor_jump_table[256] = {KV_HANDLERS_256(false)};
 
@@ -692,4 +692,4 @@ int32_t cbor_parse_unimplemented(cbor_parser_s *p, cbor_val_s *) {
     return skip_item(p, (initial & kAiMask) == kAiUint8 ? 1 : 0);
 }
 
-} // extern "C"
+KV_EXTERN_C_END

@@ -1,3 +1,10 @@
+/* delta: generate and apply, the contract in core/delta.h.
+ *
+ * Generating runs the diff driver into an edit script and hands out an edit
+ * delta strictly shorter than the new value, the one-byte no-change delta or
+ * the replacement delta. Applying walks the delta twice (measure, then fill
+ * one exact-size block) and never hands out a half-built value: any copy
+ * outside the old value or malformed item fails the whole delta. */
 #include "core/delta.h"
 
 #include <cstdlib>
@@ -262,7 +269,7 @@ BufPtr delta_for_result(int32_t r, const edit_script_s *script, const buf_s *new
 
 }  // namespace
 
-extern "C" {
+KV_EXTERN_C_BEGIN
 
 buf_s *diff_generate_binary(const buf_s *old_value, const buf_s *new_value) {
     return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value,
@@ -354,4 +361,4 @@ buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta) {
     return out.release();
 }
 
-}  // extern "C"
+KV_EXTERN_C_END

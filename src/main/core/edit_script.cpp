@@ -1,3 +1,10 @@
+/* edit_script: the delta writer and the run-merging layer, the contract in
+ * core/edit_script.h.
+ *
+ * Invariants: at most one copy and one insert are pending; every item costs
+ * its encoded size against the budget before it is written, so an edit delta
+ * never reaches the new value's length; a failed append drops the output
+ * rather than leave a partial delta. */
 #include "core/edit_script.h"
 
 #include <cassert>
@@ -164,6 +171,8 @@ int32_t add_run(coallescing_script_s *record, int32_t kind, int32_t start, int32
 
 } // namespace
 
+KV_EXTERN_C_BEGIN
+
 edit_script_s *edit_script_create(const buf_s *old_value, const buf_s *new_value)
 {
     auto *script = static_cast<edit_script_s *>(std::calloc(1, sizeof(edit_script_s)));
@@ -304,3 +313,5 @@ int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_lengt
     }
     return edit_script_close(record->script) ? COALESCING_EDIT_DELTA : COALESCING_REPLACEMENT_DELTA;
 }
+
+KV_EXTERN_C_END

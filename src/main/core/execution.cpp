@@ -1,3 +1,10 @@
+/* execution: the linear-space Myers search, the contract in
+ * core/execution.h.
+ *
+ * Invariants: sub-problems always lie within both values; operations reach
+ * the coalescing record in new-value order; the diagonal entries live in the
+ * storage (slot indices from storage.h) and every search step stays within
+ * the step limit, splitting at the furthest points reached when it bails. */
 #include "core/execution.h"
 
 #include <cassert>
@@ -605,6 +612,8 @@ inline unsigned equal_mask_32(const uint8_t *a, const uint8_t *b)
 
 } // namespace
 
+KV_EXTERN_C_BEGIN
+
 size_t execution_match_forward(const uint8_t *a, const uint8_t *b, size_t n)
 {
     if (n == 0 || a[0] != b[0]) {
@@ -695,6 +704,8 @@ void execution_free(execution_s *execution)
     std::free(execution);
 }
 
+KV_EXTERN_C_END
+
 namespace {
 
 /* The entry operations, shared by the plain and the traced entry points. */
@@ -739,6 +750,8 @@ Engine plain(execution_s *execution)
 }
 
 } // namespace
+
+KV_EXTERN_C_BEGIN
 
 int32_t execution_diff(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m)
 {
@@ -800,3 +813,5 @@ int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, i
         return 0;
     }
 }
+
+KV_EXTERN_C_END

@@ -1,3 +1,9 @@
+/* myers: the binary diff driver, the contract in core/myers.h.
+ *
+ * Validates the ranges, derives the step limit from the quality level, runs
+ * one execution through a coalescing record and maps the outcome to a delta
+ * kind. An allocation failure anywhere is reported as such, never as a
+ * usable result. */
 #include "core/myers.h"
 
 #include <memory>
@@ -27,6 +33,8 @@ using ExecutionOwner = kv_owner<execution_s, execution_free>;
 
 } // namespace
 
+KV_EXTERN_C_BEGIN
+
 int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length, int32_t work_limit)
 {
     int32_t shorter = old_length < new_length ? old_length : new_length;
@@ -47,6 +55,8 @@ int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32
     }
 }
 
+KV_EXTERN_C_END
+
 namespace {
 
 /* An allocation failed somewhere in the difference: the edit script drops
@@ -58,6 +68,8 @@ bool allocation_failed(const edit_script_s *script, const execution_s *ex)
 }
 
 } // namespace
+
+KV_EXTERN_C_BEGIN
 
 int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32_t length)
 {
@@ -110,3 +122,5 @@ int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b)
     }
     return limit < INT32_MIN ? INT32_MIN : static_cast<int32_t>(limit);
 }
+
+KV_EXTERN_C_END

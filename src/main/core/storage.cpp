@@ -1,3 +1,9 @@
+/* storage: the diagonal array of the Myers search, the contract and slot
+ * layout in core/storage.h.
+ *
+ * Invariants: size is 4d + 7 for the step d prepared last; the allocation
+ * always covers the groups that step reads; growth never passes the slot
+ * limit's step ceiling, and a failed allocation leaves slots null, size -1. */
 #include "core/storage.h"
 
 #include <cstdlib>
@@ -108,6 +114,8 @@ void fill_from(storage_s *storage, int64_t first)
 }
 
 } // namespace
+
+KV_EXTERN_C_BEGIN
 
 storage_s *storage_create(int32_t limit)
 {
@@ -229,3 +237,5 @@ int32_t storage_key_reverse_get_next(const storage_s *storage, int32_t k)
     const int32_t b = storage_key_reverse_get(storage, k - 1);
     return a < b ? a : b - 1;
 }
+
+KV_EXTERN_C_END
