@@ -42,9 +42,9 @@ constexpr std::size_t kMaxHead = 9;
 // gets their head, and the payload is copied once, from the (immutable, held)
 // object into the result. Shorter payloads are cheaper to copy twice.
 constexpr std::size_t kSplicedPayloadBytes = 4096;
-constexpr std::size_t kLocalBytes = 2048,
-                      kFirstHeapBytes = 16384;  // most messages stay on the stack
+constexpr std::size_t kLocalBytes = 2048;       // most messages stay on the stack,
 constexpr std::size_t kLocalFrames = 24;        // as does the nesting of most documents
+constexpr std::size_t kFirstHeapBytes = 65536;  // then few growths for mid-sized documents
 
 inline char *put_be(char *p, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<char>(v >> (8 * (bytes - 1 - i)));
@@ -253,7 +253,15 @@ class Encoder {
                 return fail(PyExc_RuntimeError, "dict changed size during dumps");
             PyObject *key, *value;
             if (!PyDict_Next(f->container, &f->next, &key, &value)) return close();
+            __builtin_prefetch(value);  // loads while the key is written
             if (canonical_) pairs_.push_back(Pair{offset(), 0, 0});
+            if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
+                // Writing an exact str runs no Python code: the value stays in the dict.
+                if (write_text(key) == kFailed) return kFailed;
+                const int step = write(value);
+                if (step != kDone) return step;
+                continue;
+            }
             Py_INCREF(value);
             f->pending = value;
             const int step = write(key);
@@ -262,6 +270,13 @@ class Encoder {
     }
 
     int open(PyObject *container, Kind kind, Py_ssize_t size) {
+        const unsigned major = kind == Kind::kDict ? kMap : kArray;
+        if (size == 0) {  // nothing to walk: no frame (many documents are full of these)
+            if (!reserve(2)) return kFailed;
+            *pos_++ = static_cast<char>(major << 5 | (indefinite_ ? kIndefinite : 0));
+            if (indefinite_) *pos_++ = static_cast<char>(kBreak);
+            return kDone;
+        }
         // The deepest level reached stays charged until the end: one call
         // into the interpreter per new level, not two per container.
         if (depth_ == charged_) {
@@ -278,7 +293,6 @@ class Encoder {
             capacity_ *= 2;
         }
         if (!reserve(kMaxHead)) return kFailed;
-        const unsigned major = kind == Kind::kDict ? kMap : kArray;
         pos_ = indefinite_ ? (*pos_ = static_cast<char>(major << 5 | kIndefinite), pos_ + 1)
                            : put_head(pos_, major, static_cast<uint64_t>(size));
         Py_INCREF(container);
@@ -346,10 +360,27 @@ class Encoder {
             splices_.push_back(Splice{offset(), data, n, owner});
             Py_INCREF(owner);
         } else {
-            std::memcpy(pos_, data, n);
-            pos_ += n;
+            pos_ = copy(pos_, data, n);
         }
         return kDone;
+    }
+
+    // memcpy without a library call for the short payloads most strings have:
+    // two overlapping loads cover any length from w to 2w. Reads stay in [data, data + n).
+    static char *copy(char *to, const char *data, std::size_t n) {
+        uint64_t a, b;
+        uint32_t c, d;
+        if (n > 16) return static_cast<char *>(std::memcpy(to, data, n)) + n;
+        if (n >= 8) {
+            std::memcpy(&a, data, 8), std::memcpy(&b, data + n - 8, 8);
+            std::memcpy(to, &a, 8), std::memcpy(to + n - 8, &b, 8);
+        } else if (n >= 4) {
+            std::memcpy(&c, data, 4), std::memcpy(&d, data + n - 4, 4);
+            std::memcpy(to, &c, 4), std::memcpy(to + n - 4, &d, 4);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) to[i] = data[i];
+        }
+        return to + n;
     }
 
     // The shortest width that holds the value exactly; NaN as the half 7E00.
