@@ -11,7 +11,10 @@ import collections
 import decimal
 import json
 import lzma
+import math
 import pathlib
+import random
+import struct
 
 import cbor2
 import pytest
@@ -21,7 +24,7 @@ from hypothesis import strategies as st
 from korvalent_core import cbor
 from korvalent_core.cbor import dumps
 
-from cbor_model import Refused, model, model_float
+from cbor_model import Refused, head, model, model_float
 from test_cbor import BytesSub, DictSub, FloatSub, IntSub, ListSub, StrSub, TupleSub
 EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -203,3 +206,22 @@ def test_canonical_output_ignores_insertion_order_and_decodes_back(value, rng):
     encoded = dumps(value, canonical=True)
     assert dumps(reordered(value, rng), canonical=True) == encoded
     assert cbor2.loads(encoded) == plain(value)
+
+
+def float_corpus():
+    """Every half, its neighbours, and random singles and doubles by bit pattern."""
+    rng = random.Random(20261207)
+    values = []
+    for bits in range(1 << 16):
+        x = struct.unpack(">e", bits.to_bytes(2, "big"))[0]
+        values += [x, math.nextafter(x, math.inf), math.nextafter(x, -math.inf)]
+    values += [struct.unpack(">f", rng.getrandbits(32).to_bytes(4, "big"))[0] for _ in range(40_000)]
+    values += [struct.unpack(">d", rng.getrandbits(64).to_bytes(8, "big"))[0] for _ in range(40_000)]
+    return values
+
+
+@pytest.mark.parametrize("canonical", [False, True])
+def test_float_widths_match_the_model_on_a_large_corpus(canonical):
+    values = float_corpus()
+    expected = head(4, len(values)) + b"".join(model_float(x, canonical) for x in values)
+    assert dumps(values, indefinite=False, canonical=canonical) == expected

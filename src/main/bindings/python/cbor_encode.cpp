@@ -46,8 +46,13 @@ constexpr std::size_t kLocalBytes = 2048;       // most messages stay on the sta
 constexpr std::size_t kLocalFrames = 24;        // as does the nesting of most documents
 constexpr std::size_t kFirstHeapBytes = 65536;  // then few growths for mid-sized documents
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_be swaps from little-endian");
+
+// The low `bytes` (1 to 8) bytes of v, big-endian. Stores 8 bytes: p has room
+// for them whenever kMaxHead bytes are reserved from p - 1.
 inline char *put_be(char *p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<char>(v >> (8 * (bytes - 1 - i)));
+    const uint64_t swapped = __builtin_bswap64(v << (64 - 8 * bytes));
+    std::memcpy(p, &swapped, sizeof swapped);
     return p + bytes;
 }
 
@@ -391,17 +396,12 @@ class Encoder {
         uint32_t s;
         std::memcpy(&bits, &value, sizeof bits);
         std::memcpy(&s, &single, sizeof s);
-        const int32_t half = value != value ? 0x7E00 : half_of(s, canonical_);
-        if (value != value || (static_cast<double>(single) == value && half >= 0)) {
-            *pos_ = static_cast<char>(kHalf);
-            pos_ = put_be(pos_ + 1, static_cast<uint32_t>(half), 2);
-        } else if (static_cast<double>(single) == value) {
-            *pos_ = static_cast<char>(kSingle);
-            pos_ = put_be(pos_ + 1, s, 4);
-        } else {
-            *pos_ = static_cast<char>(kDouble);
-            pos_ = put_be(pos_ + 1, bits, 8);
-        }
+        const int32_t half = static_cast<double>(single) != value ? (value != value ? 0x7E00 : -1)
+                                                                  : half_of(s, canonical_);
+        const bool is_single = half < 0 && static_cast<double>(single) == value;
+        *pos_ = static_cast<char>(half >= 0 ? kHalf : is_single ? kSingle : kDouble);
+        pos_ = half >= 0 ? put_be(pos_ + 1, static_cast<uint32_t>(half), 2)
+                         : is_single ? put_be(pos_ + 1, s, 4) : put_be(pos_ + 1, bits, 8);
         return kDone;
     }
 
