@@ -156,7 +156,7 @@ class Encoder {
 
   private:
     // Exact types first: writing them runs no Python code.
-    int write(PyObject *obj) {
+    [[gnu::always_inline]] int write(PyObject *obj) {
         if (depth_ > limit_) {
             PyErr_Format(PyExc_RuntimeError, "Exceeded recursion limit:%lu", max_depth_);
             return kFailed;
@@ -342,7 +342,7 @@ class Encoder {
         return kDone;
     }
 
-    int write_text(PyObject *text) {
+    [[gnu::always_inline]] int write_text(PyObject *text) {
         if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its characters are its UTF-8 bytes
             const auto *const data =
                 reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(text) + 1);
@@ -356,7 +356,8 @@ class Encoder {
     }
 
     // owner: the immutable object holding data, or null when data must be copied now.
-    int write_string(unsigned major, const char *data, Py_ssize_t size, PyObject *owner) {
+    [[gnu::always_inline]] int write_string(unsigned major, const char *data, Py_ssize_t size,
+                                            PyObject *owner) {
         const auto n = static_cast<std::size_t>(size);
         const bool splice = n >= kSplicedPayloadBytes && owner != nullptr && !canonical_;
         if (!reserve(kMaxHead + (splice ? 0 : n))) return kFailed;
@@ -375,8 +376,14 @@ class Encoder {
     static char *copy(char *to, const char *data, std::size_t n) {
         uint64_t a, b;
         uint32_t c, d;
-        if (n > 16) return static_cast<char *>(std::memcpy(to, data, n)) + n;
-        if (n >= 8) {
+        struct Chunk {
+            char bytes[16];
+        } e, f;
+        if (n > 32) return static_cast<char *>(std::memcpy(to, data, n)) + n;
+        if (n > 16) {
+            std::memcpy(&e, data, 16), std::memcpy(&f, data + n - 16, 16);
+            std::memcpy(to, &e, 16), std::memcpy(to + n - 16, &f, 16);
+        } else if (n >= 8) {
             std::memcpy(&a, data, 8), std::memcpy(&b, data + n - 8, 8);
             std::memcpy(to, &a, 8), std::memcpy(to + n - 8, &b, 8);
         } else if (n >= 4) {
@@ -400,8 +407,9 @@ class Encoder {
                                                                   : half_of(s, canonical_);
         const bool is_single = half < 0 && static_cast<double>(single) == value;
         *pos_ = static_cast<char>(half >= 0 ? kHalf : is_single ? kSingle : kDouble);
-        pos_ = half >= 0 ? put_be(pos_ + 1, static_cast<uint32_t>(half), 2)
-                         : is_single ? put_be(pos_ + 1, s, 4) : put_be(pos_ + 1, bits, 8);
+        pos_ = half >= 0   ? put_be(pos_ + 1, static_cast<uint32_t>(half), 2)
+               : is_single ? put_be(pos_ + 1, s, 4)
+                           : put_be(pos_ + 1, bits, 8);
         return kDone;
     }
 
@@ -588,7 +596,8 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     const char *const signature = kDumpsDoc + std::strlen("dumps");
     std::string text =
         "dumps(): incompatible function arguments. The following argument types are supported:\n"
-        "    1. " + std::string(signature, std::strchr(signature, '\n')) + "\n\nInvoked with: ";
+        "    1. " +
+        std::string(signature, std::strchr(signature, '\n')) + "\n\nInvoked with: ";
     for (Py_ssize_t i = 0; i < nargs; ++i) text += (i > 0 ? ", " : "") + shown(args[i], true);
     for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames); ++k) {
         text += k > 0 ? ", " : nargs > 0 ? "; kwargs: " : "kwargs: ";
