@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -607,9 +608,7 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     return nullptr;
 }
 
-}  // namespace
-
-PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *slots[kSlots] = {};
     bool indefinite = true;
     unsigned long max_depth = 0;
@@ -636,6 +635,18 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     PyObject *const out =
         Encoder(indefinite, max_depth, hook, canonical != 0).encode(slots[kValue], &step);
     return step == kUnsupportedTop ? incompatible(args, nargs, kwnames) : out;
+}
+
+}  // namespace
+
+// No C++ exception may cross into the interpreter: the only one the encoder's
+// containers and texts can throw is an allocation failure.
+PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    try {
+        return dumps_checked(args, nargs, kwnames);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace korvalent
