@@ -8,6 +8,9 @@
 #include "bindings/python/cbor_encode.h"
 
 #include <pybind11/pybind11.h>
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's digits; Python.h brings them from 3.11 on
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -84,10 +87,25 @@ inline int32_t half_of(uint32_t s, bool subnormals) {
     return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
 }
 
+// The value of an int of one digit (below 2^30 in magnitude), read in place
+// as the interpreter's own fast paths do; false for a longer int.
+inline bool one_digit(PyObject *v, long long *value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
+    *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v));
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    *value = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+#endif
+    return true;
+}
+
 // The CBOR integer of an int: false, with no error left, outside -2^63 .. 2^64 - 1.
-bool integer_of(PyObject *v, unsigned *major, uint64_t *argument) {
+inline bool integer_of(PyObject *v, unsigned *major, uint64_t *argument) {
     int overflow = 0;
-    const long long s = PyLong_AsLongLongAndOverflow(v, &overflow);
+    long long s;
+    if (!one_digit(v, &s)) s = PyLong_AsLongLongAndOverflow(v, &overflow);
     *major = overflow == 0 && s < 0 ? kNegint : kUint;
     *argument = overflow > 0 ? PyLong_AsUnsignedLongLong(v)
                 : s < 0      ? ~static_cast<uint64_t>(s)
