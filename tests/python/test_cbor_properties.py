@@ -21,11 +21,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from korvalent_core import cbor
 from korvalent_core.cbor import dumps
 
 from cbor_model import Refused, head, model, model_float
 from test_cbor import BytesSub, DictSub, FloatSub, IntSub, ListSub, StrSub, TupleSub
+
 EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 

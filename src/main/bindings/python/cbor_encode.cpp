@@ -23,9 +23,8 @@ namespace korvalent {
 
 const char kDumpsDoc[] =
     "dumps(value: Union[bool, float, int, list, tuple, dict, bytes, str, None, bool, int, int, "
-    "str], "
-    "indefinite: bool = True, max_depth: int = 0) -> bytes\n\n\n        Dump a Python object to "
-    "cbor\n        \n";
+    "str], indefinite: bool = True, max_depth: int = 0) -> bytes\n"
+    "\n\n        Dump a Python object to cbor\n        \n";
 
 namespace {
 
