@@ -1,14 +1,19 @@
 """Property checks of korvalent_core.cbor.dumps over generated values:
 
-- a plain Python model of the encoding rules (shortest heads, the float width
-  rule, the depth guard, the errors) gives the same bytes or the same error;
-- the exact-type shortcuts and the payload splicing of dumps give the same
-  bytes and errors as the generic walk that converts every element;
-- cbor2 decodes the output back to the value, in both container forms.
+- a plain Python model of the encoding rules (cbor_model: shortest heads, the
+  float width rule, the depth guard, the errors) gives the same bytes or the
+  same error, also on the benchmark documents;
+- cbor2 decodes the output back to the value, in both container forms;
+- default= replaces exactly the unsupported values, and canonical=True output
+  does not depend on the insertion order of dicts.
 """
 import collections
 import decimal
+import json
+import lzma
 import math
+import pathlib
+import random
 import struct
 
 import cbor2
@@ -16,118 +21,21 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from korvalent_core import cbor
 from korvalent_core.cbor import dumps
 
-from test_cbor import CAST, RANGE, BytesSub, DictSub, FloatSub, IntSub, ListSub, StrSub, TupleSub
+from cbor_model import Refused, head, model, model_float
+from test_cbor import BytesSub, DictSub, FloatSub, IntSub, ListSub, StrSub, TupleSub
 
-RENDERED_BYTES = 40
 EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-# ------------------------------------------------------------------- model
-
-
-class Refused(Exception):
-    """What the model expects dumps to raise: a type and, unless None, a text."""
-
-    def __init__(self, kind, text=None):
-        super().__init__(kind, text)
-        self.kind, self.text = kind, text
-
-
-def head(major, argument):
-    first = major << 5
-    if argument < 24:
-        return bytes([first | argument])
-    for info, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if argument < 1 << (8 * width):
-            return bytes([first | info]) + argument.to_bytes(width, "big")
-    raise AssertionError("argument beyond 64 bits")
-
-
-def model_float(x):
-    if math.isnan(x):
-        return bytes.fromhex("f97e00")
-    if math.isinf(x):
-        return bytes.fromhex("f97c00" if x > 0 else "f9fc00")
-    try:
-        single = struct.pack(">f", x)
-    except OverflowError:
-        return b"\xfb" + struct.pack(">d", x)
-    if struct.unpack(">f", single)[0] != x:
-        return b"\xfb" + struct.pack(">d", x)
-    # halves only when zero or normal (no half subnormals)
-    if x == 0 or abs(x) >= 2.0**-14:
-        try:
-            half = struct.pack(">e", x)
-        except OverflowError:
-            half = None
-        if half is not None and struct.unpack(">e", half)[0] == x:
-            return b"\xf9" + half
-    return b"\xfa" + single
-
-
-def model_int(value):
-    n = int(value)
-    if 0 <= n < 2**64:
-        return head(0, n)
-    if -(2**63) <= n < 0:
-        return head(1, -1 - n)
-    rendering = str(n).encode()[:RENDERED_BYTES].decode()
-    raise Refused(RuntimeError, RANGE + rendering)
-
-
-def model(value, indefinite=True, max_depth=0):
-    """The bytes dumps writes for `value`, or the Refused it raises."""
-    out = bytearray()
-
-    def container(major, size, elements, depth):
-        out.extend(bytes([(major << 5) | 31]) if indefinite else head(major, size))
-        for element in elements:
-            visit(element, depth + 1)
-        if indefinite:
-            out.append(0xFF)
-
-    def visit(v, depth):
-        if depth > 0 and max_depth and depth > max_depth:
-            raise Refused(RuntimeError, "Exceeded recursion limit:%d" % max_depth)
-        if isinstance(v, bool):
-            out.append(0xF5 if v else 0xF4)
-        elif isinstance(v, float):
-            out.extend(model_float(v))
-        elif isinstance(v, int):
-            out.extend(model_int(v))
-        elif isinstance(v, (list, tuple)):
-            container(4, len(v), v, depth)
-        elif isinstance(v, dict):
-            container(5, len(v), [x for pair in v.items() for x in pair], depth)
-        elif isinstance(v, (bytes, bytearray)):
-            out.extend(head(2, len(v)) + bytes(v))
-        elif isinstance(v, str):
-            try:
-                data = v.encode("utf-8")
-            except UnicodeEncodeError:
-                raise Refused(RuntimeError, CAST) from None
-            out.extend(head(3, len(data)) + data)
-        elif v is None:
-            out.append(0xF6)
-        elif depth == 0:
-            raise Refused(TypeError)
-        else:
-            raise Refused(RuntimeError, CAST)
-
-    visit(value, 0)
-    return bytes(out)
-
-
 def outcome(call):
-    """Bytes, or (exception type, text) for a refusal. TypeError texts are
-    the binding library's own and only their type is compared."""
+    """Bytes, or (exception type, text) for a refusal. Only the type of a
+    TypeError or ValueError is compared."""
     try:
         return call()
-    except (TypeError, RuntimeError, RecursionError) as e:
-        return (type(e), None if type(e) is TypeError else str(e))
+    except (TypeError, ValueError, RuntimeError, RecursionError) as e:
+        return (type(e), None if type(e) in (TypeError, ValueError) else str(e))
 
 
 def expected_outcome(value, **kwargs):
@@ -211,12 +119,17 @@ def test_dumps_matches_the_model(value, kwargs):
     assert outcome(lambda: dumps(value, **kwargs)) == expected_outcome(value, **kwargs)
 
 
-@EXAMPLES
-@given(value=hostile_values, kwargs=forms)
-def test_shortcuts_match_the_generic_walk(value, kwargs):
-    fast = outcome(lambda: dumps(value, **kwargs))
-    generic = outcome(lambda: cbor._dumps_generic(value, **kwargs))
-    assert fast == generic
+DOCUMENTS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "bench-data" / "json"
+
+
+@pytest.mark.parametrize("name", ["twitter", "github", "citm_catalog", "canada"])
+def test_benchmark_documents_match_the_model(name):
+    path = DOCUMENTS / (name + ".json.xz")
+    if not path.is_file():
+        pytest.skip("benchmark documents not present")
+    document = json.loads(lzma.decompress(path.read_bytes()))
+    for kwargs in ({}, {"indefinite": False}, {"canonical": True}):
+        assert dumps(document, **kwargs) == model(document, **kwargs)
 
 
 @EXAMPLES
@@ -252,3 +165,63 @@ def has_nan(value):
 def test_cbor2_decodes_the_value_back(value, indefinite):
     decoded = cbor2.loads(dumps(value, indefinite=indefinite))
     assert decoded == plain(value)
+
+
+# ------------------------------------------------------- default= and canonical=
+
+
+def replace(value):
+    """A default hook: something dumps can write, naming what it replaced."""
+    return {"replaced": type(value).__name__, "items": [1.5, None]}
+
+
+@EXAMPLES
+@given(value=hostile_values, kwargs=forms)
+def test_default_replaces_exactly_the_unsupported_values(value, kwargs):
+    expected = expected_outcome(value, default=replace, **kwargs)
+    assert outcome(lambda: dumps(value, default=replace, **kwargs)) == expected
+
+
+@EXAMPLES
+@given(value=hostile_values, max_depth=st.sampled_from([0, 2, 4]))
+def test_canonical_matches_the_model(value, max_depth):
+    kwargs = {"canonical": True, "max_depth": max_depth}
+    assert outcome(lambda: dumps(value, **kwargs)) == expected_outcome(value, **kwargs)
+
+
+def reordered(value, rng):
+    """The same value with every dict rebuilt in a shuffled insertion order."""
+    if isinstance(value, (list, tuple)):
+        return type(value)(reordered(v, rng) for v in value)
+    if isinstance(value, dict):
+        items = [(k, reordered(v, rng)) for k, v in value.items()]
+        rng.shuffle(items)
+        return dict(items)
+    return value
+
+
+@EXAMPLES
+@given(value=clean_values.filter(lambda v: not has_nan(v)), rng=st.randoms(use_true_random=False))
+def test_canonical_output_ignores_insertion_order_and_decodes_back(value, rng):
+    encoded = dumps(value, canonical=True)
+    assert dumps(reordered(value, rng), canonical=True) == encoded
+    assert cbor2.loads(encoded) == plain(value)
+
+
+def float_corpus():
+    """Every half, its neighbours, and random singles and doubles by bit pattern."""
+    rng = random.Random(20261207)
+    values = []
+    for bits in range(1 << 16):
+        x = struct.unpack(">e", bits.to_bytes(2, "big"))[0]
+        values += [x, math.nextafter(x, math.inf), math.nextafter(x, -math.inf)]
+    values += [struct.unpack(">f", rng.getrandbits(32).to_bytes(4, "big"))[0] for _ in range(40_000)]
+    values += [struct.unpack(">d", rng.getrandbits(64).to_bytes(8, "big"))[0] for _ in range(40_000)]
+    return values
+
+
+@pytest.mark.parametrize("canonical", [False, True])
+def test_float_widths_match_the_model_on_a_large_corpus(canonical):
+    values = float_corpus()
+    expected = head(4, len(values)) + b"".join(model_float(x, canonical) for x in values)
+    assert dumps(values, indefinite=False, canonical=canonical) == expected

@@ -1,0 +1,669 @@
+// The dumps encoder: one dispatch over the C API (exact types first, then
+// subclasses, __index__ and the default hook) writing into a buffer that
+// starts on the native stack and moves into the bytes object it is returned
+// as. Contract: cbor_encode.h. Invariants: open containers sit on an explicit
+// stack of strong references, so nesting costs heap, never native stack; an
+// object is held strongly while Python code may run; no partial output is
+// ever returned.
+#include "bindings/python/cbor_encode.h"
+
+#include <pybind11/pybind11.h>
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's digits; Python.h brings them from 3.11 on
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace korvalent {
+
+const char kDumpsDoc[] =
+    "dumps(value: Union[bool, float, int, list, tuple, dict, bytes, str, None, bool, int, int, "
+    "str], indefinite: bool = True, max_depth: int = 0) -> bytes\n"
+    "\n\n        Dump a Python object to cbor\n        \n";
+
+namespace {
+
+constexpr char kCastFailure[] =
+    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES or "
+    "compile in debug mode for details)";
+constexpr char kRangeFailure[] =
+    "dumps received an integer out of range for both int64_t and uint64_t";
+constexpr std::size_t kRenderedIntegerBytes = 40;  // of the integer named in a range error
+
+// RFC 8949 section 3: major types, and the major type 7 bytes we write.
+enum Major : unsigned { kUint = 0, kNegint = 1, kBytes = 2, kText = 3, kArray = 4, kMap = 5 };
+constexpr unsigned char kFalse = 0xF4, kTrue = 0xF5, kNull = 0xF6, kHalf = 0xF9, kSingle = 0xFA,
+                        kDouble = 0xFB, kBreak = 0xFF, kIndefinite = 31;
+constexpr std::size_t kMaxHead = 9;
+
+// Exact bytes and str payloads this long are not copied into the buffer: it
+// gets their head, and the payload is copied once, from the (immutable, held)
+// object into the result. Shorter payloads are cheaper to copy twice.
+constexpr std::size_t kSplicedPayloadBytes = 4096;
+constexpr std::size_t kLocalBytes = 2048;       // most messages stay on the stack,
+constexpr std::size_t kLocalFrames = 24;        // as does the nesting of most documents
+constexpr std::size_t kFirstHeapBytes = 65536;  // then few growths for mid-sized documents
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_be swaps from little-endian");
+
+// The low `bytes` (1 to 8) bytes of v, big-endian. Stores 8 bytes: p has room
+// for them whenever kMaxHead bytes are reserved from p - 1.
+inline char *put_be(char *p, uint64_t v, int bytes) {
+    const uint64_t swapped = __builtin_bswap64(v << (64 - 8 * bytes));
+    std::memcpy(p, &swapped, sizeof swapped);
+    return p + bytes;
+}
+
+// Shortest head (RFC 8949 section 3.1); p has room for kMaxHead bytes.
+inline char *put_head(char *p, unsigned major, uint64_t v) {
+    if (v < 24) {
+        *p = static_cast<char>(major << 5 | v);
+        return p + 1;
+    }
+    const int ai = v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27;
+    *p = static_cast<char>(major << 5 | ai);
+    return put_be(p + 1, v, 1 << (ai - 24));
+}
+
+// Half pattern of the single s when the half is exact, else -1: zeros,
+// infinities and normal halves; subnormal halves only when asked (the
+// deterministic form), as the default form never wrote them.
+inline int32_t half_of(uint32_t s, bool subnormals) {
+    const uint32_t sign = (s >> 16) & 0x8000, exponent = (s >> 23) & 0xFF, fraction = s & 0x7FFFFF;
+    if (exponent == 0 && fraction == 0) return static_cast<int32_t>(sign);
+    if (exponent == 0xFF) return static_cast<int32_t>(sign | 0x7C00);  // NaN never gets here
+    if (exponent >= 113 && exponent <= 142 && (fraction & 0x1FFF) == 0) {
+        return static_cast<int32_t>(sign | ((exponent - 112) << 10) | (fraction >> 13));
+    }
+    const uint32_t mantissa = 0x800000 | fraction, shift = 126 - exponent;
+    const bool exact =
+        subnormals && exponent >= 103 && exponent < 113 && (mantissa & ((1u << shift) - 1)) == 0;
+    return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
+}
+
+// The value of an int of one digit (below 2^30 in magnitude), read in place
+// as the interpreter's own fast paths do; false for a longer int.
+inline bool one_digit(PyObject *v, long long *value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
+    *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v));
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    *value = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+#endif
+    return true;
+}
+
+// The CBOR integer of an int: false, with no error left, outside -2^63 .. 2^64 - 1.
+inline bool integer_of(PyObject *v, unsigned *major, uint64_t *argument) {
+    int overflow = 0;
+    long long s;
+    if (!one_digit(v, &s)) s = PyLong_AsLongLongAndOverflow(v, &overflow);
+    *major = overflow == 0 && s < 0 ? kNegint : kUint;
+    *argument = overflow > 0 ? PyLong_AsUnsignedLongLong(v)
+                : s < 0      ? ~static_cast<uint64_t>(s)
+                             : static_cast<uint64_t>(s);
+    if (overflow == 0 || (overflow > 0 && !(*argument == ~0ULL && PyErr_Occurred()))) return true;
+    PyErr_Clear();
+    return false;
+}
+
+enum class Kind : uint8_t { kList, kTuple, kDict };
+
+// An open container: its head is written, its elements are being written.
+struct Frame {
+    PyObject *container;  // strong: Python code run by an element may drop every other reference
+    PyObject *pending;    // dict only, strong: the value whose key is being written
+    Py_ssize_t next;      // list/tuple index, or PyDict_Next position
+    Py_ssize_t size;      // items or pairs when the head was written
+    std::size_t pairs;    // deterministic form: this dict's first entry in Encoder::pairs_
+    Kind kind;
+};
+
+struct Pair {  // a dict entry as written, in buffer offsets
+    std::size_t start, key_end, end;
+};
+
+struct Splice {  // a payload that belongs after the first `offset` buffer bytes
+    std::size_t offset;
+    const char *data;
+    std::size_t size;
+    PyObject *owner;  // strong
+};
+
+// What writing a value did; kUnsupportedTop is the caller's error to raise.
+enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2 };
+
+class Encoder {
+  public:
+    Encoder(bool indefinite, unsigned long max_depth, PyObject *hook, bool canonical)
+        : indefinite_(indefinite && !canonical),
+          canonical_(canonical),
+          hook_(hook),
+          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth),
+          max_depth_(max_depth) {}
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
+
+    ~Encoder() {
+        for (; depth_ > 0; --depth_) {
+            Py_DECREF(frames_[depth_ - 1].container);
+            Py_XDECREF(frames_[depth_ - 1].pending);
+        }
+        for (; charged_ > 0; --charged_) Py_LeaveRecursiveCall();
+        for (const Splice &s : splices_) Py_DECREF(s.owner);
+        if (frames_ != local_frames_) PyMem_Free(frames_);
+        Py_XDECREF(heap_);
+    }
+
+    // The bytes of value, or null with an error set (not set for kUnsupportedTop).
+    PyObject *encode(PyObject *value, int *step) {
+        *step = write(value);
+        while (*step >= kDone && depth_ > 0) {
+            Frame *const f = &frames_[depth_ - 1];
+            *step = f->kind == Kind::kDict ? step_dict(f) : step_sequence(f);
+        }
+        return *step == kDone ? result() : nullptr;
+    }
+
+  private:
+    // Exact types first: writing them runs no Python code.
+    [[gnu::always_inline]] int write(PyObject *obj) {
+        if (depth_ > limit_) {
+            PyErr_Format(PyExc_RuntimeError, "Exceeded recursion limit:%lu", max_depth_);
+            return kFailed;
+        }
+        PyTypeObject *const type = Py_TYPE(obj);
+        if (type == &PyUnicode_Type) return write_text(obj);
+        if (type == &PyLong_Type) return write_int(obj);
+        if (type == &PyFloat_Type) return write_float(PyFloat_AS_DOUBLE(obj));
+        if (type == &PyList_Type) return open(obj, Kind::kList, PyList_GET_SIZE(obj));
+        if (type == &PyDict_Type) return open(obj, Kind::kDict, PyDict_GET_SIZE(obj));
+        if (obj == Py_None || type == &PyBool_Type)
+            return put_byte(obj == Py_None ? kNull : obj == Py_True ? kTrue : kFalse);
+        if (type == &PyTuple_Type) return open(obj, Kind::kTuple, PyTuple_GET_SIZE(obj));
+        if (type == &PyBytes_Type)
+            return write_string(kBytes, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), obj);
+        Py_INCREF(obj);  // __index__, __eq__, __str__ or default may drop every other reference
+        const int step = write_other(obj);
+        Py_DECREF(obj);
+        return step;
+    }
+
+    // Then subclasses in the order the kinds have always been tried, numpy
+    // booleans, integer-likes (__index__), byte arrays, and the default hook.
+    [[gnu::noinline]] int write_other(PyObject *obj) {
+        unsigned major;
+        uint64_t argument;
+        if (PyFloat_Check(obj)) return write_float(PyFloat_AS_DOUBLE(obj));
+        if (PyLong_Check(obj)) return write_int(obj);
+        if (PyList_Check(obj)) return open(obj, Kind::kList, PyList_GET_SIZE(obj));
+        if (PyTuple_Check(obj)) return open(obj, Kind::kTuple, PyTuple_GET_SIZE(obj));
+        if (PyDict_Check(obj)) return open(obj, Kind::kDict, PyDict_GET_SIZE(obj));
+        if (PyBytes_Check(obj))
+            return write_string(kBytes, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), obj);
+        if (PyUnicode_Check(obj)) return write_text(obj);
+        const char *const name = Py_TYPE(obj)->tp_name;
+        if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+            const int truth = PyObject_IsTrue(obj);
+            if (truth >= 0) return put_byte(truth ? kTrue : kFalse);
+            PyErr_Clear();
+        } else if (PyIndex_Check(obj)) {
+            PyObject *const index = PyNumber_Index(obj);
+            const bool fits = index != nullptr && integer_of(index, &major, &argument);
+            Py_XDECREF(index);
+            PyErr_Clear();  // a raising __index__, or a value out of range: no integer here
+            if (fits) return write_integer(major, argument);
+        } else if (PyByteArray_Check(obj)) {  // mutable, so always copied
+            return write_string(kBytes, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj),
+                                nullptr);
+        }
+        if (from_hook_) {
+            PyErr_Format(PyExc_TypeError,
+                         "dumps(): default returned an unsupported value of type '%.200s'", name);
+            return kFailed;
+        }
+        if (hook_ == nullptr)
+            return depth_ == 0 ? kUnsupportedTop : fail(PyExc_RuntimeError, kCastFailure);
+        PyObject *const replacement = PyObject_CallOneArg(hook_, obj);
+        if (replacement == nullptr) return kFailed;
+        from_hook_ = true;
+        const int step = write(replacement);
+        from_hook_ = false;
+        Py_DECREF(replacement);
+        return step;
+    }
+
+    // Items of the innermost list or tuple, until it ends or one opens a container.
+    int step_sequence(Frame *f) {
+        const bool is_list = f->kind == Kind::kList;
+        for (;;) {
+            // Python code run by any item written so far may have resized a list.
+            if (is_list && PyList_GET_SIZE(f->container) != f->size) {
+                return fail(PyExc_RuntimeError, "list changed size during dumps");
+            }
+            if (f->next == f->size) return close();
+            PyObject *const *const items =
+                is_list ? reinterpret_cast<PyListObject *>(f->container)->ob_item
+                        : reinterpret_cast<PyTupleObject *>(f->container)->ob_item;
+            PyObject *const item = items[f->next++];
+            if (f->next < f->size)
+                __builtin_prefetch(items[f->next]);  // items lie scattered in memory
+            const int step = write(item);
+            if (step != kDone) return step;
+        }
+    }
+
+    // Keys and values of the innermost dict, until it ends or one opens a
+    // container. The value is held while its key is written: writing a key
+    // may run Python code that drops it from the dict.
+    int step_dict(Frame *f) {
+        for (;;) {
+            if (PyObject *const value = f->pending) {
+                f->pending = nullptr;
+                if (canonical_) pairs_.back().key_end = offset();
+                const int step = write(value);
+                Py_DECREF(value);
+                if (step != kDone) return step;
+            }
+            if (PyDict_GET_SIZE(f->container) != f->size)
+                return fail(PyExc_RuntimeError, "dict changed size during dumps");
+            PyObject *key, *value;
+            if (!PyDict_Next(f->container, &f->next, &key, &value)) return close();
+            __builtin_prefetch(value);  // loads while the key is written
+            if (canonical_) pairs_.push_back(Pair{offset(), 0, 0});
+            if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
+                // Writing an exact str runs no Python code: the value stays in the dict.
+                if (write_text(key) == kFailed) return kFailed;
+                const int step = write(value);
+                if (step != kDone) return step;
+                continue;
+            }
+            Py_INCREF(value);
+            f->pending = value;
+            const int step = write(key);
+            if (step != kDone) return step;
+        }
+    }
+
+    int open(PyObject *container, Kind kind, Py_ssize_t size) {
+        const unsigned major = kind == Kind::kDict ? kMap : kArray;
+        if (size == 0) {  // nothing to walk: no frame (many documents are full of these)
+            if (!reserve(2)) return kFailed;
+            *pos_++ = static_cast<char>(major << 5 | (indefinite_ ? kIndefinite : 0));
+            if (indefinite_) *pos_++ = static_cast<char>(kBreak);
+            return kDone;
+        }
+        // The deepest level reached stays charged until the end: one call
+        // into the interpreter per new level, not two per container.
+        if (depth_ == charged_) {
+            if (Py_EnterRecursiveCall(" while encoding a CBOR item")) return kFailed;
+            ++charged_;
+        }
+        if (depth_ == capacity_) {
+            const bool local = frames_ == local_frames_;
+            void *const grown = local ? PyMem_Malloc(2 * capacity_ * sizeof(Frame))
+                                      : PyMem_Realloc(frames_, 2 * capacity_ * sizeof(Frame));
+            if (grown == nullptr) return PyErr_NoMemory(), kFailed;
+            if (local) std::memcpy(grown, local_frames_, sizeof local_frames_);
+            frames_ = static_cast<Frame *>(grown);
+            capacity_ *= 2;
+        }
+        if (!reserve(kMaxHead)) return kFailed;
+        pos_ = indefinite_ ? (*pos_ = static_cast<char>(major << 5 | kIndefinite), pos_ + 1)
+                           : put_head(pos_, major, static_cast<uint64_t>(size));
+        Py_INCREF(container);
+        frames_[depth_++] = Frame{container, nullptr, 0, size, pairs_.size(), kind};
+        return kOpened;
+    }
+
+    int close() {
+        const Frame &f = frames_[depth_ - 1];
+        if (indefinite_ && put_byte(kBreak) == kFailed) return kFailed;
+        if (canonical_ && f.kind == Kind::kDict && sort_pairs(f.pairs) == kFailed) return kFailed;
+        Py_DECREF(f.container);
+        --depth_;
+        return kDone;
+    }
+
+    // Deterministic form: the entries written since `first`, reordered by the
+    // bytewise order of their encoded keys (RFC 8949 section 4.2.1). Encodings
+    // are self-delimiting, so no key is a proper prefix of another.
+    int sort_pairs(std::size_t first) {
+        Pair *const pairs = pairs_.data() + first;
+        const std::size_t count = pairs_.size() - first, from = count > 0 ? pairs[0].start : 0;
+        for (std::size_t i = 0; i < count; ++i)
+            pairs[i].end = i + 1 < count ? pairs[i + 1].start : offset();
+        const char *const base = start_;
+        const auto key_less = [base](const Pair &a, const Pair &b) {
+            const std::size_t la = a.key_end - a.start, lb = b.key_end - b.start;
+            const int c = std::memcmp(base + a.start, base + b.start, std::min(la, lb));
+            return c < 0 || (c == 0 && la < lb);
+        };
+        std::sort(pairs, pairs + count, key_less);
+        std::string sorted;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0 && !key_less(pairs[i - 1], pairs[i])) {
+                return fail(PyExc_ValueError,
+                            "dumps(): canonical=True met two dict keys with the same encoding");
+            }
+            sorted.append(base + pairs[i].start, pairs[i].end - pairs[i].start);
+        }
+        std::copy(sorted.begin(), sorted.end(), start_ + from);
+        pairs_.resize(first);
+        return kDone;
+    }
+
+    [[gnu::always_inline]] int write_text(PyObject *text) {
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its characters are its UTF-8 bytes
+            const auto *const data =
+                reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(text) + 1);
+            return write_string(kText, data, PyUnicode_GET_LENGTH(text), text);
+        }
+        Py_ssize_t size = 0;
+        const char *const utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 != nullptr) return write_string(kText, utf8, size, text);
+        PyErr_Clear();  // lone surrogates
+        return fail(PyExc_RuntimeError, kCastFailure);
+    }
+
+    // owner: the immutable object holding data, or null when data must be copied now.
+    [[gnu::always_inline]] int write_string(unsigned major, const char *data, Py_ssize_t size,
+                                            PyObject *owner) {
+        const auto n = static_cast<std::size_t>(size);
+        const bool splice = n >= kSplicedPayloadBytes && owner != nullptr && !canonical_;
+        if (!reserve(kMaxHead + (splice ? 0 : n))) return kFailed;
+        pos_ = put_head(pos_, major, n);
+        if (splice) {
+            splices_.push_back(Splice{offset(), data, n, owner});
+            Py_INCREF(owner);
+        } else {
+            pos_ = copy(pos_, data, n);
+        }
+        return kDone;
+    }
+
+    // memcpy without a library call for the short payloads most strings have:
+    // two overlapping loads cover any length from w to 2w. Reads stay in [data, data + n).
+    static char *copy(char *to, const char *data, std::size_t n) {
+        uint64_t a, b;
+        uint32_t c, d;
+        struct Chunk {
+            char bytes[16];
+        } e, f;
+        if (n > 32) return static_cast<char *>(std::memcpy(to, data, n)) + n;
+        if (n > 16) {
+            std::memcpy(&e, data, 16), std::memcpy(&f, data + n - 16, 16);
+            std::memcpy(to, &e, 16), std::memcpy(to + n - 16, &f, 16);
+        } else if (n >= 8) {
+            std::memcpy(&a, data, 8), std::memcpy(&b, data + n - 8, 8);
+            std::memcpy(to, &a, 8), std::memcpy(to + n - 8, &b, 8);
+        } else if (n >= 4) {
+            std::memcpy(&c, data, 4), std::memcpy(&d, data + n - 4, 4);
+            std::memcpy(to, &c, 4), std::memcpy(to + n - 4, &d, 4);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) to[i] = data[i];
+        }
+        return to + n;
+    }
+
+    // The shortest width that holds the value exactly; NaN as the half 7E00.
+    int write_float(double value) {
+        if (!reserve(kMaxHead)) return kFailed;
+        const float single = static_cast<float>(value);
+        uint64_t bits;
+        uint32_t s;
+        std::memcpy(&bits, &value, sizeof bits);
+        std::memcpy(&s, &single, sizeof s);
+        const int32_t half = static_cast<double>(single) != value ? (value != value ? 0x7E00 : -1)
+                                                                  : half_of(s, canonical_);
+        const bool is_single = half < 0 && static_cast<double>(single) == value;
+        *pos_ = static_cast<char>(half >= 0 ? kHalf : is_single ? kSingle : kDouble);
+        pos_ = half >= 0   ? put_be(pos_ + 1, static_cast<uint32_t>(half), 2)
+               : is_single ? put_be(pos_ + 1, s, 4)
+                           : put_be(pos_ + 1, bits, 8);
+        return kDone;
+    }
+
+    int write_integer(unsigned major, uint64_t argument) {
+        if (!reserve(kMaxHead)) return kFailed;
+        pos_ = put_head(pos_, major, argument);
+        return kDone;
+    }
+
+    // Any int. One whose type has its own __eq__ is kept only when the int
+    // rebuilt from its value compares equal to it; a raising __eq__ counts
+    // as unequal.
+    int write_int(PyObject *value) {
+        unsigned major;
+        uint64_t argument;
+        if (!integer_of(value, &major, &argument)) return range_error(value);
+        if (Py_TYPE(value)->tp_richcompare == PyLong_Type.tp_richcompare)
+            return write_integer(major, argument);
+        PyObject *const rebuilt = major == kUint
+                                      ? PyLong_FromUnsignedLongLong(argument)
+                                      : PyLong_FromLongLong(static_cast<long long>(~argument));
+        const int equal = rebuilt == nullptr ? -1 : PyObject_RichCompareBool(rebuilt, value, Py_EQ);
+        Py_XDECREF(rebuilt);
+        PyErr_Clear();
+        return equal == 1 ? write_integer(major, argument) : range_error(value);
+    }
+
+    // The range error names the integer by str(), cut to kRenderedIntegerBytes
+    // at a character boundary; a failing str() is reported in its place.
+    [[gnu::noinline]] int range_error(PyObject *value) {
+        std::string rendering;
+        try {
+            rendering = static_cast<std::string>(pybind11::str(pybind11::handle(value)));
+        } catch (const std::exception &e) {
+            rendering = std::string("failed with ") + e.what();
+        }
+        std::size_t cut = std::min(rendering.size(), kRenderedIntegerBytes);
+        while (cut < rendering.size() && cut > 0 &&
+               (static_cast<unsigned char>(rendering[cut]) & 0xC0) == 0x80)
+            --cut;
+        return fail(PyExc_RuntimeError, (kRangeFailure + rendering.substr(0, cut)).c_str());
+    }
+
+    int fail(PyObject *type, const char *text) {
+        PyErr_SetString(type, text);
+        return kFailed;
+    }
+
+    int put_byte(unsigned char byte) {
+        if (!reserve(1)) return kFailed;
+        *pos_++ = static_cast<char>(byte);
+        return kDone;
+    }
+
+    bool reserve(std::size_t bytes) {
+        return static_cast<std::size_t>(end_ - pos_) >= bytes || grow(bytes);
+    }
+    std::size_t offset() const { return static_cast<std::size_t>(pos_ - start_); }
+
+    // At least doubles the buffer. The first growth moves it off the stack
+    // into a bytes object, which later growths resize in place where the
+    // allocator can (large blocks are remapped, not copied).
+    [[gnu::noinline]] bool grow(std::size_t bytes) {
+        const std::size_t used = offset(), capacity = static_cast<std::size_t>(end_ - start_);
+        if (bytes > PY_SSIZE_T_MAX - used) return PyErr_NoMemory(), false;
+        const std::size_t doubled =
+            capacity <= PY_SSIZE_T_MAX / 2 ? std::max(2 * capacity, kFirstHeapBytes) : 0;
+        const auto wanted = static_cast<Py_ssize_t>(std::max(used + bytes, doubled));
+        if (heap_ == nullptr) {
+            if ((heap_ = PyBytes_FromStringAndSize(nullptr, wanted)) == nullptr) return false;
+            std::memcpy(PyBytes_AS_STRING(heap_), local_, used);
+        } else if (_PyBytes_Resize(&heap_, wanted) != 0) {
+            return false;  // heap_ is released and MemoryError set
+        }
+        start_ = PyBytes_AS_STRING(heap_);
+        pos_ = start_ + used;
+        end_ = start_ + wanted;
+        return true;
+    }
+
+    // The output as a bytes object: the buffer itself cut to its length, or
+    // a copy with the spliced payloads in their places.
+    PyObject *result() {
+        const std::size_t written = offset();
+        PyObject *out = nullptr;
+        std::size_t total = written, copied = 0;
+        for (const Splice &s : splices_)
+            total = total > PY_SSIZE_T_MAX - s.size ? SIZE_MAX : total + s.size;
+        if (splices_.empty() && heap_ != nullptr) {
+            std::swap(out, heap_);
+            if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(written)) != 0) out = nullptr;
+        } else if (total <= PY_SSIZE_T_MAX) {
+            out = PyBytes_FromStringAndSize(splices_.empty() ? start_ : nullptr,
+                                            static_cast<Py_ssize_t>(total));
+        }
+        char *to = out != nullptr && !splices_.empty() ? PyBytes_AS_STRING(out) : nullptr;
+        for (const Splice &s : splices_) {
+            if (to == nullptr) break;
+            to = std::copy(start_ + copied, start_ + s.offset, to);
+            to = std::copy(s.data, s.data + s.size, to);
+            copied = s.offset;
+        }
+        if (to != nullptr) std::copy(start_ + copied, start_ + written, to);
+        if (out == nullptr) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
+        }
+        return out;
+    }
+
+    const bool indefinite_, canonical_;
+    PyObject *const hook_;  // default=, or null
+    const std::size_t limit_;
+    const unsigned long max_depth_;
+    bool from_hook_ = false;    // the value being written is what default returned
+    PyObject *heap_ = nullptr;  // once local_ is outgrown: the bytes object holding the output
+    char *start_ = local_, *pos_ = local_, *end_ = local_ + kLocalBytes;
+    Frame *frames_ = local_frames_;
+    std::size_t depth_ = 0, capacity_ = kLocalFrames;
+    std::size_t charged_ = 0;  // levels counted against the interpreter's recursion limit
+    std::vector<Splice> splices_;
+    std::vector<Pair> pairs_;
+    char local_[kLocalBytes];
+    Frame local_frames_[kLocalFrames];
+};
+
+// ------------------------------------------------------------------ arguments
+
+enum Slot { kValue, kIndefiniteArg, kMaxDepth, kDefault, kCanonical, kSlots };
+constexpr const char *kNames[kSlots] = {"value", "indefinite", "max_depth", "default", "canonical"};
+
+// The arguments by slot; false when they do not fit the signature.
+bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots) {
+    if (nargs > kDefault) return false;  // default and canonical are keyword-only
+    std::copy(args, args + nargs, slots);
+    for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames); ++k) {
+        int slot = 0;
+        while (slot < kSlots &&
+               PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), kNames[slot]) != 0)
+            ++slot;
+        if (slot == kSlots || slots[slot] != nullptr) return false;
+        slots[slot] = args[nargs + k];
+    }
+    return slots[kValue] != nullptr;
+}
+
+// The flag as it has always been read: True, False, None, or a type's __bool__.
+bool to_flag(PyObject *obj, bool *out) {
+    const PyNumberMethods *const number = Py_TYPE(obj)->tp_as_number;
+    const int truth = obj == Py_True                                    ? 1
+                      : obj == Py_False || obj == Py_None               ? 0
+                      : number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj)
+                                                                        : -1;
+    PyErr_Clear();
+    *out = truth == 1;
+    return truth == 0 || truth == 1;
+}
+
+// The depth as it has always been read: an int, or a number int() converts; never a float.
+bool to_depth(PyObject *obj, unsigned long *out) {
+    PyObject *const number = PyFloat_Check(obj)    ? nullptr
+                             : PyLong_Check(obj)   ? (Py_INCREF(obj), obj)
+                             : PyNumber_Check(obj) ? PyNumber_Long(obj)
+                                                   : nullptr;
+    *out = number != nullptr ? PyLong_AsUnsignedLong(number) : static_cast<unsigned long>(-1);
+    Py_XDECREF(number);
+    const bool ok = number != nullptr && !PyErr_Occurred();
+    PyErr_Clear();
+    return ok;
+}
+
+// repr(obj), or str(obj) for a keyword name, as the argument error shows it.
+std::string shown(PyObject *obj, bool as_repr) {
+    try {
+        const pybind11::handle h(obj);
+        return static_cast<std::string>(as_repr ? pybind11::repr(h) : pybind11::str(h));
+    } catch (const pybind11::error_already_set &) {
+        return "<repr raised Error>";
+    }
+}
+
+// The TypeError dumps has always raised for arguments it cannot take.
+PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const char *const signature = kDumpsDoc + std::strlen("dumps");
+    std::string text =
+        "dumps(): incompatible function arguments. The following argument types are supported:\n"
+        "    1. " +
+        std::string(signature, std::strchr(signature, '\n')) + "\n\nInvoked with: ";
+    for (Py_ssize_t i = 0; i < nargs; ++i) text += (i > 0 ? ", " : "") + shown(args[i], true);
+    for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames); ++k) {
+        text += k > 0 ? ", " : nargs > 0 ? "; kwargs: " : "kwargs: ";
+        text += shown(PyTuple_GET_ITEM(kwnames, k), false) + "=" + shown(args[nargs + k], true);
+    }
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return nullptr;
+}
+
+PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *slots[kSlots] = {};
+    bool indefinite = true;
+    unsigned long max_depth = 0;
+    if (!bind(args, nargs, kwnames, slots) ||
+        (slots[kIndefiniteArg] && !to_flag(slots[kIndefiniteArg], &indefinite)) ||
+        (slots[kMaxDepth] && !to_depth(slots[kMaxDepth], &max_depth))) {
+        return incompatible(args, nargs, kwnames);
+    }
+    PyObject *const hook = slots[kDefault] == Py_None ? nullptr : slots[kDefault];
+    if (hook != nullptr && !PyCallable_Check(hook)) {
+        return PyErr_Format(PyExc_TypeError,
+                            "dumps(): default must be callable or None, not %.200s",
+                            Py_TYPE(hook)->tp_name);
+    }
+    const int canonical = slots[kCanonical] == nullptr ? 0 : PyObject_IsTrue(slots[kCanonical]);
+    if (canonical < 0) return nullptr;
+    if (canonical && slots[kIndefiniteArg] != nullptr && indefinite) {
+        PyErr_SetString(
+            PyExc_ValueError,
+            "dumps(): canonical=True writes definite lengths; indefinite=True contradicts it");
+        return nullptr;
+    }
+    int step = kDone;
+    PyObject *const out =
+        Encoder(indefinite, max_depth, hook, canonical != 0).encode(slots[kValue], &step);
+    return step == kUnsupportedTop ? incompatible(args, nargs, kwnames) : out;
+}
+
+}  // namespace
+
+// No C++ exception may cross into the interpreter: the only one the encoder's
+// containers and texts can throw is an allocation failure.
+PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    try {
+        return dumps_checked(args, nargs, kwnames);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace korvalent
