@@ -76,6 +76,7 @@ void init_cbor(pybind11::module_ &m) {
     cbor.def("_dumps_generic", &dumps_generic, "dumps through the value conversion alone (for tests).",
              py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0);
     cbor.attr("__version__") = kVersion;
+    init_cbor_decode(cbor);
 }
 
 }  // namespace korvalent
