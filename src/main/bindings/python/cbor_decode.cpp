@@ -127,16 +127,121 @@ void define_value_types(py::module_ &cbor) {
     cbor.attr("undefined") = py::cast(Undefined{});
 }
 
+/* --------------------------------------------------------- Python builder */
+
+// Short map keys decoded before, by their UTF-8 bytes, so that a key seen
+// again (in this call or an earlier one) is neither rebuilt nor rehashed: a
+// str caches its hash, which makes the dict insertion cheaper too. Owned by
+// the module's decode context and used only with the GIL held; direct-mapped,
+// so it holds at most kSlots strings, each at most kMaxKeyLength bytes long.
+class KeyCache {
+public:
+    static constexpr size_t kMaxKeyLength = 32;
+
+    KeyCache() = default;
+    KeyCache(const KeyCache &) = delete;
+    KeyCache &operator=(const KeyCache &) = delete;
+    ~KeyCache() {
+        for (Entry &e : slots_) Py_XDECREF(e.str);
+    }
+
+    // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
+    // null when absent; *slot is where to store it.
+    PyObject *find(const uint8_t *p, size_t n, size_t *slot) {
+        const size_t i = hash(p, n);
+        *slot = i;
+        const Entry &e = slots_[i];
+        if (e.str == nullptr || e.length != n || std::memcmp(e.bytes, p, n) != 0) return nullptr;
+        Py_INCREF(e.str);
+        return e.str;
+    }
+
+    // Keeps a reference to str for p[0..n) in `slot`, replacing what was there.
+    void store(size_t slot, const uint8_t *p, size_t n, PyObject *str) {
+        Entry &e = slots_[slot];
+        Py_INCREF(str);
+        PyObject *old = e.str;
+        e.str = str;
+        e.length = static_cast<uint32_t>(n);
+        std::memcpy(e.bytes, p, n);
+        Py_XDECREF(old);
+    }
+
+private:
+    static constexpr size_t kSlots = 1024;
+    struct Entry {
+        PyObject *str = nullptr;
+        uint32_t length = 0;
+        uint8_t bytes[kMaxKeyLength];
+    };
+
+    // FNV-1a over the key, folded to a slot.
+    static size_t hash(const uint8_t *p, size_t n) {
+        uint32_t h = 2166136261u;
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+        return (h ^ (h >> 15)) % kSlots;
+    }
+
+    Entry slots_[kSlots];
+};
+
+// A str from valid, not all-ASCII UTF-8, built directly in its final (most
+// compact) kind. The largest lead byte fixes that kind: C2..C3 start code
+// points below 256, C4..EF code points below 65536, F0..F4 the rest.
+template <typename Char>
+void fill_code_points(const uint8_t *p, size_t n, Char *out) {
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = p[i];
+        uint32_t cp;
+        if (c < 0x80) {
+            cp = c;
+            i += 1;
+        } else if (c < 0xE0) {
+            cp = (uint32_t(c & 0x1F) << 6) | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (c < 0xF0) {
+            cp = (uint32_t(c & 0x0F) << 12) | (uint32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            cp = (uint32_t(c & 0x07) << 18) | (uint32_t(p[i + 1] & 0x3F) << 12) | (uint32_t(p[i + 2] & 0x3F) << 6) |
+                 (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        *out++ = static_cast<Char>(cp);
+    }
+}
+
+PyObject *str_from_utf8(const uint8_t *p, size_t n) {
+    size_t count = 0;
+    uint8_t max_lead = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = p[i];
+        count += (c & 0xC0) != 0x80;
+        if (c > max_lead) max_lead = c;
+    }
+    const Py_UCS4 max_char = max_lead < 0xC4 ? 0xFF : max_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(count), max_char);
+    if (!str) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: fill_code_points(p, n, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND: fill_code_points(p, n, PyUnicode_2BYTE_DATA(str)); break;
+    default: fill_code_points(p, n, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
+}
+
 /* --------------------------------------------------------- decode context */
 
-// Strong references to what the decoder builds besides plain values. Owned by
-// the capsule that is the `self` of loads, load and iter_items.
+// Strong references to what the decoder builds besides plain values, and the
+// key cache. Owned by the capsule that is the `self` of loads, load and
+// iter_items.
 struct Context {
     PyObject *error = nullptr;     // CBORDecodeError
     PyObject *tag = nullptr;       // Tag
     PyObject *simple = nullptr;    // Simple
     PyObject *undefined = nullptr; // the undefined singleton
     PyTypeObject *iterator = nullptr;
+    KeyCache keys;
 
     ~Context() {
         Py_XDECREF(error);
@@ -153,66 +258,11 @@ Context *context_of(PyObject *self) {
     return static_cast<Context *>(PyCapsule_GetPointer(self, kCapsuleName));
 }
 
-/* --------------------------------------------------------- Python builder */
-
-// Recently decoded short map keys, so repeated keys are neither rebuilt nor
-// rehashed (a str caches its hash). Entries point into the input, which the
-// caller holds for the whole call. Filled lazily: a call without string keys
-// pays nothing.
-class KeyCache {
-public:
-    static constexpr size_t kMaxKeyLength = 32;
-
-    ~KeyCache() {
-        if (!entries_) return;
-        for (size_t i = 0; i < kSlots; ++i) Py_XDECREF(entries_[i].str);
-    }
-
-    // New reference to the cached str for p[0..n), or null when absent.
-    PyObject *find(const uint8_t *p, size_t n, size_t *slot) {
-        *slot = hash(p, n);
-        if (!entries_) return nullptr;
-        const Entry &e = entries_[*slot];
-        if (e.str == nullptr || e.length != n || std::memcmp(e.bytes, p, n) != 0) return nullptr;
-        Py_INCREF(e.str);
-        return e.str;
-    }
-
-    // Keeps a reference to str for p[0..n) in `slot`; quietly does nothing
-    // when the table cannot be allocated.
-    void store(size_t slot, const uint8_t *p, size_t n, PyObject *str) {
-        if (!entries_) {
-            entries_.reset(new (std::nothrow) Entry[kSlots]());
-            if (!entries_) return;
-        }
-        Entry &e = entries_[slot];
-        Py_XDECREF(e.str);
-        Py_INCREF(str);
-        e = Entry{p, n, str};
-    }
-
-private:
-    static constexpr size_t kSlots = 128;
-    struct Entry {
-        const uint8_t *bytes;
-        size_t length;
-        PyObject *str;
-    };
-
-    static size_t hash(const uint8_t *p, size_t n) {
-        size_t h = n * 0x9E3779B1u;
-        if (n) h ^= p[0] * 31u + p[n - 1] * 131u + p[n / 2] * 7u;
-        return (h ^ (h >> 7)) % kSlots;
-    }
-
-    std::unique_ptr<Entry[]> entries_;
-};
-
 class PythonBuilder {
 public:
     using Value = PyObject *;
 
-    explicit PythonBuilder(const Context &ctx) : ctx_(ctx) {}
+    explicit PythonBuilder(Context &ctx) : ctx_(ctx), keys_(ctx.keys) {}
 
     Value uint(uint64_t v) {
         if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
@@ -252,11 +302,6 @@ public:
 
     Value list(size_t n) { return PyList_New(static_cast<Py_ssize_t>(n)); }
     void list_set(Value l, size_t i, Value item) { PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item); }
-    bool list_append(Value l, Value item) {
-        const int rc = PyList_Append(l, item);
-        Py_DECREF(item);
-        return rc == 0;
-    }
     Value freeze(Value list) {
         PyObject *tuple = PyList_AsTuple(list);
         Py_DECREF(list);
@@ -301,14 +346,14 @@ private:
     }
 
     static PyObject *make_text(const uint8_t *p, size_t n, bool ascii) {
-        if (!ascii) return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), "strict");
+        if (!ascii) return str_from_utf8(p, n);
         PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
         if (str) std::memcpy(PyUnicode_DATA(str), p, n);
         return str;
     }
 
     const Context &ctx_;
-    KeyCache keys_;
+    KeyCache &keys_;
 };
 
 /* ---------------------------------------------------------------- helpers */
@@ -385,7 +430,7 @@ void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth) {
     PyErr_SetString(ctx.error, cbor_decode::describe(f, max_depth).c_str());
 }
 
-PyObject *decode_whole(const Context &ctx, const HeldBuffer &buf, uint32_t max_depth) {
+PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth) {
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth);
     PyObject *out = decoder.whole();
@@ -396,7 +441,7 @@ PyObject *decode_whole(const Context &ctx, const HeldBuffer &buf, uint32_t max_d
 /* --------------------------------------------------------------- functions */
 
 PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Context *ctx = context_of(self);
+    Context *ctx = context_of(self);
     PyObject *data;
     uint32_t max_depth;
     if (!ctx || !parse_arguments("loads", args, nargs, kwnames, &data, &max_depth)) return nullptr;
@@ -406,7 +451,7 @@ PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Context *ctx = context_of(self);
+    Context *ctx = context_of(self);
     PyObject *fp;
     uint32_t max_depth;
     if (!ctx || !parse_arguments("load", args, nargs, kwnames, &fp, &max_depth)) return nullptr;
@@ -455,7 +500,7 @@ PyObject *iterator_next(PyObject *self) {
         iterator_finish(it);
         return nullptr;
     }
-    const Context &ctx = *context_of(it->context);
+    Context &ctx = *context_of(it->context);
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size, it->max_depth,
                                    it->offset);
@@ -481,7 +526,7 @@ PyType_Spec kIteratorSpec = {"korvalent_core.cbor.ItemIterator", sizeof(ItemIter
                              kIteratorSlots};
 
 PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Context *ctx = context_of(self);
+    Context *ctx = context_of(self);
     PyObject *data;
     uint32_t max_depth;
     if (!ctx || !parse_arguments("iter_items", args, nargs, kwnames, &data, &max_depth)) return nullptr;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace korvalent::cbor_decode {
 
@@ -170,10 +171,26 @@ inline double decode_double(uint64_t bits) {
     return d;
 }
 
+// Big-endian argument of 1, 2, 4 or 8 bytes.
 inline uint64_t load_be(const uint8_t *p, unsigned width) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
-    return v;
+    switch (width) {
+    case 1: return p[0];
+    case 2: {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return __builtin_bswap16(v);
+    }
+    case 4: {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return __builtin_bswap32(v);
+    }
+    default: {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return __builtin_bswap64(v);
+    }
+    }
 }
 
 /* Builder requirements (B::Value is a pointer-like handle; a null Value means
@@ -184,7 +201,7 @@ inline uint64_t load_be(const uint8_t *p, unsigned width) {
  *   Value bytes(const uint8_t *p, size_t n);
  *   Value text(const uint8_t *p, size_t n, bool ascii, bool key);   // valid UTF-8
  *   Value list(size_t n);              void list_set(Value l, size_t i, Value item);
- *   bool list_append(Value l, Value item);   Value freeze(Value list);  // list used as a key
+ *   Value freeze(Value list);          // a list used as a map key
  *   Value map(size_t n);               bool map_set(Value m, Value k, Value v, uint64_t key_offset);
  *   Value tag(uint64_t tag, Value content);  Value bignum(bool negative, Value bytes);
  *   void release(Value v);
@@ -220,6 +237,7 @@ public:
 
 private:
     static constexpr uint8_t kBreak = 0xFF;
+    static constexpr uint8_t kDouble = 0xFB;
 
     Value fail(Fault fault, uint64_t offset, uint64_t detail = 0) {
         failure_ = Failure{fault, offset, detail};
@@ -257,10 +275,14 @@ private:
     Value decode(uint32_t depth, bool key) {
         const size_t start = pos_;
         const uint8_t ib = data_[pos_];
-        // Small unsigned integers are by far the commonest item.
+        // Small unsigned integers and doubles are the commonest scalars.
         if (ib < 24) {
             pos_ += 1;
             return check(b_.uint(ib));
+        }
+        if (ib == kDouble && left() > 8) {
+            pos_ += 9;
+            return check(b_.float64(decode_double(load_be(data_ + start + 1, 8))));
         }
         uint64_t arg;
         if (!head(ib, start, &arg)) return Value{};
@@ -339,18 +361,23 @@ private:
         if (!deeper(depth, start)) return Value{};
         Value list;
         if (indefinite) {
-            list = b_.list(0);
-            if (!list) return builder_failed();
+            // Elements wait on the shared stack until the break gives their
+            // count, so the list is made once at its final size.
+            const size_t base = stack_.size();
             for (;;) {
-                if (pos_ >= size_) return abandon(list, fail(Fault::kTruncated, start));
+                if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start));
                 if (data_[pos_] == kBreak) {
                     pos_ += 1;
                     break;
                 }
                 Value item = decode(depth + 1, key);
-                if (!item) return abandon(list, item);
-                if (!b_.list_append(list, item)) return abandon(list, builder_failed());
+                if (!item) return unwind(base, item);
+                stack_.push_back(item);
             }
+            list = b_.list(stack_.size() - base);
+            if (!list) return unwind(base, builder_failed());
+            for (size_t i = base; i < stack_.size(); ++i) b_.list_set(list, i - base, stack_[i]);
+            stack_.resize(base);
         } else {
             // Every element takes at least one byte.
             if (count > left()) return fail(Fault::kLengthBeyondInput, start, count);
@@ -423,6 +450,13 @@ private:
         }
     }
 
+    // Drops the elements stacked above `base` and passes the failure on.
+    Value unwind(size_t base, Value failed) {
+        for (size_t i = base; i < stack_.size(); ++i) b_.release(stack_[i]);
+        stack_.resize(base);
+        return failed;
+    }
+
     // Drops a partly built container and passes the failure on.
     Value abandon(Value container, Value failed) {
         b_.release(container);
@@ -435,6 +469,7 @@ private:
     size_t pos_;
     uint32_t max_depth_;
     Failure failure_;
+    std::vector<Value> stack_; // elements of the open indefinite arrays
 };
 
 }  // namespace korvalent::cbor_decode
