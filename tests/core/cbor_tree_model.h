@@ -66,11 +66,12 @@ public:
         node->s.assign(reinterpret_cast<const char *>(p), n);
         return node;
     }
-    Value text(const uint8_t *p, size_t n, bool, bool) {
+    Value text(const uint8_t *p, size_t n, const korvalent::cbor_decode::Utf8Shape &, bool) {
         Node *node = bytes(p, n);
         node->kind = Node::kText;
         return node;
     }
+    Value known_key(const uint8_t *, size_t) { return nullptr; }
     Value list(size_t n) {
         Node *node = leaf(Node::kArray);
         node->kids.resize(n);

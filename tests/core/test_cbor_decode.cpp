@@ -214,14 +214,25 @@ TEST(CborDecode, HalfFloatsAgreeWithTheCoreForEveryPattern) {
 TEST(CborDecode, StrictUtf8MatchesTheReferenceOnEveryShortSequence) {
     for (uint32_t v = 0; v < (1u << 24); v += 1) {
         const uint8_t in[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-        bool ascii;
-        ASSERT_EQ(korvalent::cbor_decode::validate_utf8(in, 3, &ascii), cbor_tree::reference_utf8(in, 3)) << v;
+        korvalent::cbor_decode::Utf8Shape shape;
+        const bool valid = korvalent::cbor_decode::validate_utf8(in, 3, &shape);
+        ASSERT_EQ(valid, cbor_tree::reference_utf8(in, 3)) << v;
+        if (valid) {
+            size_t lead_bytes = 0;
+            uint8_t max_lead = 0;
+            for (uint8_t b : in) {
+                lead_bytes += (b & 0xC0) != 0x80;
+                if (b >= 0xC0 && b > max_lead) max_lead = b;
+            }
+            ASSERT_EQ(shape.code_points, lead_bytes) << v;
+            ASSERT_EQ(shape.max_lead, max_lead) << v;
+        }
     }
     const uint8_t four[][4] = {{0xf0, 0x90, 0x80, 0x80}, {0xf4, 0x8f, 0xbf, 0xbf}, {0xf4, 0x90, 0x80, 0x80},
                                {0xf0, 0x8f, 0xbf, 0xbf}, {0xf5, 0x80, 0x80, 0x80}};
     for (const auto &seq : four) {
-        bool ascii;
-        EXPECT_EQ(korvalent::cbor_decode::validate_utf8(seq, 4, &ascii), cbor_tree::reference_utf8(seq, 4));
+        korvalent::cbor_decode::Utf8Shape shape;
+        EXPECT_EQ(korvalent::cbor_decode::validate_utf8(seq, 4, &shape), cbor_tree::reference_utf8(seq, 4));
     }
 }
 

@@ -146,19 +146,18 @@ public:
     }
 
     // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
-    // null when absent; *slot is where to store it.
-    PyObject *find(const uint8_t *p, size_t n, size_t *slot) {
-        const size_t i = hash(p, n);
-        *slot = i;
-        const Entry &e = slots_[i];
+    // null when absent.
+    PyObject *find(const uint8_t *p, size_t n) const {
+        const Entry &e = slots_[hash(p, n)];
         if (e.str == nullptr || e.length != n || std::memcmp(e.bytes, p, n) != 0) return nullptr;
         Py_INCREF(e.str);
         return e.str;
     }
 
-    // Keeps a reference to str for p[0..n) in `slot`, replacing what was there.
-    void store(size_t slot, const uint8_t *p, size_t n, PyObject *str) {
-        Entry &e = slots_[slot];
+    // Keeps a reference to str for p[0..n) (n <= kMaxKeyLength), replacing
+    // what shared its slot.
+    void store(const uint8_t *p, size_t n, PyObject *str) {
+        Entry &e = slots_[hash(p, n)];
         Py_INCREF(str);
         PyObject *old = e.str;
         e.str = str;
@@ -175,19 +174,34 @@ private:
         uint8_t bytes[kMaxKeyLength];
     };
 
-    // FNV-1a over the key, folded to a slot.
+    // The length and up to the first and last 8 bytes, mixed and folded to a
+    // slot: a few loads instead of a loop. Keys that differ only in their
+    // middle share a slot, which costs a miss, never a wrong key.
     static size_t hash(const uint8_t *p, size_t n) {
-        uint32_t h = 2166136261u;
-        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
-        return (h ^ (h >> 15)) % kSlots;
+        uint64_t head = 0, tail = 0;
+        if (n >= 8) {
+            std::memcpy(&head, p, 8);
+            std::memcpy(&tail, p + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            head = a;
+            tail = b;
+        } else if (n > 0) {
+            head = p[0] | static_cast<uint64_t>(p[n / 2]) << 8;
+            tail = p[n - 1];
+        }
+        uint64_t h = head * 0x9E3779B97F4A7C15ull ^ tail * 0xC2B2AE3D27D4EB4Full ^ n;
+        h ^= h >> 29;
+        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> 54) % kSlots; // top 10 bits
     }
 
     Entry slots_[kSlots];
 };
 
-// A str from valid, not all-ASCII UTF-8, built directly in its final (most
-// compact) kind. The largest lead byte fixes that kind: C2..C3 start code
-// points below 256, C4..EF code points below 65536, F0..F4 the rest.
+// A str from valid UTF-8 of the given shape, built directly in its final
+// (most compact) kind, as CPython requires for equal strings to compare equal.
 template <typename Char>
 void fill_code_points(const uint8_t *p, size_t n, Char *out) {
     for (size_t i = 0; i < n;) {
@@ -211,16 +225,15 @@ void fill_code_points(const uint8_t *p, size_t n, Char *out) {
     }
 }
 
-PyObject *str_from_utf8(const uint8_t *p, size_t n) {
-    size_t count = 0;
-    uint8_t max_lead = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = p[i];
-        count += (c & 0xC0) != 0x80;
-        if (c > max_lead) max_lead = c;
+PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape) {
+    if (shape.ascii()) {
+        PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (str) std::memcpy(PyUnicode_DATA(str), p, n);
+        return str;
     }
-    const Py_UCS4 max_char = max_lead < 0xC4 ? 0xFF : max_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
-    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(count), max_char);
+    const uint8_t lead = shape.max_lead;
+    const Py_UCS4 max_char = lead < 0xC4 ? 0xFF : lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), max_char);
     if (!str) return nullptr;
     switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND: fill_code_points(p, n, PyUnicode_1BYTE_DATA(str)); break;
@@ -290,13 +303,15 @@ public:
         return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
     }
 
-    Value text(const uint8_t *p, size_t n, bool ascii, bool key) {
-        if (!key || n > KeyCache::kMaxKeyLength) return make_text(p, n, ascii);
-        size_t slot;
-        PyObject *cached = keys_.find(p, n, &slot);
-        if (cached) return cached;
-        PyObject *str = make_text(p, n, ascii);
-        if (str) keys_.store(slot, p, n, str);
+    // Only bytes that once passed validation are ever stored, so a hit needs
+    // no validation of its own.
+    Value known_key(const uint8_t *p, size_t n) {
+        return n <= KeyCache::kMaxKeyLength ? keys_.find(p, n) : nullptr;
+    }
+
+    Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key) {
+        PyObject *str = str_from_utf8(p, n, shape);
+        if (str && key && n <= KeyCache::kMaxKeyLength) keys_.store(p, n, str);
         return str;
     }
 
@@ -343,13 +358,6 @@ private:
         PyObject *out = PyNumber_Invert(n);
         Py_DECREF(n);
         return out;
-    }
-
-    static PyObject *make_text(const uint8_t *p, size_t n, bool ascii) {
-        if (!ascii) return str_from_utf8(p, n);
-        PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (str) std::memcpy(PyUnicode_DATA(str), p, n);
-        return str;
     }
 
     const Context &ctx_;

@@ -92,10 +92,25 @@ inline std::string describe(const Failure &f, uint32_t max_depth) {
     return text;
 }
 
+// What a str built from valid UTF-8 needs to know up front: its length in
+// code points and its largest lead byte, which fixes the narrowest kind that
+// holds it (below 0x80: ASCII; C2..C3: code points below 256; C4..EF: below
+// 65536; F0..F4: the rest).
+struct Utf8Shape {
+    size_t code_points = 0;
+    uint8_t max_lead = 0;
+
+    bool ascii() const { return max_lead < 0x80; }
+    void add(const Utf8Shape &o) {
+        code_points += o.code_points;
+        if (o.max_lead > max_lead) max_lead = o.max_lead;
+    }
+};
+
 // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-// Returns true when p[0..n) is valid; *ascii tells whether every byte is
-// below 0x80. Whole 8-byte words are skipped while they hold only ASCII.
-inline bool validate_utf8(const uint8_t *p, size_t n, bool *ascii) {
+// Returns true when p[0..n) is valid, with its shape in *shape. Whole 8-byte
+// words are skipped while they hold only ASCII.
+inline bool validate_utf8(const uint8_t *p, size_t n, Utf8Shape *shape) {
     size_t i = 0;
     constexpr uint64_t kHighBits = 0x8080808080808080ull;
     while (n - i >= 8) {
@@ -105,13 +120,15 @@ inline bool validate_utf8(const uint8_t *p, size_t n, bool *ascii) {
         i += 8;
     }
     while (i < n && p[i] < 0x80) ++i;
-    *ascii = i == n;
+    size_t continuation_bytes = 0;
+    uint8_t max_lead = 0;
     while (i < n) {
         const uint8_t c = p[i];
         if (c < 0x80) {
             ++i;
             continue;
         }
+        if (c > max_lead) max_lead = c;
         size_t extra;
         uint8_t lo = 0x80, hi = 0xBF; // allowed range of the second byte
         if (c >= 0xC2 && c <= 0xDF) {
@@ -132,7 +149,10 @@ inline bool validate_utf8(const uint8_t *p, size_t n, bool *ascii) {
         for (size_t k = 2; k <= extra; ++k)
             if ((p[i + k] & 0xC0) != 0x80) return false;
         i += extra + 1;
+        continuation_bytes += extra;
     }
+    shape->code_points = n - continuation_bytes;
+    shape->max_lead = max_lead;
     return true;
 }
 
@@ -199,7 +219,9 @@ inline uint64_t load_be(const uint8_t *p, unsigned width) {
  *   Value uint(uint64_t v);            Value negint(uint64_t arg);  // -1 - arg
  *   Value float64(double v);           Value simple(uint8_t v);     // 0..19, 20..23, 32..255
  *   Value bytes(const uint8_t *p, size_t n);
- *   Value text(const uint8_t *p, size_t n, bool ascii, bool key);   // valid UTF-8
+ *   Value text(const uint8_t *p, size_t n, const Utf8Shape &shape, bool key);  // valid UTF-8
+ *   Value known_key(const uint8_t *p, size_t n);  // a map key text seen before, or null
+ *                                                 // (not a failure): skips validation
  *   Value list(size_t n);              void list_set(Value l, size_t i, Value item);
  *   Value freeze(Value list);          // a list used as a map key
  *   Value map(size_t n);               bool map_set(Value m, Value k, Value v, uint64_t key_offset);
@@ -314,16 +336,19 @@ private:
         const size_t n = static_cast<size_t>(length);
         pos_ += n;
         if (!text) return check(b_.bytes(p, n));
-        bool ascii;
-        if (!validate_utf8(p, n, &ascii)) return fail(Fault::kInvalidUtf8, start);
-        return check(b_.text(p, n, ascii, key));
+        if (key) {
+            if (Value known = b_.known_key(p, n)) return known;
+        }
+        Utf8Shape shape;
+        if (!validate_utf8(p, n, &shape)) return fail(Fault::kInvalidUtf8, start);
+        return check(b_.text(p, n, shape, key));
     }
 
     // Indefinite-length string: definite chunks of the same major type up to
     // a break, joined. Each text chunk must be valid UTF-8 on its own.
     Value chunked_string(bool text, size_t start, bool key) {
         std::string joined;
-        bool all_ascii = true;
+        Utf8Shape joined_shape;
         const uint8_t major = text ? 3 : 2;
         for (;;) {
             if (pos_ >= size_) return fail(Fault::kTruncated, start);
@@ -339,15 +364,15 @@ private:
             if (length > left()) return fail(Fault::kLengthBeyondInput, chunk_start, length);
             const uint8_t *p = data_ + pos_;
             const size_t n = static_cast<size_t>(length);
-            bool ascii = true;
-            if (text && !validate_utf8(p, n, &ascii)) return fail(Fault::kInvalidUtf8, chunk_start);
-            all_ascii = all_ascii && ascii;
+            Utf8Shape shape;
+            if (text && !validate_utf8(p, n, &shape)) return fail(Fault::kInvalidUtf8, chunk_start);
+            joined_shape.add(shape);
             joined.append(reinterpret_cast<const char *>(p), n);
             pos_ += n;
         }
         const uint8_t *p = reinterpret_cast<const uint8_t *>(joined.data());
         if (!text) return check(b_.bytes(p, joined.size()));
-        return check(b_.text(p, joined.size(), all_ascii, key));
+        return check(b_.text(p, joined.size(), joined_shape, key));
     }
 
     bool deeper(uint32_t depth, size_t start) {
