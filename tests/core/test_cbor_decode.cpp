@@ -157,6 +157,33 @@ TEST(CborDecode, RandomItemsAndTheirDamageAgreeWithTheCoreModel) {
     EXPECT_GT(accepted, 150000u);
 }
 
+TEST(CborDecode, LongIndefiniteContainersAgreeWithTheCoreModel) {
+    // Past the scratch stack's inline room, with open containers nested in
+    // each other so the stacked ranges interleave.
+    std::vector<uint8_t> in = {0x9f};
+    for (int i = 0; i < 300; ++i) in.push_back(static_cast<uint8_t>(i % 24));
+    in.push_back(0xbf);
+    for (int i = 0; i < 200; ++i) {
+        in.push_back(0x18);
+        in.push_back(static_cast<uint8_t>(i));
+        in.push_back(0x9f);
+        for (int j = 0; j < i % 5; ++j) in.push_back(0xf6);
+        in.push_back(0xff);
+    }
+    in.push_back(0xff);
+    in.push_back(0xff);
+    const Decoded got = cbor_tree::decode_tree(in.data(), in.size(), 8);
+    ASSERT_TRUE(got.ok);
+    ASSERT_EQ(got.tree.kids.size(), 301u);
+    EXPECT_EQ(got.tree.kids[300].kids.size(), 400u);
+    EXPECT_EQ(compare_with_model(in), "");
+    // Cut anywhere inside, the stacked values are all given back (ASan checks).
+    for (size_t cut = 1; cut < in.size(); cut += 7) {
+        std::vector<uint8_t> part(in.begin(), in.begin() + static_cast<long>(cut));
+        EXPECT_FALSE(cbor_tree::decode_tree(part.data(), part.size(), 8).ok);
+    }
+}
+
 struct FaultCase {
     const char *input;
     Fault fault;

@@ -265,7 +265,9 @@ struct Context {
     }
 };
 
-constexpr const char *kCapsuleName = "korvalent_core.cbor._decode_context";
+// Unnamed: the capsule is never exposed, and an unnamed capsule is found
+// without comparing names on every call.
+constexpr const char *kCapsuleName = nullptr;
 
 Context *context_of(PyObject *self) {
     return static_cast<Context *>(PyCapsule_GetPointer(self, kCapsuleName));
@@ -435,6 +437,10 @@ bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, Py
 // Sets CBORDecodeError for a decoder failure (a builder failure is already set).
 void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth) {
     if (f.fault == Fault::kBuilder) return;
+    if (f.fault == Fault::kOutOfMemory) {
+        PyErr_NoMemory();
+        return;
+    }
     PyErr_SetString(ctx.error, cbor_decode::describe(f, max_depth).c_str());
 }
 

@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
-#include <vector>
 
 namespace korvalent::cbor_decode {
 
@@ -40,6 +42,7 @@ enum class Fault {
     kSimpleBelow32,     // two-byte simple value `detail` below 32
     kTooDeep,           // nesting deeper than max_depth
     kInvalidUtf8,       // text string with invalid UTF-8
+    kOutOfMemory,       // the decoder's own scratch space could not grow
     kTrailing,          // bytes left after the single item
     kBuilder,
 };
@@ -84,6 +87,7 @@ inline std::string describe(const Failure &f, uint32_t max_depth) {
     case Fault::kInvalidUtf8:
         std::snprintf(text, sizeof text, "invalid UTF-8 in text string at offset %llu", off);
         break;
+    case Fault::kOutOfMemory: return "out of memory";
     case Fault::kTrailing:
         std::snprintf(text, sizeof text, "trailing bytes after the item, at offset %llu", off);
         break;
@@ -212,6 +216,44 @@ inline uint64_t load_be(const uint8_t *p, unsigned width) {
     }
     }
 }
+
+// A stack that keeps its first N entries inline, so a call that never nests
+// deeper than that allocates nothing. push() reports failed growth instead of
+// throwing: the decoder runs between C callers.
+template <typename T, size_t N>
+class ScratchStack {
+public:
+    ScratchStack() = default;
+    ScratchStack(const ScratchStack &) = delete;
+    ScratchStack &operator=(const ScratchStack &) = delete;
+
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return data_[i]; }
+    void resize(size_t n) { size_ = n; } // shrinking only
+    bool push(T value) {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = value;
+        return true;
+    }
+
+private:
+    bool grow() {
+        const size_t capacity = capacity_ * 2;
+        std::unique_ptr<T[]> bigger(new (std::nothrow) T[capacity]);
+        if (!bigger) return false;
+        std::copy(data_, data_ + size_, bigger.get());
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+        return true;
+    }
+
+    T inline_[N];
+    std::unique_ptr<T[]> heap_;
+    T *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
 
 /* Builder requirements (B::Value is a pointer-like handle; a null Value means
  * the builder failed and left its own error pending). Every method that takes
@@ -367,7 +409,11 @@ private:
             Utf8Shape shape;
             if (text && !validate_utf8(p, n, &shape)) return fail(Fault::kInvalidUtf8, chunk_start);
             joined_shape.add(shape);
-            joined.append(reinterpret_cast<const char *>(p), n);
+            try {
+                joined.append(reinterpret_cast<const char *>(p), n);
+            } catch (const std::bad_alloc &) {
+                return fail(Fault::kOutOfMemory, chunk_start);
+            }
             pos_ += n;
         }
         const uint8_t *p = reinterpret_cast<const uint8_t *>(joined.data());
@@ -397,7 +443,10 @@ private:
                 }
                 Value item = decode(depth + 1, key);
                 if (!item) return unwind(base, item);
-                stack_.push_back(item);
+                if (!stack_.push(item)) {
+                    b_.release(item);
+                    return unwind(base, fail(Fault::kOutOfMemory, start));
+                }
             }
             list = b_.list(stack_.size() - base);
             if (!list) return unwind(base, builder_failed());
@@ -420,31 +469,76 @@ private:
 
     Value map(bool indefinite, uint64_t count, size_t start, uint32_t depth) {
         if (!deeper(depth, start)) return Value{};
+        if (indefinite) return indefinite_map(start, depth);
         // Every pair takes at least two bytes.
-        if (!indefinite && count > left() / 2) return fail(Fault::kLengthBeyondInput, start, count);
-        Value m = b_.map(indefinite ? 0 : static_cast<size_t>(count));
+        if (count > left() / 2) return fail(Fault::kLengthBeyondInput, start, count);
+        Value m = b_.map(static_cast<size_t>(count));
         if (!m) return builder_failed();
-        for (uint64_t i = 0; indefinite || i < count; ++i) {
-            if (pos_ >= size_) return abandon(m, fail(Fault::kTruncated, start));
-            if (indefinite && data_[pos_] == kBreak) {
+        for (uint64_t i = 0; i < count; ++i) {
+            const size_t key_offset = pos_;
+            Value k, v;
+            if (!pair(start, depth, &k, &v)) return abandon(m, Value{});
+            if (!b_.map_set(m, k, v, key_offset)) return abandon(m, builder_failed());
+        }
+        return m;
+    }
+
+    // Pairs of an indefinite map wait on the shared stack (their key offsets
+    // beside it, for messages) until the break, so the map is made once at its
+    // final size.
+    Value indefinite_map(size_t start, uint32_t depth) {
+        const size_t base = stack_.size(), offsets_base = key_offsets_.size();
+        for (;;) {
+            if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start), offsets_base);
+            if (data_[pos_] == kBreak) {
                 pos_ += 1;
                 break;
             }
             const size_t key_offset = pos_;
-            Value k = decode(depth + 1, true);
-            if (!k) return abandon(m, k);
-            if (pos_ >= size_) {
+            Value k, v;
+            if (!pair(start, depth, &k, &v)) return unwind(base, Value{}, offsets_base);
+            if (!stack_.push(k)) {
                 b_.release(k);
-                return abandon(m, fail(Fault::kTruncated, start));
+                b_.release(v);
+                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
             }
-            Value v = decode(depth + 1, false);
-            if (!v) {
-                b_.release(k);
-                return abandon(m, v);
+            if (!stack_.push(v)) {
+                b_.release(v);
+                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
             }
-            if (!b_.map_set(m, k, v, key_offset)) return abandon(m, builder_failed());
+            if (!key_offsets_.push(key_offset)) return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
         }
+        Value m = b_.map((stack_.size() - base) / 2);
+        if (!m) return unwind(base, builder_failed(), offsets_base);
+        for (size_t i = base; i < stack_.size(); i += 2) {
+            // map_set owns the pair from here on, also when it fails.
+            const uint64_t key_offset = key_offsets_[offsets_base + (i - base) / 2];
+            if (!b_.map_set(m, stack_[i], stack_[i + 1], key_offset)) {
+                b_.release(m);
+                return unwind(i + 2, builder_failed(), offsets_base, base);
+            }
+        }
+        stack_.resize(base);
+        key_offsets_.resize(offsets_base);
         return m;
+    }
+
+    // Reads a key and its value into *k and *v. False with the failure set
+    // and nothing held when either is missing or malformed.
+    bool pair(size_t start, uint32_t depth, Value *k, Value *v) {
+        if (pos_ >= size_) return fail(Fault::kTruncated, start), false;
+        *k = decode(depth + 1, true);
+        if (!*k) return false;
+        if (pos_ >= size_) {
+            b_.release(*k);
+            return fail(Fault::kTruncated, start), false;
+        }
+        *v = decode(depth + 1, false);
+        if (!*v) {
+            b_.release(*k);
+            return false;
+        }
+        return true;
     }
 
     // Tags 2 and 3 over a byte string are bignums; every other tag wraps its
@@ -475,10 +569,13 @@ private:
         }
     }
 
-    // Drops the elements stacked above `base` and passes the failure on.
-    Value unwind(size_t base, Value failed) {
-        for (size_t i = base; i < stack_.size(); ++i) b_.release(stack_[i]);
-        stack_.resize(base);
+    // Drops the values stacked from `from` up, shrinks the stack to `base`
+    // (default: from) and the key offsets to offsets_base, and passes the
+    // failure on.
+    Value unwind(size_t from, Value failed, size_t offsets_base = SIZE_MAX, size_t base = SIZE_MAX) {
+        for (size_t i = from; i < stack_.size(); ++i) b_.release(stack_[i]);
+        stack_.resize(base == SIZE_MAX ? from : base);
+        if (offsets_base != SIZE_MAX) key_offsets_.resize(offsets_base);
         return failed;
     }
 
@@ -494,7 +591,8 @@ private:
     size_t pos_;
     uint32_t max_depth_;
     Failure failure_;
-    std::vector<Value> stack_; // elements of the open indefinite arrays
+    ScratchStack<Value, 64> stack_;          // elements and pairs of the open indefinite containers
+    ScratchStack<uint64_t, 32> key_offsets_; // offsets of the stacked map keys
 };
 
 }  // namespace korvalent::cbor_decode
