@@ -573,7 +573,8 @@ False/True/None, undefined `undefined`, other simple values `Simple`, other
 tags `Tag`. Indefinite-length items are accepted.
 
 `max_depth` bounds the nesting of arrays, maps and tags (0 allows scalars
-only; at most 20000).
+only; at most 10000). Each level takes a few hundred bytes of the calling
+thread's native stack, so threads given a small stack need a lower limit.
 
 Raises CBORDecodeError (a ValueError) naming the problem and its byte offset
 for malformed, truncated or invalid input, and for bytes after the item.)doc";
