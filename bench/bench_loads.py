@@ -10,6 +10,7 @@ Every decoder's result is checked against the value before timing.
   linearity   = (time 2x / time 1x) / (size 2x / size 1x)   (1.0: linear)
 """
 import functools
+import importlib.metadata
 import json
 
 import workloads
@@ -45,6 +46,13 @@ def _peer_decoders():
     return found
 
 
+def _ormsgpack_version():
+    try:
+        return importlib.metadata.version("ormsgpack")
+    except importlib.metadata.PackageNotFoundError:
+        return "missing"
+
+
 def _same(a, b):
     """Equality that lets NaN equal NaN (canada holds none, but be safe)."""
     return a == b or json.dumps(a, sort_keys=True, default=repr) == json.dumps(b, sort_keys=True, default=repr)
@@ -71,6 +79,8 @@ def loads_section(report, settings, found, compare, fmt_t, fmt_ratio, ratio, kcb
     and the linearity factor under "linearity"."""
     peers = _peer_decoders()
     report.section("loads: speed ratio = peer time / our time (above 1: we are faster)")
+    report.add("ours and \"ours definite\" decode dumps output with indefinite (default) and "
+               "definite containers; ratios use the default. ormsgpack %s." % _ormsgpack_version(), "")
     rows, results = [], {}
     for name in PAYLOADS:
         fns, size = decode_calls(found[name], kcbor, peers)
