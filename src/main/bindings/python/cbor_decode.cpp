@@ -149,7 +149,7 @@ public:
     // null when absent.
     PyObject *find(const uint8_t *p, size_t n) const {
         const Entry &e = slots_[hash(p, n)];
-        if (e.str == nullptr || e.length != n || std::memcmp(e.bytes, p, n) != 0) return nullptr;
+        if (e.str == nullptr || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
         Py_INCREF(e.str);
         return e.str;
     }
@@ -173,6 +173,21 @@ private:
         uint32_t length = 0;
         uint8_t bytes[kMaxKeyLength];
     };
+
+    // memcmp for keys of at most kMaxKeyLength bytes, in whole words where it
+    // can (a library call costs more than the comparison).
+    static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
+        size_t i = 0;
+        for (; n - i >= 8; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        for (; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
 
     // The length and up to the first and last 8 bytes, mixed and folded to a
     // slot: a few loads instead of a loop. Keys that differ only in their
@@ -374,6 +389,14 @@ public:
     ~HeldBuffer() {
         if (held_) PyBuffer_Release(&view_);
     }
+    // The bytes of an exact bytes object are read directly (immutable, and
+    // kept alive by the caller for the call); anything else is exported.
+    bool acquire_for_call(PyObject *obj, const char *fn) {
+        if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
+        view_.buf = PyBytes_AS_STRING(obj);
+        view_.len = PyBytes_GET_SIZE(obj);
+        return true;
+    }
     bool acquire(PyObject *obj, const char *fn) {
         if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -460,7 +483,7 @@ PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     uint32_t max_depth;
     if (!ctx || !parse_arguments("loads", args, nargs, kwnames, &data, &max_depth)) return nullptr;
     HeldBuffer buf;
-    if (!buf.acquire(data, "loads")) return nullptr;
+    if (!buf.acquire_for_call(data, "loads")) return nullptr;
     return decode_whole(*ctx, buf, max_depth);
 }
 
@@ -474,7 +497,7 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     PyObject *out;
     {  // the buffer is released before the object that exports it
         HeldBuffer buf;
-        out = buf.acquire(data, "load") ? decode_whole(*ctx, buf, max_depth) : nullptr;
+        out = buf.acquire_for_call(data, "load") ? decode_whole(*ctx, buf, max_depth) : nullptr;
     }
     Py_DECREF(data);
     return out;
