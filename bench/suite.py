@@ -44,12 +44,13 @@ HERE = pathlib.Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
+import bench_loads  # noqa: E402
 import workloads  # noqa: E402  (needs HERE on the path)
 from bench_dumps import fmt_time  # noqa: E402
 
 ROOT = HERE.parent
 RESULTS = HERE / "results" / "latest.md"
-SECTIONS = ("dumps", "delta", "limits", "linearity")
+SECTIONS = ("dumps", "loads", "delta", "limits", "linearity")
 
 # Target thresholds, as ratios in the directions given in the module docstring.
 DUMPS_VS_CBOR2 = 5.0
@@ -646,6 +647,8 @@ def target_rows(res):
     for name in sorted(workloads.CONTAINER_HEAVY):
         t = dumps.get(name, {})
         add("dumps speed vs orjson", name, ratio(t.get("orjson"), t.get("ours")), DUMPS_VS_ORJSON)
+    for target, workload, value, need in bench_loads.targets(res.get("loads", {}), ratio):
+        add(target, workload, value, LINEARITY_LIMIT if need is None else need, above=need is not None)
     for label in ("python 1 MB", "python 2 MB", "native 1 MB"):
         t = res.get("limits", {}).get(label)
         add("diff throughput vs memcmp", label + ", 1 edit",
@@ -748,6 +751,9 @@ def main(argv=None):
         res = {}
         if "dumps" in sections:
             res["dumps"] = dumps_section(report, settings, found, peers, ours)
+        if "loads" in sections:
+            res["loads"] = bench_loads.loads_section(report, settings, found, compare, fmt_t,
+                                                     fmt_ratio, ratio, kcbor)
         if ours.diff is None:
             report.add("", "korvalent_core.delta has no diff/patch in this build: "
                        "delta sections skipped")

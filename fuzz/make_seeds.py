@@ -79,6 +79,19 @@ def main():
                                h("ffffffff0f"), h("8080808080"), h("ffffffffffffffffff01"),
                                h("ffffffffffffffffffff"), h("03616263"), h("0a0b0c0d0e0f10111213141516")])
 
+    # One seed per item family the loads decoder knows, well formed and not.
+    loads_seeds = [
+        h("00"), h("17"), h("1bffffffffffffffff"), h("3bffffffffffffffff"), h("c249010000000000000000"),
+        h("c3420102"), h("c26161"), h("f90001"), h("f97c00"), h("f97e00"), h("fa7f800000"), h("fb3ff199999999999a"),
+        h("4401020304"), h("5f42010243030405ff"), h("6449455446"), h("64f0908591"), h("7f62c3bc63e6b0b4ff"),
+        h("83010203"), h("9f018202039f0405ffff"), h("a26161016162820203"), h("bf61610161629f0203ffff"),
+        h("a182820102030a"), h("a3616101616202616103"), h("f4"), h("f7"), h("f0"), h("f8ff"), h("d82076617b7d"),
+        h("dbffffffffffffffff00"), h("d9d9f7a0"), b"\x81" * 40 + b"\x00", h("18"), h("1c"), h("1f"), h("ff"),
+        h("f81f"), h("5f6161ff"), h("62c328"), h("63eda080"), h("9bffffffffffffffff"), h("a1a00102"),
+        h("0102830102036161"), h("8201"), h("820182"), h("bf0102"),
+    ]
+    write("fuzz_cbor_loads", loads_seeds)
+
 
 if __name__ == "__main__":
     main()

@@ -36,6 +36,7 @@ void init_cbor(pybind11::module_ &m) {
     if (function == nullptr) throw py::error_already_set();
     cbor.attr("dumps") = py::reinterpret_steal<py::object>(function);
     cbor.attr("__version__") = kVersion;
+    init_cbor_decode(cbor);
 }
 
 }  // namespace korvalent

@@ -11,6 +11,8 @@ namespace korvalent {
 inline constexpr const char *kVersion = "dev";
 
 void init_cbor(pybind11::module_ &m);
+// loads, load, iter_items and their types, added to the cbor submodule.
+void init_cbor_decode(pybind11::module_ &cbor);
 void init_delta(pybind11::module_ &m);
 
 }  // namespace korvalent

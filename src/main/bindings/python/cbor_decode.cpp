@@ -1,0 +1,656 @@
+// The decoding half of the cbor submodule: loads, load, iter_items, the
+// CBORDecodeError exception and the small value types undefined, Simple and
+// Tag. The grammar lives in cbor_decode_impl.h; this unit supplies the Python
+// builder (plain C-API code, since it runs once per decoded value) and the
+// argument handling. Invariants: the input buffer is held for as long as a
+// decoder reads it, and every object the builder hands out is owned by exactly
+// one container or by the caller.
+#include <Python.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "bindings/python/cbor_decode_impl.h"
+#include "bindings/python/korvalent.h"
+
+namespace korvalent {
+namespace {
+
+namespace py = pybind11;
+using cbor_decode::Decoder;
+using cbor_decode::Failure;
+using cbor_decode::Fault;
+
+/* ------------------------------------------------------------ value types */
+
+// A CBOR tag around any value. Immutable, so it may be hashed when its value
+// can be.
+struct Tag {
+    py::int_ tag;
+    py::object value;
+};
+
+// A simple value without a Python counterpart (0..19, 32..255).
+struct Simple {
+    int value;
+};
+
+struct Undefined {};
+
+constexpr const char *kTagDoc = R"doc(Tag(tag, value)
+--
+
+A CBOR tagged value that has no Python counterpart of its own: the tag
+number (0 to 2**64 - 1) and the value it wraps. Compares and hashes as the
+pair (tag, value).)doc";
+
+constexpr const char *kSimpleDoc = R"doc(Simple(value)
+--
+
+A CBOR simple value without a Python counterpart: 0 to 19 or 32 to 255
+(20 to 23 are False, True, None and undefined). Compares by value.)doc";
+
+constexpr const char *kUndefinedDoc = "The type of cbor.undefined, the CBOR undefined value (a singleton).";
+
+py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
+
+void check_tag_number(const py::int_ &tag) {
+    static const char *kRange = "Tag() argument 'tag' must be between 0 and 2**64 - 1";
+    PyObject *limit = PyLong_FromUnsignedLongLong(~0ull);
+    if (limit == nullptr) throw py::error_already_set();
+    const int below = PyObject_RichCompareBool(tag.ptr(), limit, Py_LE);
+    Py_DECREF(limit);
+    if (below < 0) throw py::error_already_set();
+    if (!below || PyObject_RichCompareBool(tag.ptr(), py::int_(0).ptr(), Py_GE) != 1) throw py::value_error(kRange);
+}
+
+void check_simple_value(int value) {
+    if (value < 0 || value > 255 || (value >= 20 && value < 32))
+        throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " + std::to_string(value));
+}
+
+void define_value_types(py::module_ &cbor) {
+    py::class_<Tag>(cbor, "Tag", kTagDoc)
+        .def(py::init([](py::int_ tag, py::object value) {
+                 check_tag_number(tag);
+                 return Tag{std::move(tag), std::move(value)};
+             }),
+             py::arg("tag"), py::arg("value"))
+        .def_property_readonly("tag", [](const Tag &t) { return t.tag; })
+        .def_property_readonly("value", [](const Tag &t) { return t.value; })
+        .def("__eq__",
+             [](const Tag &a, const py::object &other) -> py::object {
+                 if (!py::isinstance<Tag>(other)) return not_implemented();
+                 const Tag &b = other.cast<const Tag &>();
+                 return py::bool_(a.tag.equal(b.tag) && a.value.equal(b.value));
+             })
+        .def("__hash__", [](const Tag &t) { return py::hash(py::make_tuple(t.tag, t.value)); })
+        .def("__repr__",
+             [](const Tag &t) { return "Tag(" + py::repr(t.tag).cast<std::string>() + ", " +
+                                       py::repr(t.value).cast<std::string>() + ")"; })
+        .def(py::pickle([](const Tag &t) { return py::make_tuple(t.tag, t.value); },
+                        [](const py::tuple &state) {
+                            if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
+                            py::int_ tag = state[0].cast<py::int_>();
+                            check_tag_number(tag);
+                            return Tag{tag, state[1]};
+                        }));
+
+    py::class_<Simple>(cbor, "Simple", kSimpleDoc)
+        .def(py::init([](int value) {
+                 check_simple_value(value);
+                 return Simple{value};
+             }),
+             py::arg("value"))
+        .def_property_readonly("value", [](const Simple &s) { return s.value; })
+        .def("__eq__",
+             [](const Simple &a, const py::object &other) -> py::object {
+                 if (!py::isinstance<Simple>(other)) return not_implemented();
+                 return py::bool_(a.value == other.cast<const Simple &>().value);
+             })
+        .def("__hash__", [](const Simple &s) { return py::hash(py::make_tuple("Simple", s.value)); })
+        .def("__repr__", [](const Simple &s) { return "Simple(" + std::to_string(s.value) + ")"; })
+        .def(py::pickle([](const Simple &s) { return py::make_tuple(s.value); },
+                        [](const py::tuple &state) {
+                            const int value = state[0].cast<int>();
+                            check_simple_value(value);
+                            return Simple{value};
+                        }));
+
+    // No constructor: the module's `undefined` is the only instance, and it
+    // pickles by name so that it stays the only one.
+    py::class_<Undefined>(cbor, "UndefinedType", kUndefinedDoc)
+        .def("__repr__", [](const Undefined &) { return "undefined"; })
+        .def("__bool__", [](const Undefined &) { return false; })
+        .def("__reduce__", [](const Undefined &) { return "undefined"; });
+    cbor.attr("undefined") = py::cast(Undefined{});
+}
+
+/* --------------------------------------------------------- Python builder */
+
+// Short map keys decoded before, by their UTF-8 bytes, so that a key seen
+// again (in this call or an earlier one) is neither rebuilt nor rehashed: a
+// str caches its hash, which makes the dict insertion cheaper too. Owned by
+// the module's decode context and used only with the GIL held; direct-mapped,
+// so it holds at most kSlots strings, each at most kMaxKeyLength bytes long.
+class KeyCache {
+public:
+    static constexpr size_t kMaxKeyLength = 32;
+
+    KeyCache() = default;
+    KeyCache(const KeyCache &) = delete;
+    KeyCache &operator=(const KeyCache &) = delete;
+    ~KeyCache() {
+        for (Entry &e : slots_) Py_XDECREF(e.str);
+    }
+
+    // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
+    // null when absent.
+    PyObject *find(const uint8_t *p, size_t n) const {
+        const Entry &e = slots_[hash(p, n)];
+        if (e.str == nullptr || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
+        Py_INCREF(e.str);
+        return e.str;
+    }
+
+    // Keeps a reference to str for p[0..n) (n <= kMaxKeyLength), replacing
+    // what shared its slot.
+    void store(const uint8_t *p, size_t n, PyObject *str) {
+        Entry &e = slots_[hash(p, n)];
+        Py_INCREF(str);
+        PyObject *old = e.str;
+        e.str = str;
+        e.length = static_cast<uint32_t>(n);
+        std::memcpy(e.bytes, p, n);
+        Py_XDECREF(old);
+    }
+
+private:
+    static constexpr size_t kSlots = 1024;
+    struct Entry {
+        PyObject *str = nullptr;
+        uint32_t length = 0;
+        uint8_t bytes[kMaxKeyLength];
+    };
+
+    // memcmp for keys of at most kMaxKeyLength bytes, in whole words where it
+    // can (a library call costs more than the comparison).
+    static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
+        size_t i = 0;
+        for (; n - i >= 8; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        for (; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+
+    // The length and up to the first and last 8 bytes, mixed and folded to a
+    // slot: a few loads instead of a loop. Keys that differ only in their
+    // middle share a slot, which costs a miss, never a wrong key.
+    static size_t hash(const uint8_t *p, size_t n) {
+        uint64_t head = 0, tail = 0;
+        if (n >= 8) {
+            std::memcpy(&head, p, 8);
+            std::memcpy(&tail, p + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            head = a;
+            tail = b;
+        } else if (n > 0) {
+            head = p[0] | static_cast<uint64_t>(p[n / 2]) << 8;
+            tail = p[n - 1];
+        }
+        uint64_t h = head * 0x9E3779B97F4A7C15ull ^ tail * 0xC2B2AE3D27D4EB4Full ^ n;
+        h ^= h >> 29;
+        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> 54) % kSlots; // top 10 bits
+    }
+
+    Entry slots_[kSlots];
+};
+
+// A str from valid UTF-8 of the given shape, built directly in its final
+// (most compact) kind, as CPython requires for equal strings to compare equal.
+template <typename Char>
+void fill_code_points(const uint8_t *p, size_t n, Char *out) {
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = p[i];
+        uint32_t cp;
+        if (c < 0x80) {
+            cp = c;
+            i += 1;
+        } else if (c < 0xE0) {
+            cp = (uint32_t(c & 0x1F) << 6) | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (c < 0xF0) {
+            cp = (uint32_t(c & 0x0F) << 12) | (uint32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            cp = (uint32_t(c & 0x07) << 18) | (uint32_t(p[i + 1] & 0x3F) << 12) | (uint32_t(p[i + 2] & 0x3F) << 6) |
+                 (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        *out++ = static_cast<Char>(cp);
+    }
+}
+
+PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape) {
+    if (shape.ascii()) {
+        PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (str) std::memcpy(PyUnicode_DATA(str), p, n);
+        return str;
+    }
+    const uint8_t lead = shape.max_lead;
+    const Py_UCS4 max_char = lead < 0xC4 ? 0xFF : lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), max_char);
+    if (!str) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: fill_code_points(p, n, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND: fill_code_points(p, n, PyUnicode_2BYTE_DATA(str)); break;
+    default: fill_code_points(p, n, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
+}
+
+/* --------------------------------------------------------- decode context */
+
+// Strong references to what the decoder builds besides plain values, and the
+// key cache. Owned by the capsule that is the `self` of loads, load and
+// iter_items.
+struct Context {
+    PyObject *error = nullptr;     // CBORDecodeError
+    PyObject *tag = nullptr;       // Tag
+    PyObject *simple = nullptr;    // Simple
+    PyObject *undefined = nullptr; // the undefined singleton
+    PyTypeObject *iterator = nullptr;
+    KeyCache keys;
+
+    ~Context() {
+        Py_XDECREF(error);
+        Py_XDECREF(tag);
+        Py_XDECREF(simple);
+        Py_XDECREF(undefined);
+        Py_XDECREF(reinterpret_cast<PyObject *>(iterator));
+    }
+};
+
+// Unnamed: the capsule is never exposed, and an unnamed capsule is found
+// without comparing names on every call.
+constexpr const char *kCapsuleName = nullptr;
+
+Context *context_of(PyObject *self) {
+    return static_cast<Context *>(PyCapsule_GetPointer(self, kCapsuleName));
+}
+
+class PythonBuilder {
+public:
+    using Value = PyObject *;
+
+    explicit PythonBuilder(Context &ctx) : ctx_(ctx), keys_(ctx.keys) {}
+
+    Value uint(uint64_t v) {
+        if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
+        return PyLong_FromUnsignedLongLong(v);
+    }
+
+    Value negint(uint64_t arg) {
+        if (arg <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(-1 - static_cast<long>(arg));
+        return invert(PyLong_FromUnsignedLongLong(arg));
+    }
+
+    Value float64(double v) { return PyFloat_FromDouble(v); }
+
+    Value simple(uint8_t v) {
+        switch (v) {
+        case 20: Py_RETURN_FALSE;
+        case 21: Py_RETURN_TRUE;
+        case 22: Py_RETURN_NONE;
+        case 23: Py_INCREF(ctx_.undefined); return ctx_.undefined;
+        default: return PyObject_CallFunction(ctx_.simple, "i", static_cast<int>(v));
+        }
+    }
+
+    Value bytes(const uint8_t *p, size_t n) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+    }
+
+    // Only bytes that once passed validation are ever stored, so a hit needs
+    // no validation of its own.
+    Value known_key(const uint8_t *p, size_t n) {
+        return n <= KeyCache::kMaxKeyLength ? keys_.find(p, n) : nullptr;
+    }
+
+    Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key) {
+        PyObject *str = str_from_utf8(p, n, shape);
+        if (str && key && n <= KeyCache::kMaxKeyLength) keys_.store(p, n, str);
+        return str;
+    }
+
+    Value list(size_t n) { return PyList_New(static_cast<Py_ssize_t>(n)); }
+    void list_set(Value l, size_t i, Value item) { PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item); }
+    Value freeze(Value list) {
+        PyObject *tuple = PyList_AsTuple(list);
+        Py_DECREF(list);
+        return tuple;
+    }
+
+    Value map(size_t n) { return _PyDict_NewPresized(static_cast<Py_ssize_t>(n)); }
+    bool map_set(Value m, Value k, Value v, uint64_t key_offset) {
+        const int rc = PyDict_SetItem(m, k, v);
+        Py_DECREF(v);
+        if (rc != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(ctx_.error, "unhashable map key of type '%.100s' at offset %llu", Py_TYPE(k)->tp_name,
+                         static_cast<unsigned long long>(key_offset));
+        }
+        Py_DECREF(k);
+        return rc == 0;
+    }
+
+    Value tag(uint64_t number, Value content) {
+        PyObject *out = PyObject_CallFunction(ctx_.tag, "KO", static_cast<unsigned long long>(number), content);
+        Py_DECREF(content);
+        return out;
+    }
+
+    // Tag 2: the big-endian magnitude; tag 3: -1 - magnitude.
+    Value bignum(bool negative, Value content) {
+        PyObject *n = _PyLong_FromByteArray(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content)),
+                                            static_cast<size_t>(PyBytes_GET_SIZE(content)), 0, 0);
+        Py_DECREF(content);
+        return negative ? invert(n) : n;
+    }
+
+    void release(Value v) { Py_XDECREF(v); }
+
+private:
+    static PyObject *invert(PyObject *n) {
+        if (n == nullptr) return nullptr;
+        PyObject *out = PyNumber_Invert(n);
+        Py_DECREF(n);
+        return out;
+    }
+
+    const Context &ctx_;
+    KeyCache &keys_;
+};
+
+/* ---------------------------------------------------------------- helpers */
+
+// The input as a held buffer: any C-contiguous bytes-like object.
+class HeldBuffer {
+public:
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // The bytes of an exact bytes object are read directly (immutable, and
+    // kept alive by the caller for the call); anything else is exported.
+    bool acquire_for_call(PyObject *obj, const char *fn) {
+        if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
+        view_.buf = PyBytes_AS_STRING(obj);
+        view_.len = PyBytes_GET_SIZE(obj);
+        return true;
+    }
+    bool acquire(PyObject *obj, const char *fn) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
+                             Py_TYPE(obj)->tp_name);
+            }
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
+    size_t size() const { return static_cast<size_t>(view_.len); }
+    // Moves the held view out (for an object that keeps it).
+    Py_buffer release_to_owner() {
+        held_ = false;
+        return view_;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Parses (data, /, *, max_depth=...) of fn. False with TypeError/ValueError set.
+bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **data,
+                     uint32_t *max_depth) {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly one positional argument (%zd given)", fn, nargs);
+        return false;
+    }
+    *data = args[0];
+    *max_depth = cbor_decode::kDefaultMaxDepth;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(name, "max_depth") != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, name);
+            return false;
+        }
+        PyObject *value = args[nargs + i];
+        if (!PyLong_Check(value) || PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s() argument 'max_depth' must be int, not '%.100s'", fn,
+                         Py_TYPE(value)->tp_name);
+            return false;
+        }
+        int overflow = 0;
+        const long long depth = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (depth == -1 && PyErr_Occurred()) return false;
+        if (overflow || depth < 0 || depth > cbor_decode::kMaxDepthCeiling) {
+            PyErr_Format(PyExc_ValueError, "%s() argument 'max_depth' must be between 0 and %u", fn,
+                         cbor_decode::kMaxDepthCeiling);
+            return false;
+        }
+        *max_depth = static_cast<uint32_t>(depth);
+    }
+    return true;
+}
+
+// Sets CBORDecodeError for a decoder failure (a builder failure is already set).
+void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth) {
+    if (f.fault == Fault::kBuilder) return;
+    if (f.fault == Fault::kOutOfMemory) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetString(ctx.error, cbor_decode::describe(f, max_depth).c_str());
+}
+
+PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth) {
+    PythonBuilder builder(ctx);
+    Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth);
+    PyObject *out = decoder.whole();
+    if (!out) raise_failure(ctx, decoder.failure(), max_depth);
+    return out;
+}
+
+/* --------------------------------------------------------------- functions */
+
+PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Context *ctx = context_of(self);
+    PyObject *data;
+    uint32_t max_depth;
+    if (!ctx || !parse_arguments("loads", args, nargs, kwnames, &data, &max_depth)) return nullptr;
+    HeldBuffer buf;
+    if (!buf.acquire_for_call(data, "loads")) return nullptr;
+    return decode_whole(*ctx, buf, max_depth);
+}
+
+PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Context *ctx = context_of(self);
+    PyObject *fp;
+    uint32_t max_depth;
+    if (!ctx || !parse_arguments("load", args, nargs, kwnames, &fp, &max_depth)) return nullptr;
+    PyObject *data = PyObject_CallMethod(fp, "read", nullptr);
+    if (!data) return nullptr;
+    PyObject *out;
+    {  // the buffer is released before the object that exports it
+        HeldBuffer buf;
+        out = buf.acquire_for_call(data, "load") ? decode_whole(*ctx, buf, max_depth) : nullptr;
+    }
+    Py_DECREF(data);
+    return out;
+}
+
+/* The iterator over the items of a CBOR sequence. It holds the input's
+ * buffer until it is exhausted or collected, so the bytes cannot change
+ * under it; after a failure it is exhausted. */
+struct ItemIterator {
+    PyObject_HEAD
+    PyObject *context; // the capsule (strong)
+    Py_buffer view;
+    bool holding;
+    size_t offset;
+    uint32_t max_depth;
+};
+
+void iterator_finish(ItemIterator *it) {
+    if (it->holding) PyBuffer_Release(&it->view);
+    it->holding = false;
+}
+
+void iterator_dealloc(PyObject *self) {
+    ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    iterator_finish(it);
+    Py_XDECREF(it->context);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *iterator_next(PyObject *self) {
+    ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    if (!it->holding) return nullptr;
+    const size_t size = static_cast<size_t>(it->view.len);
+    if (it->offset >= size) {
+        iterator_finish(it);
+        return nullptr;
+    }
+    Context &ctx = *context_of(it->context);
+    PythonBuilder builder(ctx);
+    Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size, it->max_depth,
+                                   it->offset);
+    PyObject *out = decoder.next();
+    if (!out) {
+        raise_failure(ctx, decoder.failure(), it->max_depth);
+        iterator_finish(it);
+        return nullptr;
+    }
+    it->offset = decoder.offset();
+    return out;
+}
+
+PyType_Slot kIteratorSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(iterator_next)},
+    {Py_tp_doc, const_cast<char *>("Iterator over the items of a CBOR sequence (see iter_items).")},
+    {0, nullptr},
+};
+
+PyType_Spec kIteratorSpec = {"korvalent_core.cbor.ItemIterator", sizeof(ItemIterator), 0, Py_TPFLAGS_DEFAULT,
+                             kIteratorSlots};
+
+PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Context *ctx = context_of(self);
+    PyObject *data;
+    uint32_t max_depth;
+    if (!ctx || !parse_arguments("iter_items", args, nargs, kwnames, &data, &max_depth)) return nullptr;
+    HeldBuffer buf;
+    if (!buf.acquire(data, "iter_items")) return nullptr;
+    ItemIterator *it = PyObject_New(ItemIterator, ctx->iterator);
+    if (!it) return nullptr;
+    Py_INCREF(self);
+    it->context = self;
+    it->view = buf.release_to_owner();
+    it->holding = true;
+    it->offset = 0;
+    it->max_depth = max_depth;
+    return reinterpret_cast<PyObject *>(it);
+}
+
+/* -------------------------------------------------------------- docstrings */
+
+constexpr const char *kLoadsDoc = R"doc(loads(data, /, *, max_depth=1000)
+--
+
+Decode the single CBOR data item in `data` to a Python value.
+
+`data` is any C-contiguous bytes-like object (bytes, bytearray, memoryview,
+mmap, the buffers diff and patch return); it is read in place. Integers
+(including bignum tags 2 and 3) become int, floats of every width float, byte
+strings bytes, text strings str, arrays list (tuple when used as a map key),
+maps dict (the last of duplicate keys wins), false/true/null
+False/True/None, undefined `undefined`, other simple values `Simple`, other
+tags `Tag`. Indefinite-length items are accepted.
+
+`max_depth` bounds the nesting of arrays, maps and tags (0 allows scalars
+only; at most 10000). Each level takes a few hundred bytes of the calling
+thread's native stack, so threads given a small stack need a lower limit.
+
+Raises CBORDecodeError (a ValueError) naming the problem and its byte offset
+for malformed, truncated or invalid input, and for bytes after the item.)doc";
+
+constexpr const char *kLoadDoc = R"doc(load(fp, /, *, max_depth=1000)
+--
+
+Read `fp` to its end with fp.read() and decode the single CBOR item it holds,
+as loads does.)doc";
+
+constexpr const char *kIterItemsDoc = R"doc(iter_items(data, /, *, max_depth=1000)
+--
+
+Iterate over the items of a CBOR sequence (items written back to back), each
+decoded as loads would. The iterator holds `data`'s buffer until it is
+exhausted. A malformed item raises CBORDecodeError and ends the iteration.)doc";
+
+constexpr const char *kErrorDoc = "Raised by loads, load and iter_items for malformed, truncated or invalid CBOR; "
+                                  "the message names the problem and its byte offset.";
+
+PyMethodDef kMethods[] = {
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(loads)), METH_FASTCALL | METH_KEYWORDS,
+     kLoadsDoc},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(load)), METH_FASTCALL | METH_KEYWORDS,
+     kLoadDoc},
+    {"iter_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(iter_items)),
+     METH_FASTCALL | METH_KEYWORDS, kIterItemsDoc},
+};
+
+void destroy_context(PyObject *capsule) { delete context_of(capsule); }
+
+}  // namespace
+
+void init_cbor_decode(py::module_ &cbor) {
+    define_value_types(cbor);
+    auto ctx = std::make_unique<Context>();
+    ctx->error = PyErr_NewExceptionWithDoc("korvalent_core.cbor.CBORDecodeError", kErrorDoc, PyExc_ValueError, nullptr);
+    if (!ctx->error) throw py::error_already_set();
+    ctx->tag = py::object(cbor.attr("Tag")).release().ptr();
+    ctx->simple = py::object(cbor.attr("Simple")).release().ptr();
+    ctx->undefined = py::object(cbor.attr("undefined")).release().ptr();
+    ctx->iterator = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&kIteratorSpec));
+    if (!ctx->iterator) throw py::error_already_set();
+    cbor.attr("CBORDecodeError") = py::reinterpret_borrow<py::object>(ctx->error);
+
+    py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(ctx.get(), kCapsuleName, destroy_context));
+    if (!capsule) throw py::error_already_set();
+    ctx.release();
+    for (PyMethodDef &def : kMethods) {
+        PyObject *fn = PyCFunction_NewEx(&def, capsule.ptr(), cbor.attr("__name__").ptr());
+        if (!fn) throw py::error_already_set();
+        cbor.attr(def.ml_name) = py::reinterpret_steal<py::object>(fn);
+    }
+}
+
+}  // namespace korvalent

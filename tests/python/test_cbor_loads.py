@@ -1,0 +1,447 @@
+"""korvalent_core.cbor.loads, load and iter_items: decoded values by major
+type, malformed input grouped by the rule it breaks, round trips against
+dumps and cbor2, every truncation, hostile lengths and nesting, the small
+public types, and reference counts and memory over many good and failing
+calls."""
+import array
+import gc
+import inspect
+import io
+import math
+import mmap
+import pickle
+import struct
+import sys
+import tracemalloc
+
+import cbor2
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from korvalent_core import cbor
+from korvalent_core.cbor import CBORDecodeError, Simple, Tag, dumps, iter_items, load, loads, undefined
+from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
+
+EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+h = bytes.fromhex
+
+
+# ------------------------------------------------------------------ values
+
+VALUES = {
+    "uint": [("00", 0), ("17", 23), ("1818", 24), ("18ff", 255), ("190100", 256), ("1a00010000", 65536),
+             ("1b0000000100000000", 2**32), ("1bffffffffffffffff", 2**64 - 1)],
+    "negint": [("20", -1), ("37", -24), ("3818", -25), ("39ffff", -65536),
+               ("3b7fffffffffffffff", -2**63), ("3bffffffffffffffff", -2**64)],
+    "bignum": [("c249010000000000000000", 2**64), ("c349010000000000000000", -2**64 - 1), ("c240", 0),
+               ("c340", -1), ("c25f4101ff", 1)],
+    "half": [("f90000", 0.0), ("f98000", -0.0), ("f93c00", 1.0), ("f93e00", 1.5), ("f97bff", 65504.0),
+             ("f90001", 2.0**-24), ("f903ff", 1023 * 2.0**-24), ("f90400", 2.0**-14), ("f9c400", -4.0),
+             ("f97c00", math.inf), ("f9fc00", -math.inf)],
+    "single": [("fa47c35000", 100000.0), ("fa7f7fffff", 3.4028234663852886e38), ("fa00000001", 2.0**-149),
+               ("fa7f800000", math.inf), ("faff800000", -math.inf)],
+    "double": [("fb3ff199999999999a", 1.1), ("fb7e37e43c8800759c", 1.0e300), ("fbc010666666666666", -4.1),
+               ("fb0000000000000001", 5e-324)],
+    "bytes": [("40", b""), ("4401020304", b"\x01\x02\x03\x04"), ("5f42010243030405ff", b"\x01\x02\x03\x04\x05"),
+              ("5fff", b"")],
+    "text": [("60", ""), ("6161", "a"), ("6449455446", "IETF"), ("62c3bc", "\u00fc"), ("63e6b0b4", "\u6c34"),
+             ("64f0908591", "\U00010151"), ("7f657374726561646d696e67ff", "streaming"), ("7fff", ""),
+             ("7f62c3bc63e6b0b4ff", "\u00fc\u6c34")],
+    "array": [("80", []), ("83010203", [1, 2, 3]), ("8301820203820405", [1, [2, 3], [4, 5]]),
+              ("9fff", []), ("9f018202039f0405ffff", [1, [2, 3], [4, 5]]), ("83019f0203ff820405", [1, [2, 3], [4, 5]])],
+    "map": [("a0", {}), ("a201020304", {1: 2, 3: 4}), ("a26161016162820203", {"a": 1, "b": [2, 3]}),
+            ("bf61610161629f0203ffff", {"a": 1, "b": [2, 3]}), ("a2616101616102", {"a": 2}),
+            ("a18201020a", {(1, 2): 10}), ("a182820102030a", {((1, 2), 3): 10}),
+            ("a19f0102ff03", {(1, 2): 3}), ("a1f6f5", {None: True})],
+    "simple": [("f4", False), ("f5", True), ("f6", None), ("f7", undefined), ("f0", Simple(16)),
+               ("e0", Simple(0)), ("f820", Simple(32)), ("f8ff", Simple(255))],
+    "tag": [("c074323031332d30332d32315432303a30343a30305a", Tag(0, "2013-03-21T20:04:00Z")),
+            ("c11a514b67b0", Tag(1, 1363896240)), ("d82076687474703a2f2f7777772e6578616d706c652e636f6d",
+                                                   Tag(32, "http://www.example.com")),
+            ("dbffffffffffffffff00", Tag(2**64 - 1, 0)), ("c26161", Tag(2, "a")), ("d9d9f7f6", Tag(55799, None))],
+}
+
+
+def same(a, b):
+    """Equality that also tells -0.0 from 0.0 and lets NaN equal NaN."""
+    if isinstance(a, float) and isinstance(b, float):
+        return struct.pack(">d", a) == struct.pack(">d", b) or (math.isnan(a) and math.isnan(b))
+    if isinstance(a, (list, tuple)) and type(a) is type(b):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and a == b
+
+
+@pytest.mark.parametrize("hex_item,value", [pytest.param(*c, id=f"{group}-{c[0]}")
+                                            for group, cases in VALUES.items() for c in cases])
+def test_items_decode_to_their_values(hex_item, value):
+    got = loads(h(hex_item))
+    assert same(got, value), got
+    if isinstance(value, dict):
+        assert all(same(k, value_key) for k, value_key in zip(got, value))
+
+
+@pytest.mark.parametrize("hex_item", ["f97e00", "f97c01", "fa7fc00000", "fb7ff8000000000000", "f9fe00"])
+def test_nan_encodings_decode_to_nan(hex_item):
+    assert math.isnan(loads(h(hex_item)))
+
+
+def test_half_floats_match_the_struct_module_for_every_pattern():
+    for bits in range(1 << 16):
+        raw = struct.pack(">H", bits)
+        want = struct.unpack(">e", raw)[0]
+        got = loads(b"\xf9" + raw)
+        assert same(got, want) or (math.isnan(want) and math.isnan(got)), hex(bits)
+
+
+def test_duplicate_keys_keep_the_last_value_in_first_position():
+    assert list(loads(h("a3616101616202616103")).items()) == [("a", 3), ("b", 2)]
+
+
+# ------------------------------------------------------------------ errors
+
+MALFORMED = {
+    "empty": [("", r"^empty input: no CBOR item at offset 0$")],
+    "truncated": [("18", r"^truncated item at offset 0$"), ("1b000000", "offset 0"), ("f9", "offset 0"),
+                  ("fb0000", "offset 0"), ("82190100", r"^truncated item at offset 0$"), ("a101", "offset 0"),
+                  ("9f01", r"^truncated item at offset 0$"), ("bf0102", "offset 0"), ("5f41", "offset 1"),
+                  ("c2", "offset 0"), ("d8", "offset 0"), ("f8", "offset 0"), ("820182", "offset 2")],
+    "declared length": [("5b00000001000000000102", r"^truncated item at offset 0: declared size 4294967296"),
+                        ("7bffffffffffffffff", "declared size 18446744073709551615"),
+                        ("9bffffffffffffffff", "offset 0: declared size"),
+                        ("bbffffffffffffffff", "offset 0: declared size"),
+                        ("8301", "declared size 3"), ("a20102", "declared size 2"),
+                        ("5f5a7fffffffff", "offset 1: declared size")],
+    "reserved info": [(f"{major << 5 | ai:02x}00", rf"^reserved additional information {ai} at offset 0$")
+                      for major in range(8) for ai in (28, 29, 30)],
+    "no indefinite form": [("1f", "major type 0 cannot"), ("3f", "major type 1 cannot"),
+                           ("df01", "major type 6 cannot")],
+    "stray break": [("ff", r"^break outside an indefinite-length item at offset 0$"),
+                    ("82ff01", "offset 1"), ("a1ff01", "offset 1"), ("a101ff", "offset 2"), ("c1ff", "offset 1")],
+    "chunk type": [("5f6161ff", r"^chunk of the wrong type inside an indefinite-length string at offset 1$"),
+                   ("7f4161ff", "offset 1"), ("5f01ff", "offset 1"), ("5f5fffff", "offset 1"),
+                   ("7f7f6161ffff", "offset 1"), ("5f4101c0ff", "offset 3")],
+    "simple below 32": [(f"f8{v:02x}", rf"^two-byte simple value {v} below 32 at offset 0$") for v in (0, 19, 24, 31)],
+    "utf-8": [("61ff", r"^invalid UTF-8 in text string at offset 0$"), ("62c328", "UTF-8"), ("63eda080", "UTF-8"),
+              ("62c080", "UTF-8"), ("63e08080", "UTF-8"), ("64f4908080", "UTF-8"), ("61c3", "UTF-8"),
+              ("8201 62c328".replace(" ", ""), "offset 2"), ("7f61616180ff", "offset 3")],
+    "trailing": [("0000", r"^trailing bytes after the item, at offset 1$"), ("80ff", "offset 1"),
+                 ("f6f6", "offset 1")],
+    "unhashable key": [("a1a00102", r"^unhashable map key of type 'dict' at offset 1$"),
+                       ("a2010281a00102", "offset 3"), ("a1c1a001", "unhashable")],
+}
+
+
+@pytest.mark.parametrize("hex_item,pattern", [pytest.param(*c, id=f"{rule}-{c[0]}")
+                                              for rule, cases in MALFORMED.items() for c in cases])
+def test_malformed_input_raises_with_rule_and_offset(hex_item, pattern):
+    with pytest.raises(CBORDecodeError, match=pattern):
+        loads(h(hex_item))
+
+
+def test_decode_error_is_a_value_error_of_the_submodule():
+    assert issubclass(CBORDecodeError, ValueError)
+    assert CBORDecodeError.__module__ == "korvalent_core.cbor"
+
+
+def nested(depth, head="81", leaf="00"):
+    return h(head * depth + leaf)
+
+
+@pytest.mark.parametrize("head", ["81", "9f", "a101", "c1"])
+def test_nesting_is_bounded_by_max_depth(head):
+    closing = {"9f": "ff"}.get(head, "")
+    for limit in (0, 1, 5, 1000):
+        ok = h(head * limit + "00" + closing * limit)
+        loads(ok, max_depth=limit)
+        deep = h(head * (limit + 1) + "00" + closing * (limit + 1))
+        with pytest.raises(CBORDecodeError, match=rf"^nesting deeper than max_depth={limit} at offset {limit * len(h(head))}$"):
+            loads(deep, max_depth=limit)
+
+
+def test_default_and_highest_depth():
+    loads(nested(1000))
+    with pytest.raises(CBORDecodeError, match="max_depth=1000"):
+        loads(nested(1001))
+    assert loads(nested(10000), max_depth=10000) is not None
+    assert loads(nested(10000, head="c1"), max_depth=10000) is not None
+    with pytest.raises(CBORDecodeError):
+        loads(b"\x81" * 10**6)
+
+
+@pytest.mark.parametrize("initial", ["5b", "7b", "9b", "bb"])
+def test_huge_declared_lengths_fail_before_allocating(initial):
+    tracemalloc.start()
+    try:
+        for length in (2**31, 2**32 - 1, 2**63, 2**64 - 1):
+            with pytest.raises(CBORDecodeError, match="declared size"):
+                loads(h(initial) + length.to_bytes(8, "big"))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_arguments_are_checked():
+    with pytest.raises(TypeError, match="bytes-like object, not 'str'"):
+        loads("00")
+    with pytest.raises(TypeError, match="exactly one positional"):
+        loads()
+    with pytest.raises(TypeError, match="exactly one positional"):
+        loads(b"\x00", 5)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'depth'"):
+        loads(b"\x00", depth=3)
+    with pytest.raises(TypeError, match="'max_depth' must be int"):
+        loads(b"\x00", max_depth=True)
+    for bad in (-1, 10001, 2**80):
+        with pytest.raises(ValueError, match="'max_depth' must be between 0 and 10000"):
+            loads(b"\x00", max_depth=bad)
+    with pytest.raises(BufferError):
+        loads(memoryview(b"\x82\x01\x02\x03")[::2])
+
+
+def test_signatures_and_docstrings():
+    for fn, first in ((loads, "data"), (load, "fp"), (iter_items, "data")):
+        sig = inspect.signature(fn)
+        assert list(sig.parameters) == [first, "max_depth"]
+        assert sig.parameters["max_depth"].default == 1000
+        assert sig.parameters["max_depth"].kind is inspect.Parameter.KEYWORD_ONLY
+        assert "CBOR" in fn.__doc__
+
+
+# ------------------------------------------------------------------ inputs
+
+def test_every_bytes_like_input_is_read_in_place(tmp_path):
+    item = dumps({"k": [1, 2.5, "x"]})
+    want = {"k": [1, 2.5, "x"]}
+    assert loads(bytearray(item)) == want
+    assert loads(memoryview(b"junk" + item)[4:]) == want
+    assert loads(array.array("B", item)) == want
+    path = tmp_path / "item.cbor"
+    path.write_bytes(item)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        assert loads(m) == want
+        f.seek(0)
+        assert load(f) == want
+
+
+def test_delta_buffers_decode_as_sequences():
+    from korvalent_core.delta import diff
+    delta = diff(b"abc" * 40, b"abd" * 40)
+    items = list(iter_items(delta))
+    assert items and items == list(iter_items(bytes(delta)))
+
+
+def test_load_reads_the_file_object():
+    assert load(io.BytesIO(dumps([1, "a"]))) == [1, "a"]
+    with pytest.raises(TypeError, match="load\\(\\) argument 'data' must be a bytes-like object"):
+        load(io.StringIO("00"))
+    with pytest.raises(CBORDecodeError, match="trailing"):
+        load(io.BytesIO(b"\x01\x02"))
+
+
+def test_iter_items_walks_a_sequence_and_stops_at_a_fault():
+    assert list(iter_items(b"")) == []
+    assert list(iter_items(h("0102830102036161"))) == [1, 2, [1, 2, 3], "a"]
+    it = iter_items(h("0181"))
+    assert next(it) == 1
+    with pytest.raises(CBORDecodeError, match="truncated item at offset 1"):
+        next(it)
+    assert list(it) == []
+    with pytest.raises(CBORDecodeError, match="max_depth=1"):
+        list(iter_items(h("8181"), max_depth=1))
+
+
+def test_iter_items_holds_the_buffer_until_exhausted():
+    data = bytearray(h("0102"))
+    it = iter_items(data)
+    with pytest.raises(BufferError):
+        data.extend(b"\x03")
+    assert list(it) == [1, 2]
+    data.extend(b"\x03")
+    assert data == h("010203")
+
+
+# ------------------------------------------------------------------ types
+
+def test_public_types_compare_hash_repr_and_pickle():
+    assert Tag(5, [1]) == Tag(5, [1]) and Tag(5, 1) != Tag(6, 1) and Tag(5, 1) != (5, 1)
+    assert hash(Tag(7, "a")) == hash(Tag(7, "a")) and {Tag(7, "a"): 1}[Tag(7, "a")] == 1
+    with pytest.raises(TypeError):
+        hash(Tag(7, []))
+    assert Simple(16) == Simple(16) and Simple(16) != Simple(17) and hash(Simple(16)) == hash(Simple(16))
+    assert (repr(Tag(1, "x")), repr(Simple(40)), repr(undefined)) == ("Tag(1, 'x')", "Simple(40)", "undefined")
+    assert not undefined and undefined is not None
+    for value in (Tag(2**64 - 1, {"a": [1]}), Simple(0), Simple(255), undefined):
+        assert pickle.loads(pickle.dumps(value)) == value
+    assert pickle.loads(pickle.dumps(undefined)) is undefined
+    assert (Tag(3, "v").tag, Tag(3, "v").value, Simple(33).value) == (3, "v", 33)
+
+
+@pytest.mark.parametrize("make", [lambda: Tag(-1, 0), lambda: Tag(2**64, 0), lambda: Simple(24),
+                                  lambda: Simple(31), lambda: Simple(256), lambda: Simple(-1)])
+def test_public_types_refuse_values_outside_the_format(make):
+    with pytest.raises(ValueError):
+        make()
+
+
+def test_undefined_has_one_instance():
+    with pytest.raises(TypeError):
+        type(undefined)()
+    assert loads(b"\xf7") is undefined
+
+
+# ------------------------------------------------------------------ round trips
+
+# dumps writes integers from -2**63 to 2**64 - 1.
+scalars = (st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1)
+           | st.floats(allow_nan=False) | st.text(max_size=40) | st.binary(max_size=40))
+keys = st.recursive(st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.text(max_size=20)
+                    | st.floats(allow_nan=False), lambda inner: st.tuples(inner, inner), max_leaves=4)
+values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=6)
+                      | st.dictionaries(keys, inner, max_size=6), max_leaves=30)
+
+
+@EXAMPLES
+@given(values, st.booleans())
+def test_loads_inverts_dumps(value, indefinite):
+    encoded = dumps(value, indefinite=indefinite)
+    decoded = loads(encoded)
+    assert same(decoded, value) or decoded == value
+    assert dumps(decoded, indefinite=indefinite) == encoded
+
+
+@EXAMPLES
+@given(st.lists(values, max_size=5))
+def test_iter_items_reads_back_a_written_sequence(items):
+    assert list(iter_items(b"".join(dumps(v) for v in items))) == items
+
+
+cbor2_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=30)
+    | st.binary(max_size=30),
+    lambda inner: st.lists(inner, max_size=5) | st.dictionaries(st.text(max_size=10) | st.integers(), inner,
+                                                                 max_size=5), max_leaves=25)
+
+
+@EXAMPLES
+@given(cbor2_values, st.booleans())
+def test_cbor2_encodings_decode_to_the_value(value, canonical):
+    assert loads(cbor2.dumps(value, canonical=canonical)) == value
+
+
+@EXAMPLES
+@given(st.integers(2**16, 2**64 - 1), st.recursive(scalars, lambda inner: st.lists(inner, max_size=3), max_leaves=5))
+def test_tags_agree_with_cbor2(number, content):
+    encoded = cbor2.dumps(cbor2.CBORTag(number, content))
+    want = cbor2.loads(encoded)
+    got = loads(encoded)
+    assert isinstance(want, cbor2.CBORTag)  # numbers past 2**16 carry no meaning for cbor2
+    assert got == Tag(want.tag, want.value)
+
+
+@EXAMPLES
+@given(values)
+def test_every_truncation_raises(value):
+    encoded = dumps(value, indefinite=False)
+    for cut in range(len(encoded)):
+        with pytest.raises(CBORDecodeError, match="truncated|empty|declared size"):
+            loads(encoded[:cut])
+
+
+@EXAMPLES
+@given(st.binary(max_size=64))
+def test_arbitrary_bytes_decode_or_raise_the_decode_error(data):
+    try:
+        value = loads(data)
+    except CBORDecodeError:
+        return
+    if not _has_nan(value):
+        assert loads(dumps(_plain(value))) == _plain(value)
+
+
+def _has_nan(value):
+    if isinstance(value, float):
+        return math.isnan(value)
+    if isinstance(value, (list, tuple)):
+        return any(_has_nan(v) for v in value)
+    if isinstance(value, dict):
+        return any(_has_nan(k) or _has_nan(v) for k, v in value.items())
+    return isinstance(value, Tag) and _has_nan(value.value)
+
+
+def _plain(value):
+    """The value with what dumps cannot write (tags, simple values, ints past
+    64 bits) replaced by None."""
+    if isinstance(value, list):
+        return [_plain(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(_plain(v) for v in value)
+    if isinstance(value, dict):
+        return {_plain(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (Tag, Simple)) or value is undefined:
+        return None
+    if isinstance(value, int) and not isinstance(value, bool) and not -2**64 <= value < 2**64:
+        return None
+    return value
+
+
+# ------------------------------------------------------------------ hardening
+
+DOC = {"id": 7, "tags": ["a", "b"], "ratio": 0.5, "blob": b"\x00\x01", "none": None, "big": 2**63,
+       "nested": [{"k": "zürich"}, (1, 2)]}
+GOOD = dumps(DOC)
+SEQUENCE = GOOD * 3
+
+
+def expect_decode_error(data, **options):
+    def run():
+        with pytest.raises(CBORDecodeError):
+            loads(data, **options)
+    return run
+
+
+LEAK_CASES = {
+    "loads-good": (lambda: loads(GOOD), (GOOD,)),
+    "loads-indefinite-strings": (lambda: loads(h("bf7f6161ff5f4101ff9f01ff01ff")), ()),
+    "loads-truncated": (expect_decode_error(GOOD[:-3]), (GOOD,)),
+    "loads-bad-utf8-deep": (expect_decode_error(h("9f9f9f6161" + "62c328ffffff")), ()),
+    "loads-unhashable": (expect_decode_error(h("bf61610181a001ff")), ()),
+    "loads-too-deep": (expect_decode_error(h("9f" * 30 + "ff" * 30), max_depth=29), ()),
+    "loads-tags": (lambda: loads(h("82c11a514b67b0c349010000000000000000")), ()),
+    "load-good": (lambda: load(io.BytesIO(GOOD)), ()),
+    "iter-items": (lambda: list(iter_items(SEQUENCE)), (SEQUENCE,)),
+    "iter-items-abandoned": (lambda: next(iter_items(SEQUENCE)), (SEQUENCE,)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_CASES))
+def test_repeated_calls_leak_nothing(name):
+    call, watched = LEAK_CASES[name]
+    for _ in range(1000):
+        call()
+    gc.collect()
+    counts = [sys.getrefcount(x) for x in watched]
+    rss_before = resident_bytes()
+    tracemalloc.start()
+    try:
+        traced_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(STRESS_ROUNDS):
+            call()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(x) for x in watched] == counts
+    assert traced_growth < 64 * 1024
+    assert_resident_growth_below(rss_before, 4 * 1024 * 1024)
+
+
+def test_the_key_cache_never_hands_out_a_wrong_key():
+    # Many distinct short keys through the same cache slots, twice, in both orders.
+    keys = ["k%d" % i for i in range(5000)] + ["", "a" * 32, "a" * 33, "ü", "水"]
+    doc = {k: i for i, k in enumerate(keys)}
+    for _ in range(2):
+        assert loads(dumps(doc)) == doc
+        assert list(loads(dumps(doc))) == keys
+    assert cbor.loads(h("a2616101616202")) == {"a": 1, "b": 2}
