@@ -127,14 +127,16 @@ constexpr uint64_t kNoTrailer = UINT64_MAX;
  * checked to lie within the old value before the sink sees them. With
  * stop_before_reports the walk stops, having read nothing of it, at the
  * first item whose decoding would write a message. A walk that reaches
- * trailer_at at an item boundary ends there and records it. */
+ * trailer_at at an item boundary ends there and records it. Without
+ * check_ranges copies are not tested against the old value: such a walk
+ * only finds where the items lie. */
 template <typename Sink>
 class DeltaWalker {
 public:
     DeltaWalker(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at,
-                bool stop_before_reports, Sink &sink)
+                bool stop_before_reports, Sink &sink, bool check_ranges = true)
         : old_(old_value), delta_(delta), trailer_at_(trailer_at),
-          stop_before_reports_(stop_before_reports), sink_(sink) {}
+          stop_before_reports_(stop_before_reports), check_ranges_(check_ranges), sink_(sink) {}
 
     Walk run() {
         if (_cbor_parser_init(&parser_, delta_->data, delta_->length) != 0) {
@@ -205,8 +207,13 @@ private:
         }
         const uint64_t count = count_item.value.u64;
         const uint64_t old_length = old_->length;
-        if (count_item.major_type != kMajorUnsigned || offset > old_length ||
-            count > old_length - offset) {
+        if (count_item.major_type != kMajorUnsigned) {
+            return Walk::kMalformed;
+        }
+        if (!check_ranges_) {
+            return Walk::kComplete;
+        }
+        if (offset > old_length || count > old_length - offset) {
             return Walk::kMalformed;
         }
         return sink_(old_->data + offset, count) ? Walk::kComplete : Walk::kRefused;
@@ -216,6 +223,7 @@ private:
     const buf_s *delta_;
     const uint64_t trailer_at_;
     const bool stop_before_reports_;
+    const bool check_ranges_;
     Sink &sink_;
     cbor_parser_s parser_{};
     bool reached_trailer_ = false;
@@ -275,6 +283,7 @@ struct ApplyPlan {
     uint64_t max_size;
     uint64_t trailer_at_offset; /* where a trailer-shaped tail starts, or kNoTrailer */
     bool trailer_covers;        /* its last hash covers the bytes before it */
+    bool old_matches;           /* the old value has the length and hash it records */
     delta_trailer_s trailer;
 };
 
@@ -289,6 +298,9 @@ kv_status walk_failure(Walk walk, kv_status sink_refusal) {
 kv_status check_before_output(const ApplyPlan &plan, bool reached_trailer, uint64_t size) {
     if (reached_trailer && !plan.trailer_covers) {
         return KV_DELTA_MISMATCH;
+    }
+    if (reached_trailer && !plan.old_matches) {
+        return KV_OLD_MISMATCH;
     }
     if (!reached_trailer && (plan.flags & DIFF_APPLY_VERIFY) != 0) {
         return KV_UNCHECKED;
@@ -377,6 +389,14 @@ kv_status apply_unchanged(const buf_s *old_value, const ApplyPlan &plan, BufPtr 
     return KV_OK;
 }
 
+/* Whether an item boundary of delta falls at trailer_at, found without
+ * testing copies against the old value. */
+bool trailer_is_an_item(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at) {
+    MeasureSink ignored;
+    DeltaWalker<MeasureSink> walker(old_value, delta, trailer_at, true, ignored, false);
+    return walker.run() == Walk::kComplete && walker.reached_trailer();
+}
+
 /* Applies delta to old_value under flags and max_size: KV_OK with *result
  * set, or the reason for refusing (*result untouched). */
 kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags,
@@ -387,18 +407,20 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
     if (delta->length > kMaxValueLength) {
         return KV_OUT_OF_RANGE;
     }
-    ApplyPlan plan{flags, max_size, kNoTrailer, false, {}};
+    ApplyPlan plan{flags, max_size, kNoTrailer, false, false, {}};
     if (delta->length == 1 && delta->data[0] == kNullByte) {
         return apply_unchanged(old_value, plan, result);
     }
     if (delta_check_read_trailer(delta, &plan.trailer)) {
         plan.trailer_at_offset = delta->length - DELTA_TRAILER_SIZE;
         plan.trailer_covers = delta_check_covers(delta, &plan.trailer) != 0;
-        /* A tail that carries the hash of everything before it is this
-         * delta's trailer: test the old value first, so a wrong base is
-         * named as such rather than as a copy reaching outside it. */
-        if (plan.trailer_covers && !delta_check_value_matches(old_value, plan.trailer.old_length,
-                                                              plan.trailer.old_hash)) {
+        plan.old_matches = plan.trailer_covers &&
+                           delta_check_value_matches(old_value, plan.trailer.old_length,
+                                                     plan.trailer.old_hash);
+        /* A wrong base is named as such, not as the copy that reaches
+         * outside it, once the items show that the trailer is one. */
+        if (plan.trailer_covers && !plan.old_matches &&
+            trailer_is_an_item(old_value, delta, plan.trailer_at_offset)) {
             return KV_OLD_MISMATCH;
         }
     }
