@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+
+#include <pybind11/stl.h>
 
 #include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
@@ -178,10 +181,18 @@ class PythonOutBuf {
 // the one place that turns them into Python exceptions, so a new refusal (a
 // keyword's bad value, a new core status) is one enumerator and one case.
 enum class Failure {
-    kValueTooLarge,   // diff: an input of 2^31 bytes or more
-    kDeltaTooLarge,   // patch: a delta of 2^31 bytes or more
-    kOutOfMemory,     // diff: the core had no memory for its work or the delta
-    kMalformedDelta,  // patch: the core rejected the delta
+    kValueTooLarge,      // diff: an input of 2^31 bytes or more
+    kDeltaTooLarge,      // patch: a delta of 2^31 bytes or more
+    kOutputTooLarge,     // patch: a rebuilt value too large to address
+    kOutOfMemory,        // diff: the core had no memory for its work or the delta
+    kPatchOutOfMemory,   // patch: no memory for the rebuilt value
+    kMalformedDelta,     // patch: the core rejected the delta
+    kOldMismatch,        // patch: the old value is not the one the delta was made from
+    kNewMismatch,        // patch: the rebuilt value is not the one the delta was made for
+    kDeltaMismatch,      // patch: a byte of a checksummed delta changed
+    kUnchecked,          // patch(verify=True): the delta carries no checksum
+    kOverMaxSize,        // patch: the rebuilt value would exceed max_size
+    kNegativeMaxSize,    // patch: max_size below 0
 };
 
 [[noreturn]] void raise_failure(Failure failure) {
@@ -192,14 +203,62 @@ enum class Failure {
     case Failure::kDeltaTooLarge:
         PyErr_SetString(PyExc_OverflowError, "patch: delta of 2^31 bytes or more");
         break;
+    case Failure::kOutputTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "patch: rebuilt value too large to address");
+        break;
     case Failure::kOutOfMemory:
         PyErr_SetString(PyExc_MemoryError, "diff: out of memory");
+        break;
+    case Failure::kPatchOutOfMemory:
+        PyErr_SetString(PyExc_MemoryError, "patch: out of memory");
         break;
     case Failure::kMalformedDelta:
         PyErr_SetString(PyExc_ValueError, "malformed delta");
         break;
+    case Failure::kOldMismatch:
+        PyErr_SetString(PyExc_ValueError, "old value does not match the delta");
+        break;
+    case Failure::kNewMismatch:
+        PyErr_SetString(PyExc_ValueError, "rebuilt value does not match the delta");
+        break;
+    case Failure::kDeltaMismatch:
+        PyErr_SetString(PyExc_ValueError, "delta does not match its checksum");
+        break;
+    case Failure::kUnchecked:
+        PyErr_SetString(PyExc_ValueError, "delta carries no checksum to verify");
+        break;
+    case Failure::kOverMaxSize:
+        PyErr_SetString(PyExc_ValueError, "patch: rebuilt value would exceed max_size");
+        break;
+    case Failure::kNegativeMaxSize:
+        PyErr_SetString(PyExc_ValueError, "patch() argument 'max_size' must not be negative");
+        break;
     }
     throw py::error_already_set();
+}
+
+// The failure a refusal of the delta core stands for. Statuses the binding
+// rules out before calling (null views, oversized inputs) still map to
+// something sound rather than to success.
+Failure failure_of(kv_status status, bool patching) {
+    switch (status) {
+    case KV_OUT_OF_MEMORY:
+        return patching ? Failure::kPatchOutOfMemory : Failure::kOutOfMemory;
+    case KV_OUT_OF_RANGE:
+        return patching ? Failure::kOutputTooLarge : Failure::kValueTooLarge;
+    case KV_LIMIT_REACHED:
+        return Failure::kOverMaxSize;
+    case KV_OLD_MISMATCH:
+        return Failure::kOldMismatch;
+    case KV_NEW_MISMATCH:
+        return Failure::kNewMismatch;
+    case KV_DELTA_MISMATCH:
+        return Failure::kDeltaMismatch;
+    case KV_UNCHECKED:
+        return Failure::kUnchecked;
+    default:
+        return Failure::kMalformedDelta;
+    }
 }
 
 // The delta engine works on signed 32-bit offsets and lengths, and its CBOR
@@ -231,33 +290,61 @@ buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
     return compute();
 }
 
-PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value) {
+PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, bool checksum) {
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
     require_in_range(old_in, Failure::kValueTooLarge);
     require_in_range(new_in, Failure::kValueTooLarge);
+    const uint32_t flags = checksum ? DIFF_GENERATE_CHECKSUM : 0;
+    kv_status status = KV_OK;
     buf_s *result = run_core(old_in.size() + new_in.size(), kDiffUnlockedFrom, [&] {
-        return diff_generate_binary(old_in.get(), new_in.get());
+        return diff_generate_binary_flags(nullptr, old_in.get(), new_in.get(),
+                                          DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT, flags,
+                                          &status);
     });
-    // With both sizes in range the core fails only for lack of memory.
     if (result == nullptr) {
-        raise_failure(Failure::kOutOfMemory);
+        raise_failure(failure_of(status, false));
     }
     return PythonOutBuf(result);
 }
 
-PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff) {
+// The cap a max_size argument sets: none for None; values beyond 64 bits cap
+// nothing a core could build.
+uint64_t output_cap(const std::optional<py::int_> &max_size) {
+    if (!max_size) {
+        return UINT64_MAX;
+    }
+    const int sign = PyObject_RichCompareBool(max_size->ptr(), py::int_(0).ptr(), Py_LT);
+    if (sign < 0) {
+        throw py::error_already_set();
+    }
+    if (sign == 1) {
+        raise_failure(Failure::kNegativeMaxSize);
+    }
+    const unsigned long long cap = PyLong_AsUnsignedLongLong(max_size->ptr());
+    if (cap == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(cap);
+}
+
+PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff, bool verify,
+                   const std::optional<py::int_> &max_size) {
     const InputView old_in(old_value, "patch", "old_value");
     const InputView delta_in(diff, "patch", "diff");
+    const uint64_t cap = output_cap(max_size);
     // The core would read nothing of a delta this long and hand back an empty
     // value as if it had succeeded; refuse it here instead. The old value may
     // be larger: copies address it with 64 bits.
     require_in_range(delta_in, Failure::kDeltaTooLarge);
+    const uint32_t flags = verify ? DIFF_APPLY_VERIFY : 0;
+    kv_status status = KV_OK;
     buf_s *result = run_core(old_in.size() + delta_in.size(), kPatchUnlockedFrom, [&] {
-        return diff_apply_binary(old_in.get(), delta_in.get());
+        return diff_apply_binary_ex(old_in.get(), delta_in.get(), flags, cap, &status);
     });
     if (result == nullptr) {
-        raise_failure(Failure::kMalformedDelta);
+        raise_failure(failure_of(status, true));
     }
     return PythonOutBuf(result);
 }
@@ -402,8 +489,10 @@ void init_delta(py::module_ &m) {
         .def(py::pickle(&result_state, &result_from_state));
     py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
 
-    delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), kDiffDoc);
-    delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), kPatchDoc);
+    delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
+              py::arg("checksum") = false, kDiffDoc);
+    delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), py::kw_only(),
+              py::arg("verify") = false, py::arg("max_size") = py::none(), kPatchDoc);
     delta.attr("__version__") = kVersion;
 }
 
