@@ -26,9 +26,10 @@ from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_b
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
-    "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
+    "korvalent_core.delta.PythonInBuf, *, checksum: bool = False) -> korvalent_core.delta.PythonOutBuf",
     "patch": "(old_value: korvalent_core.delta.PythonInBuf, diff: "
-    "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
+    "korvalent_core.delta.PythonInBuf, *, verify: bool = False, max_size: Optional[int] = None) "
+    "-> korvalent_core.delta.PythonOutBuf",
 }
 DOCSTRINGS = {
     "diff": "\n    Diff between 'old_value' and 'new_value'\n    ",
@@ -779,6 +780,16 @@ def test_inputs_of_2_to_the_31_bytes_raise_overflow_error():
         patch(b"", huge)
     # A large old value is fine for patch: copies address it with 64 bits.
     assert as_bytes(patch(huge, items(FIRST_TOO_LARGE - 2, 2, b"!"))) == b"\0\0!"
+    del huge
+    # The accepting side of the limit: exactly 2^31 - 1 bytes is in range.
+    largest = bytes(FIRST_TOO_LARGE - 1)
+    assert as_bytes(diff(largest, b"")) == b"\x40"
+    assert as_bytes(diff(largest, largest[:-1] + b"!")) == items(0, FIRST_TOO_LARGE - 2, b"!")
+    del largest
+    payload = FIRST_TOO_LARGE - 1 - 5  # a byte string head of 5 bytes, then the payload
+    largest_delta = b"\x5a" + payload.to_bytes(4, "big") + bytes(payload)
+    assert len(largest_delta) == FIRST_TOO_LARGE - 1
+    assert len(patch(b"", largest_delta)) == payload
 
 
 OUT_OF_MEMORY = textwrap.dedent(
