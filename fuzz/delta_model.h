@@ -1,7 +1,7 @@
 // A direct model of applying a delta, written for clarity rather than speed:
 // one allocated item at a time through cbor_next_val, with the rules the
-// delta reader keeps for malformed input. The fuzz targets hold the real
-// reader to it.
+// delta reader keeps for malformed input and for a checksum trailer met at
+// an item boundary. The fuzz targets hold the real reader to it.
 #ifndef KORVALENT_FUZZ_DELTA_MODEL_H
 #define KORVALENT_FUZZ_DELTA_MODEL_H
 
@@ -11,6 +11,7 @@
 
 #include "core/buf.h"
 #include "core/cbor.h"
+#include "core/delta_check.h"
 
 namespace fuzz {
 
@@ -24,18 +25,31 @@ inline bool is_reserved_initial_byte(uint8_t b) {
     }
 }
 
-// The rebuilt value, or nullopt where the reader must refuse the delta.
-inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, const buf_s *delta) {
+// The rebuilt value, or nullopt where the reader must refuse the delta:
+// besides a malformed delta, a trailer that does not match, no trailer when
+// `verify` asks for one, or a value longer than max_size.
+inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, const buf_s *delta,
+                                                       bool verify = false,
+                                                       uint64_t max_size = UINT64_MAX) {
     const uint8_t *old = old_value->data;
     const uint64_t old_len = old_value->length;
     if (delta->length == 1 && delta->data[0] == 0xF6) {
+        if (verify || old_len > max_size) return std::nullopt;
         return std::vector<uint8_t>(old, old + old_len);
     }
+    delta_trailer_s trailer{};
+    const bool shaped = delta_check_read_trailer(delta, &trailer) == 1;
+    const uint64_t trailer_at = shaped ? delta->length - DELTA_TRAILER_SIZE : UINT64_MAX;
+    bool reached_trailer = false;
     cbor_parser_s *parser = cbor_parser_create(delta->data, delta->length);
     if (!parser) return std::nullopt;
     std::vector<uint8_t> out;
     bool ok = true;
     while (ok && cbor_parser_available_bytes(parser) > 0) {
+        if (static_cast<uint64_t>(parser->cursor - parser->start) == trailer_at) {
+            reached_trailer = true;
+            break;
+        }
         if (is_reserved_initial_byte(*parser->cursor)) { ok = false; break; }
         cbor_val_s *item = cbor_next_val(parser);
         if (!item) { ok = false; break; }
@@ -65,6 +79,17 @@ inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, c
     }
     cbor_parser_free(parser);
     if (!ok) return std::nullopt;
+    if (reached_trailer) {
+        const buf_s rebuilt{out.data(), out.size(), out.size()};
+        if (!delta_check_covers(delta, &trailer) ||
+            !delta_check_value_matches(old_value, trailer.old_length, trailer.old_hash) ||
+            !delta_check_value_matches(&rebuilt, trailer.new_length, trailer.new_hash)) {
+            return std::nullopt;
+        }
+    } else if (verify) {
+        return std::nullopt;
+    }
+    if (out.size() > max_size) return std::nullopt;
     return out;
 }
 
