@@ -22,6 +22,7 @@ MAX_RSS_GROWTH = 4 * 1024 * 1024
 OLD = b"the quick brown fox jumps over the lazy dog " * 8
 NEW = OLD.replace(b"lazy", b"sleepy").replace(b"quick", b"slow")
 DELTA = bytes(diff(OLD, NEW))
+CHECKED = bytes(diff(OLD, NEW, checksum=True))
 RESULT = diff(OLD, NEW)
 OLD_ARRAY, NEW_ARRAY = bytearray(OLD), bytearray(NEW)
 STRIDED = memoryview(OLD)[::2]
@@ -50,6 +51,11 @@ CASES = {
     "patch-good": (lambda: patch(OLD, DELTA), (OLD, DELTA)),
     "patch-malformed": (expect(ValueError, lambda: patch(OLD, b"\x01")), (OLD,)),
     "patch-out-of-range": (expect(ValueError, lambda: patch(OLD, b"\x19\xff\xff\x01")), (OLD,)),
+    "diff-checksum": (lambda: diff(OLD, NEW, checksum=True), (OLD, NEW)),
+    "patch-verified": (lambda: patch(OLD, CHECKED, verify=True), (OLD, CHECKED)),
+    "patch-wrong-base": (expect(ValueError, lambda: patch(NEW, CHECKED)), (NEW, CHECKED)),
+    "patch-unchecked": (expect(ValueError, lambda: patch(OLD, DELTA, verify=True)), (OLD, DELTA)),
+    "patch-over-cap": (expect(ValueError, lambda: patch(OLD, DELTA, max_size=10)), (OLD, DELTA)),
 }
 
 
