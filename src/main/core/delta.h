@@ -5,6 +5,8 @@
  *                      inserts (one byte string), in new-value order;
  *   no-change delta    the single byte F6 (CBOR null);
  *   replacement delta  one byte string holding the whole new value.
+ * A checksummed delta is one of these followed by the trailer of
+ * delta_check.h, which every reader skips and ours verifies.
  * Every function borrows its inputs and returns a new buf_s that the caller
  * frees with buf_free, or null on failure. */
 #ifndef KORVALENT_CORE_DELTA_H
