@@ -1,7 +1,8 @@
 /* Tests of checksummed deltas (delta_check.h and the status-reporting entry
  * points of delta.h): the trailer's bytes, every reader rebuilding the same
- * value from a checksummed delta, refusals of wrong bases, cut and flipped
- * deltas, the output cap, and the status of each failure. */
+ * value from a checksummed delta, where a trailer counts, and the status of
+ * each failure. Wrong bases, cut and flipped deltas and the output cap are
+ * driven from Python (test_delta_integrity.py) and by fuzz_delta_verify. */
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -28,11 +29,6 @@ struct BufFree {
     void operator()(buf_s *buf) const { buf_free(buf); }
 };
 using BufPtr = std::unique_ptr<buf_s, BufFree>;
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 std::optional<Bytes> take(buf_s *raw) {
     BufPtr buf(raw);
@@ -154,21 +150,6 @@ TEST(DeltaTrailer, LayoutAndFieldsReadBack) {
     EXPECT_EQ(majors, (std::vector<uint32_t>{6, 1, 1, 1, 1, 1}));
 }
 
-TEST(DeltaTrailer, ShapesThatAreNotATrailer) {
-    BufPtr delta(buf_create());
-    const Bytes value = search_support::bytes_of("v");
-    const buf_s v = view(value);
-    ASSERT_EQ(delta_check_append_trailer(delta.get(), &v, &v), KV_OK);
-    delta_trailer_s read{};
-    for (const size_t at : {size_t{0}, size_t{1}, size_t{10}, size_t{37}}) {
-        BufPtr changed(buf_dup(delta.get()));
-        changed->data[at] ^= 0x01;
-        EXPECT_EQ(delta_check_read_trailer(changed.get(), &read), 0) << at;
-    }
-    const buf_s shorter{delta->data + 1, DELTA_TRAILER_SIZE - 1, 0};
-    EXPECT_EQ(delta_check_read_trailer(&shorter, &read), 0);
-}
-
 TEST(DeltaChecksum, BodyIsTheUncheckedDeltaAndEveryReaderRebuildsTheNewValue) {
     for (const auto &[old_value, new_value] : sample_pairs(search_support::scaled(40))) {
         kv_status status = KV_MALFORMED;
@@ -196,50 +177,6 @@ TEST(DeltaChecksum, BodyIsTheUncheckedDeltaAndEveryReaderRebuildsTheNewValue) {
     }
 }
 
-TEST(DeltaChecksum, WrongBaseIsRefused) {
-    Rng rng(5);
-    const Bytes old_value = search_support::random_bytes(rng, 500, 4);
-    const Bytes new_value = search_support::point_edits(rng, old_value, 6, 4);
-    const Bytes delta = checked_delta(old_value, new_value);
-    Bytes same_length = old_value;
-    same_length[250] ^= 0x20;
-    const Bytes wrong_bases[] = {
-        same_length, Bytes(old_value.begin(), old_value.end() - 1),
-        Bytes(old_value.begin() + 1, old_value.end()), old_value + Bytes{'z'}, Bytes{}, new_value,
-    };
-    for (const Bytes &base : wrong_bases) {
-        for (const uint32_t flags : {0u, static_cast<unsigned>(DIFF_APPLY_VERIFY)}) {
-            const Applied got = apply_delta(base, delta, flags);
-            EXPECT_EQ(got.status, KV_OLD_MISMATCH) << base.size();
-            EXPECT_FALSE(got.value.has_value());
-        }
-    }
-}
-
-TEST(DeltaChecksum, EveryCutAndEveryBitFlipIsRefusedUnderVerify) {
-    Rng rng(9);
-    const Bytes old_value = search_support::random_bytes(rng, 120, 3);
-    const Bytes new_value = search_support::point_edits(rng, old_value, 5, 3);
-    const Bytes delta = checked_delta(old_value, new_value);
-    ASSERT_EQ(apply_delta(old_value, delta).value, new_value);
-    for (size_t cut = 0; cut < delta.size(); ++cut) {
-        const Applied got = apply_delta(old_value, Bytes(delta.begin(), delta.begin() + static_cast<ptrdiff_t>(cut)));
-        EXPECT_NE(got.status, KV_OK) << "cut " << cut;
-        EXPECT_FALSE(got.value.has_value()) << "cut " << cut;
-    }
-    // Flipped heads may become unassigned simple values, which the parser
-    // reports on standard error; keep that out of the test log.
-    testing::internal::CaptureStderr();
-    for (size_t bit = 0; bit < delta.size() * 8; ++bit) {
-        Bytes flipped = delta;
-        flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-        const Applied got = apply_delta(old_value, flipped);
-        EXPECT_NE(got.status, KV_OK) << "bit " << bit;
-        EXPECT_FALSE(got.value.has_value()) << "bit " << bit;
-    }
-    testing::internal::GetCapturedStderr();
-}
-
 TEST(DeltaChecksum, ATrailerInsideAnItemIsNotATrailer) {
     // A byte string whose 46-byte payload is a trailer covering the head:
     // shaped and hashed right, but no item boundary falls where it starts.
@@ -254,33 +191,6 @@ TEST(DeltaChecksum, ATrailerInsideAnItemIsNotATrailer) {
         EXPECT_EQ(apply_delta(base, bytes, 0).value, payload);
         EXPECT_EQ(apply_delta(base, bytes).status, KV_UNCHECKED);
     }
-}
-
-TEST(DeltaChecksum, MaxSizeAtBelowAndAbove) {
-    const Bytes old_value = search_support::bytes_of("abcdefghijklmnopqrstuvwxyz");
-    const Bytes new_value = old_value + search_support::bytes_of("ABC");
-    const Bytes unchanged{0xF6};
-    const Bytes reported = search_support::bytes_of("\xE0") + Bytes{0x00, 0x18, 0x1A};  // one growing pass
-    const struct {
-        Bytes delta;
-        Bytes value;
-    } cases[] = {
-        {checked_delta(old_value, new_value), new_value},
-        {Bytes{0x00, 0x18, 0x1A, 0x43, 'A', 'B', 'C'}, new_value},
-        {unchanged, old_value},
-        {reported, old_value},
-    };
-    testing::internal::CaptureStderr();
-    for (const auto &c : cases) {
-        const uint64_t size = c.value.size();
-        EXPECT_EQ(apply_delta(old_value, c.delta, 0, size).value, c.value);
-        EXPECT_EQ(apply_delta(old_value, c.delta, 0, size + 1).value, c.value);
-        const Applied below = apply_delta(old_value, c.delta, 0, size - 1);
-        EXPECT_EQ(below.status, KV_LIMIT_REACHED);
-        EXPECT_FALSE(below.value.has_value());
-        EXPECT_EQ(apply_delta(old_value, c.delta, 0, 0).status, KV_LIMIT_REACHED);
-    }
-    testing::internal::GetCapturedStderr();
 }
 
 TEST(DeltaStatus, EachRefusalIsNamed) {
@@ -304,28 +214,11 @@ TEST(DeltaStatus, EachRefusalIsNamed) {
     EXPECT_EQ(apply_delta(old_value, Bytes{0x43, 'x', 'y', 'z'}).status, KV_UNCHECKED);
     const Applied plain = apply_delta(old_value, Bytes{0x43, 'x', 'y', 'z'}, 0);
     EXPECT_EQ(plain.status, KV_OK);
+    EXPECT_EQ(apply_delta(old_value, Bytes{0x43, 'x', 'y', 'z'}, 0, 2).status, KV_LIMIT_REACHED);
     // A changed new-value hash: the delta's own hash no longer covers it.
     Bytes delta = checked_delta(old_value, search_support::bytes_of("abd"));
     delta[delta.size() - DELTA_TRAILER_SIZE + 1 + 3 * 9 + 8] ^= 1;
     EXPECT_EQ(apply_delta(old_value, delta, 0).status, KV_DELTA_MISMATCH);
-}
-
-TEST(DeltaStatus, RebuiltValueOtherThanRecordedIsRefused) {
-    // A trailer written for another new value over a body that rebuilds
-    // this one: lengths equal or not, the rebuilt value is refused.
-    const Bytes old_value = search_support::bytes_of("abcdefghij");
-    const Bytes body{0x00, 0x05, 0x45, 'V', 'W', 'X', 'Y', 'Z'};
-    for (const char *recorded : {"abcdeVWXYQ", "abcde"}) {
-        const Bytes claimed = search_support::bytes_of(recorded);
-        BufPtr delta(buf_create());
-        buf_write_bytes(delta.get(), body.data(), body.size());
-        const buf_s o = view(old_value);
-        const buf_s n = view(claimed);
-        ASSERT_EQ(delta_check_append_trailer(delta.get(), &o, &n), KV_OK);
-        const Applied got = apply_delta(old_value, Bytes(delta->data, delta->data + delta->length), 0);
-        EXPECT_EQ(got.status, KV_NEW_MISMATCH) << recorded;
-        EXPECT_FALSE(got.value.has_value());
-    }
 }
 
 TEST(DeltaStatus, RefusedAllocationsAreOutOfMemory) {
