@@ -50,7 +50,7 @@ from bench_dumps import fmt_time  # noqa: E402
 
 ROOT = HERE.parent
 RESULTS = HERE / "results" / "latest.md"
-SECTIONS = ("dumps", "loads", "delta", "limits", "linearity")
+SECTIONS = ("dumps", "loads", "delta", "integrity", "limits", "linearity")
 
 # Target thresholds, as ratios in the directions given in the module docstring.
 DUMPS_VS_CBOR2 = 5.0
@@ -430,6 +430,51 @@ def delta_section(report, settings, cases, peers, ours, xdelta, startup):
     return results
 
 
+def integrity_case(case, settings, ours, xdelta):
+    """Checksummed diff and verified patch of one pair beside our plain calls
+    and xdelta3, which checksums its deltas by default."""
+    plain = _check_ours(ours, case)
+    checked = bytes(ours.diff(case.old, case.new, checksum=True))
+    if bytes(ours.patch(case.old, checked, verify=True)) != case.new:
+        raise AssertionError("verified patch did not rebuild the new value for " + case.name)
+    diffs = {"plain": functools.partial(ours.diff, case.old, case.new),
+             "checked": functools.partial(ours.diff, case.old, case.new, checksum=True)}
+    patches = {"plain": functools.partial(ours.patch, case.old, plain),
+               "checked": functools.partial(ours.patch, case.old, checked, verify=True)}
+    sizes = {"plain": len(plain), "checked": len(checked)}
+    if xdelta is not None:
+        diffs["xdelta3"], patches["xdelta3"], sizes["xdelta3"] = xdelta.prepare(case.old, case.new)
+    return {"diff": compare(diffs, settings), "patch": compare(patches, settings),
+            "size": sizes, "new": len(case.new)}
+
+
+def integrity_section(report, settings, cases, ours, xdelta):
+    """What the integrity trailer costs: checksummed diff and verified patch
+    against our plain calls, and against xdelta3, which verifies by default."""
+    results = {}
+    for case in cases:
+        results[case.name] = integrity_case(case, settings, ours, xdelta)
+        print("   ", case.name, "done", flush=True)
+    report.section("integrity: diff(checksum=True) and patch(verify=True); cost = checked time / "
+                   "plain time (1: free); vs xdelta3 = xdelta3 time / our checked time")
+    rows = []
+    for name, r in results.items():
+        d, p, s = r["diff"], r["patch"], r["size"]
+        rows.append((name, r["new"], fmt_t(d["checked"]), fmt_t(p["checked"]),
+                     fmt_ratio(ratio(d["checked"], d["plain"])),
+                     fmt_ratio(ratio(p["checked"], p["plain"])),
+                     fmt_ratio(ratio(d.get("xdelta3"), d["checked"])),
+                     fmt_ratio(ratio(p.get("xdelta3"), p["checked"])),
+                     fmt_size(s["checked"], r["new"]),
+                     fmt_ratio(ratio(s.get("xdelta3"), s["checked"]))))
+    report.table(("pair", "new bytes", "checked diff", "verified patch", "diff cost",
+                  "patch cost", "diff vs xdelta3*", "patch vs xdelta3*", "checked delta",
+                  "size vs xdelta3"), rows)
+    report.add("", "*xdelta3 times are whole processes (start-up and file I/O included), as "
+               "in the delta tables; the trailer adds 46 bytes to every checked delta.")
+    return results
+
+
 def xdelta3_startup(settings, xdelta):
     """Times of xdelta3 runs on empty files: its fixed cost per encode and
     per decode."""
@@ -757,7 +802,7 @@ def main(argv=None):
         if ours.diff is None:
             report.add("", "korvalent_core.delta has no diff/patch in this build: "
                        "delta sections skipped")
-            sections -= {"delta", "limits"}
+            sections -= {"delta", "integrity", "limits"}
         if "delta" in sections:
             cases = workloads.small_histories(found, workloads.fresh_rng(2), kcbor.dumps)
             cases += workloads.document_histories(docs, workloads.fresh_rng(3), kcbor.dumps)
@@ -765,6 +810,10 @@ def main(argv=None):
             res["xdelta3 start-up"] = xdelta3_startup(settings, xdelta)
             res["delta"] = delta_section(report, settings, cases, peers, ours, xdelta,
                                          res["xdelta3 start-up"])
+        if "integrity" in sections:
+            cases = workloads.document_histories(docs, workloads.fresh_rng(3), kcbor.dumps)
+            cases += workloads.binary_cases(workloads.fresh_rng(5))
+            res["integrity"] = integrity_section(report, settings, cases, ours, xdelta)
         if "limits" in sections:
             core = run_core_bench(args.core_bench, settings, args.quick)
             res["limits"] = limits_section(report, settings, ours, core)

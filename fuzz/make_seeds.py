@@ -53,6 +53,26 @@ def main():
     ]
     write("fuzz_delta_apply", apply_seeds)
 
+    def verify_input(mode, old, rest, cap=None):
+        head = bytes([mode]) + (struct.pack("<H", cap) if cap is not None else b"")
+        return head + struct.pack("<H", len(old)) + old + rest
+
+    def generated(mode, old, new, where=0, bit=0, cap=None):
+        tail = struct.pack("<H", len(new)) + new + struct.pack("<HH", where, bit)
+        return verify_input(mode | 4, old, tail, cap)
+
+    text = b"the quick brown fox jumps over the lazy dog"
+    verify_seeds = [
+        verify_input(0, b"abcXdef", h("000341590403")), verify_input(1, b"abcXdef", h("000341590403")),
+        verify_input(2, b"ab", h("00020002"), cap=3), verify_input(3, b"ab", h("f6"), cap=2),
+        verify_input(0, b"ab", h("e04161")),
+        generated(1, text, text.replace(b"lazy", b"sleepy")), generated(1, text, text),
+        generated(0, b"", b"xyz"), generated(3, text, text[::-1], cap=20),
+        generated(9, text, text[:30], where=20), generated(17, text, text[5:], bit=77),
+        generated(25, b"ab", b"abab", where=40, bit=3),
+    ]
+    write("fuzz_delta_verify", verify_seeds)
+
     base = bytes(rnd.randrange(256) for _ in range(600))
     edited = bytearray(base)
     for i in range(0, len(edited), 64):

@@ -308,6 +308,26 @@ TEST(EditScriptFailure, AFailedAppendFailsTheFlushAndDropsTheOutput)
     EXPECT_EQ(g.script->output, nullptr);
 }
 
+TEST(EditScriptFailure, FlushTellsASpentBudgetFromAFailedAppend)
+{
+    Fixture ok(Bytes{}, patterned(100));
+    ASSERT_EQ(edit_script_insert(ok.script.get(), 0, 5), 1);
+    EXPECT_EQ(edit_script_flush(ok.script.get()), KV_OK);
+    EXPECT_EQ(ok.script->output->length, 6u);
+
+    Fixture spent(Bytes{}, patterned(10));
+    ASSERT_EQ(edit_script_insert(spent.script.get(), 0, 10), 1); /* 11 bytes against 10 */
+    EXPECT_EQ(edit_script_flush(spent.script.get()), KV_LIMIT_REACHED);
+    EXPECT_NE(spent.script->output, nullptr);
+
+    Fixture full(Bytes{}, patterned(100));
+    ASSERT_EQ(edit_script_match(full.script.get(), 3, 40), 1);
+    make_output_full(full.script.get());
+    EXPECT_EQ(edit_script_flush(full.script.get()), KV_OUT_OF_MEMORY);
+    EXPECT_EQ(full.script->output, nullptr);
+    EXPECT_EQ(edit_script_flush(full.script.get()), KV_OUT_OF_MEMORY); /* stays failed */
+}
+
 TEST(EditScriptFailure, TheDriverReportsAFailedAppend)
 {
     Fixture f(bytes_of("the quick brown fox jumps over the lazy dog"),

@@ -220,6 +220,7 @@ TEST(StorageExtend, RefusesPastMaxDistance)
     EXPECT_EQ(storage_extend(s.get(), 2), 0);
     EXPECT_EQ(s->slots, nullptr);
     EXPECT_EQ(storage_extend(s.get(), 2), 0); /* stays refused */
+    EXPECT_EQ(storage_extend_status(s.get(), 2), KV_LIMIT_REACHED);
     /* storage_free (by the owner) frees only the record now. */
 }
 
@@ -233,7 +234,7 @@ TEST(StorageExtend, UpToTheCeilingThenRefused)
         ASSERT_LE(2 * static_cast<int64_t>(s->capacity), 4 * 249 + 12);
         ASSERT_GE(2 * static_cast<int64_t>(s->capacity), 4 * static_cast<int64_t>(d) + 11);
     }
-    EXPECT_EQ(storage_extend(s.get(), 250), 0);
+    EXPECT_EQ(storage_extend_status(s.get(), 250), KV_LIMIT_REACHED);
     EXPECT_EQ(s->slots, nullptr);
 }
 
@@ -322,12 +323,13 @@ TEST(StorageGrowth, AFailedAllocationIsMarked)
     ASSERT_EQ(storage_initialise(s.get(), 1), 1);
     ASSERT_EQ(storage_extend(s.get(), 2), 1); /* 22 slots suffice: no allocation */
     kvtest::arm_allocations(0);
-    const int32_t extended = storage_extend(s.get(), 3);
+    const kv_status extended = storage_extend_status(s.get(), 3);
     kvtest::arm_allocations(-1);
-    EXPECT_EQ(extended, 0);
+    EXPECT_EQ(extended, KV_OUT_OF_MEMORY);
     EXPECT_EQ(s->slots, nullptr);
     EXPECT_EQ(s->size, -1);
     EXPECT_EQ(storage_extend(s.get(), 4), 0);
+    EXPECT_EQ(storage_extend_status(s.get(), 4), KV_OUT_OF_MEMORY); /* still told apart */
 }
 
 TEST(StorageFill, FillsGroupsBelowSizePlusFour)

@@ -14,6 +14,7 @@
 #include "core/activity_history.h"
 #include "core/cbor.h"
 #include "core/cbor_format.h"
+#include "core/delta_check.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
 #include "core/owner.h"
@@ -70,6 +71,19 @@ int32_t quality_level(int32_t utilisation) {
     return level;
 }
 
+/* One copy of the whole old value (offset 0, count its length), or null
+ * when allocation fails. */
+buf_s *whole_copy_delta(const buf_s *old_value) {
+    uint8_t heads[2 * cbor_format::kMaxHeadSize];
+    size_t used = cbor_format::store_head(heads, kMajorUnsigned, 0);
+    used += cbor_format::store_head(heads + used, kMajorUnsigned, old_value->length);
+    BufPtr delta = buffer_of_size(used);
+    if (delta) {
+        std::memcpy(delta->data, heads, used);
+    }
+    return delta.release();
+}
+
 /* ------------------------------------------------------------- reading */
 
 /* The parser reports initial bytes it cannot decode on standard error; a
@@ -79,27 +93,41 @@ bool parser_reports(uint8_t byte) {
 }
 
 enum class Walk {
-    kComplete,  /* every item read and applied */
-    kMalformed, /* the delta is malformed, or the sink refused */
-    kReported,  /* stopped before an item the parser reports on stderr */
+    kComplete, /* every item read and applied, up to the end or the trailer */
+    kMalformed, /* the delta is malformed */
+    kRefused,  /* the sink refused a range; the sink says why */
+    kReported, /* stopped before an item the parser reports on stderr */
 };
+
+/* Where a walk stops short of the delta's end: nowhere, or at the offset of
+ * a trailer candidate if an item boundary falls exactly there. */
+constexpr uint64_t kNoTrailer = UINT64_MAX;
 
 /* Reads the delta item by item and hands every range it adds to the value to
  * sink(pointer, count), which returns false to abandon the walk. Copies are
  * checked to lie within the old value before the sink sees them. With
  * stop_before_reports the walk stops, having read nothing of it, at the
- * first item whose decoding would write a message. */
+ * first item whose decoding would write a message. A walk that reaches
+ * trailer_at at an item boundary ends there and records it. Without
+ * check_ranges copies are not tested against the old value: such a walk
+ * only finds where the items lie. */
 template <typename Sink>
 class DeltaWalker {
 public:
-    DeltaWalker(const buf_s *old_value, const buf_s *delta, bool stop_before_reports, Sink &sink)
-        : old_(old_value), delta_(delta), stop_before_reports_(stop_before_reports), sink_(sink) {}
+    DeltaWalker(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at,
+                bool stop_before_reports, Sink &sink, bool check_ranges = true)
+        : old_(old_value), delta_(delta), trailer_at_(trailer_at),
+          stop_before_reports_(stop_before_reports), check_ranges_(check_ranges), sink_(sink) {}
 
     Walk run() {
         if (_cbor_parser_init(&parser_, delta_->data, delta_->length) != 0) {
             return Walk::kMalformed;
         }
         while (!at_end()) {
+            if (static_cast<uint64_t>(parser_.cursor - parser_.start) == trailer_at_) {
+                reached_trailer_ = true;
+                return Walk::kComplete;
+            }
             cbor_val_s item{};
             Walk step = read_item(&item);
             if (step == Walk::kComplete) {
@@ -111,6 +139,8 @@ public:
         }
         return Walk::kComplete;
     }
+
+    bool reached_trailer() const { return reached_trailer_; }
 
 private:
     bool at_end() const { return parser_.cursor == parser_.start + parser_.length; }
@@ -141,7 +171,7 @@ private:
             if (cbor_format::ai_of(item.initial_byte) == kAiIndefinite) {
                 return Walk::kComplete;
             }
-            return sink_(item.value.ptr, item.length) ? Walk::kComplete : Walk::kMalformed;
+            return sink_(item.value.ptr, item.length) ? Walk::kComplete : Walk::kRefused;
         default:
             return Walk::kComplete;
         }
@@ -160,24 +190,27 @@ private:
         }
         const uint64_t count = count_item.value.u64;
         const uint64_t old_length = old_->length;
-        if (count_item.major_type != kMajorUnsigned || offset > old_length ||
-            count > old_length - offset) {
+        if (count_item.major_type != kMajorUnsigned) {
             return Walk::kMalformed;
         }
-        return sink_(old_->data + offset, count) ? Walk::kComplete : Walk::kMalformed;
+        if (!check_ranges_) {
+            return Walk::kComplete;
+        }
+        if (offset > old_length || count > old_length - offset) {
+            return Walk::kMalformed;
+        }
+        return sink_(old_->data + offset, count) ? Walk::kComplete : Walk::kRefused;
     }
 
     const buf_s *old_;
     const buf_s *delta_;
+    const uint64_t trailer_at_;
     const bool stop_before_reports_;
+    const bool check_ranges_;
     Sink &sink_;
     cbor_parser_s parser_{};
+    bool reached_trailer_ = false;
 };
-
-template <typename Sink>
-Walk walk_delta(const buf_s *old_value, const buf_s *delta, bool stop_before_reports, Sink &sink) {
-    return DeltaWalker<Sink>(old_value, delta, stop_before_reports, sink).run();
-}
 
 /* Sums the size of the rebuilt value; refuses a sum that would overflow. */
 struct MeasureSink {
@@ -203,68 +236,249 @@ struct FillSink {
     }
 };
 
-/* Appends to a growing buffer; fails when an append could not grow it. */
+/* Appends to a growing buffer of at most max_size bytes; records why it
+ * refused (the cap, or a block that could not grow). */
 struct AppendSink {
     buf_s *out;
+    uint64_t max_size;
+    kv_status refusal = KV_OK;
     bool operator()(const uint8_t *bytes, uint64_t count) {
         if (count == 0) {
             return true;
         }
+        if (count > max_size - out->length) {
+            refusal = KV_LIMIT_REACHED;
+            return false;
+        }
         const uint64_t before = out->length;
         buf_write_bytes(out, bytes, count);
-        return out->length - before == count;
+        if (out->length - before != count) {
+            refusal = KV_OUT_OF_MEMORY;
+            return false;
+        }
+        return true;
     }
 };
 
-/* The usual path: measure, allocate once, fill. */
-BufPtr apply_sized(const buf_s *old_value, const buf_s *delta, Walk *measured) {
+/* What the caller asked of one apply, and the trailer found for it. */
+struct ApplyPlan {
+    uint32_t flags;
+    uint64_t max_size;
+    uint64_t trailer_at_offset; /* where a trailer-shaped tail starts, or kNoTrailer */
+    bool trailer_covers;        /* its last hash covers the bytes before it */
+    bool old_matches;           /* the old value has the length and hash it records */
+    delta_trailer_s trailer;
+};
+
+/* The status of a walk that did not complete. */
+kv_status walk_failure(Walk walk, kv_status sink_refusal) {
+    return walk == Walk::kRefused ? sink_refusal : KV_MALFORMED;
+}
+
+/* Checks that need the rebuilt size only, made before anything is
+ * allocated: a trailer must have been reached where one is required, must
+ * cover the delta and record this size, and the size must fit the cap. */
+kv_status check_before_output(const ApplyPlan &plan, bool reached_trailer, uint64_t size) {
+    if (reached_trailer && !plan.trailer_covers) {
+        return KV_DELTA_MISMATCH;
+    }
+    if (reached_trailer && !plan.old_matches) {
+        return KV_OLD_MISMATCH;
+    }
+    if (!reached_trailer && (plan.flags & DIFF_APPLY_VERIFY) != 0) {
+        return KV_UNCHECKED;
+    }
+    if (reached_trailer && size != plan.trailer.new_length) {
+        return KV_NEW_MISMATCH;
+    }
+    return size > plan.max_size ? KV_LIMIT_REACHED : KV_OK;
+}
+
+kv_status check_output(const ApplyPlan &plan, bool reached_trailer, const buf_s *out) {
+    if (reached_trailer &&
+        !delta_check_value_matches(out, plan.trailer.new_length, plan.trailer.new_hash)) {
+        return KV_NEW_MISMATCH;
+    }
+    return KV_OK;
+}
+
+/* The usual path: measure, check, allocate once, fill, check. */
+kv_status apply_sized(const buf_s *old_value, const buf_s *delta, const ApplyPlan &plan,
+                      Walk *measured, BufPtr *result) {
     MeasureSink measure;
-    *measured = walk_delta(old_value, delta, true, measure);
+    DeltaWalker<MeasureSink> measuring(old_value, delta, plan.trailer_at_offset, true, measure);
+    *measured = measuring.run();
     if (*measured != Walk::kComplete) {
-        return nullptr;
+        return walk_failure(*measured, KV_OUT_OF_RANGE);
+    }
+    const bool reached_trailer = measuring.reached_trailer();
+    kv_status status = check_before_output(plan, reached_trailer, measure.total);
+    if (status != KV_OK) {
+        return status;
+    }
+    if (measure.total > SIZE_MAX) {
+        return KV_OUT_OF_RANGE;
     }
     BufPtr out = buffer_of_size(measure.total);
     if (!out) {
-        return nullptr;
+        return KV_OUT_OF_MEMORY;
     }
     FillSink fill{out->data};
-    walk_delta(old_value, delta, false, fill);
-    return out;
+    DeltaWalker<FillSink>(old_value, delta, plan.trailer_at_offset, false, fill).run();
+    status = check_output(plan, reached_trailer, out.get());
+    if (status == KV_OK) {
+        *result = std::move(out);
+    }
+    return status;
 }
 
 /* For deltas the parser reports on: one pass, growing the output, so each
  * message is written once. */
-BufPtr apply_growing(const buf_s *old_value, const buf_s *delta) {
+kv_status apply_growing(const buf_s *old_value, const buf_s *delta, const ApplyPlan &plan,
+                        BufPtr *result) {
     BufPtr out(buf_create());
     if (!out) {
-        return nullptr;
+        return KV_OUT_OF_MEMORY;
     }
-    AppendSink append{out.get()};
-    if (walk_delta(old_value, delta, false, append) != Walk::kComplete) {
-        return nullptr;
+    AppendSink append{out.get(), plan.max_size};
+    DeltaWalker<AppendSink> walker(old_value, delta, plan.trailer_at_offset, false, append);
+    const Walk walk = walker.run();
+    if (walk != Walk::kComplete) {
+        return walk_failure(walk, append.refusal);
     }
-    return out;
+    kv_status status = check_before_output(plan, walker.reached_trailer(), out->length);
+    if (status == KV_OK) {
+        status = check_output(plan, walker.reached_trailer(), out.get());
+    }
+    if (status == KV_OK) {
+        *result = std::move(out);
+    }
+    return status;
+}
+
+/* The no-change delta F6: the new value is the old one. */
+kv_status apply_unchanged(const buf_s *old_value, const ApplyPlan &plan, BufPtr *result) {
+    if ((plan.flags & DIFF_APPLY_VERIFY) != 0) {
+        return KV_UNCHECKED;
+    }
+    if (old_value->length > plan.max_size) {
+        return KV_LIMIT_REACHED;
+    }
+    BufPtr out(buf_dup(old_value));
+    if (!out) {
+        return KV_OUT_OF_MEMORY;
+    }
+    *result = std::move(out);
+    return KV_OK;
+}
+
+/* Whether an item boundary of delta falls at trailer_at, found without
+ * testing copies against the old value. */
+bool trailer_is_an_item(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at) {
+    MeasureSink ignored;
+    DeltaWalker<MeasureSink> walker(old_value, delta, trailer_at, true, ignored, false);
+    return walker.run() == Walk::kComplete && walker.reached_trailer();
+}
+
+/* Applies delta to old_value under flags and max_size: KV_OK with *result
+ * set, or the reason for refusing (*result untouched). */
+kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags,
+                      uint64_t max_size, BufPtr *result) {
+    if (!is_readable(old_value) || !is_readable(delta)) {
+        return KV_INVALID_ARGUMENT;
+    }
+    if (delta->length > kMaxValueLength) {
+        return KV_OUT_OF_RANGE;
+    }
+    ApplyPlan plan{flags, max_size, kNoTrailer, false, false, {}};
+    if (delta->length == 1 && delta->data[0] == kNull) {
+        return apply_unchanged(old_value, plan, result);
+    }
+    if (delta_check_read_trailer(delta, &plan.trailer)) {
+        plan.trailer_at_offset = delta->length - DELTA_TRAILER_SIZE;
+        plan.trailer_covers = delta_check_covers(delta, &plan.trailer) != 0;
+        plan.old_matches = plan.trailer_covers &&
+                           delta_check_value_matches(old_value, plan.trailer.old_length,
+                                                     plan.trailer.old_hash);
+        /* A wrong base is named as such, not as the copy that reaches
+         * outside it, once the items show that the trailer is one. */
+        if (plan.trailer_covers && !plan.old_matches &&
+            trailer_is_an_item(old_value, delta, plan.trailer_at_offset)) {
+            return KV_OLD_MISMATCH;
+        }
+    }
+    Walk measured = Walk::kMalformed;
+    const kv_status status = apply_sized(old_value, delta, plan, &measured, result);
+    if (measured == Walk::kReported) {
+        return apply_growing(old_value, delta, plan, result);
+    }
+    return status;
 }
 
 /* ----------------------------------------------------------- generating */
 
-/* The bytes of the delta the search result r calls for, or null. */
-BufPtr delta_for_result(int32_t r, const edit_script_s *script, const buf_s *new_value) {
+/* The bytes of the delta the search result r calls for: KV_OK with *delta
+ * set, or the reason there is none. */
+kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *old_value,
+                           const buf_s *new_value, uint32_t flags, BufPtr *delta) {
     switch (r) {
-    case MYERS_VALUES_EQUAL: {
-        BufPtr unchanged = buffer_of_size(1);
-        if (unchanged) {
-            unchanged->data[0] = kNull;
+    case MYERS_VALUES_EQUAL:
+        if ((flags & DIFF_GENERATE_CHECKSUM) != 0) {
+            /* A reader that skips the null would rebuild an empty value from
+             * F6 plus a trailer; one copy of the whole old value means the
+             * same to every reader. */
+            delta->reset(whole_copy_delta(old_value));
+        } else if ((*delta = buffer_of_size(1))) {
+            (*delta)->data[0] = kNull;
         }
-        return unchanged;
-    }
+        break;
     case MYERS_REPLACEMENT_DELTA:
-        return BufPtr(_write_replacement_delta(new_value));
+        delta->reset(_write_replacement_delta(new_value));
+        break;
     case MYERS_EDIT_DELTA:
-        return BufPtr(buf_dup(script->output));
+        delta->reset(buf_dup(script->output));
+        break;
+    case MYERS_ALLOCATION_FAILED:
+        return KV_OUT_OF_MEMORY;
     default:
-        return nullptr;
+        return KV_OUT_OF_RANGE;
     }
+    return *delta ? KV_OK : KV_OUT_OF_MEMORY;
+}
+
+/* The search and the choice of delta, without the trailer. */
+kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
+                         const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
+                         uint32_t flags, BufPtr *result) {
+    int32_t level = MYERS_QUALITY_FULL;
+    if (history != nullptr) {
+        korvalent_activity_history_start(history);
+        level = quality_level(korvalent_activity_history_utilisation(history));
+        history->last_delta_quality = level;
+    }
+    ScriptPtr script(edit_script_create(old_value, new_value));
+    int32_t r = script ? MYERS_INVALID_RANGES : MYERS_ALLOCATION_FAILED;
+    if (script) {
+        r = myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
+                              static_cast<int32_t>(new_value->length), script.get(), slot_limit,
+                              work_limit, static_cast<uint32_t>(level));
+    }
+    if (history != nullptr) {
+        korvalent_activity_history_stop(history);
+    }
+    BufPtr delta;
+    const kv_status status = delta_for_result(r, script.get(), old_value, new_value, flags, &delta);
+    if (status != KV_OK) {
+        return status;
+    }
+    if (delta->length >= new_value->length) {
+        delta.reset(_write_replacement_delta(new_value));
+        if (!delta) {
+            return KV_OUT_OF_MEMORY;
+        }
+    }
+    *result = std::move(delta);
+    return KV_OK;
 }
 
 }  // namespace
@@ -275,6 +489,11 @@ buf_s *diff_generate_binary(const buf_s *old_value, const buf_s *new_value) {
     return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value,
                                                          DIFF_DEFAULT_SLOT_LIMIT,
                                                          DIFF_DEFAULT_WORK_LIMIT);
+}
+
+buf_s *diff_generate_binary_checked(const buf_s *old_value, const buf_s *new_value) {
+    return diff_generate_binary_flags(nullptr, old_value, new_value, DIFF_DEFAULT_SLOT_LIMIT,
+                                      DIFF_DEFAULT_WORK_LIMIT, DIFF_GENERATE_CHECKSUM, nullptr);
 }
 
 buf_s *diff_generate_binary_ex(const buf_s *old_value, const buf_s *new_value,
@@ -295,32 +514,30 @@ buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *history
                                                      const buf_s *old_value,
                                                      const buf_s *new_value,
                                                      int32_t slot_limit, int32_t work_limit) {
-    if (!is_readable(old_value) || !is_readable(new_value)) {
-        return nullptr;
+    return diff_generate_binary_flags(history, old_value, new_value, slot_limit, work_limit, 0,
+                                      nullptr);
+}
+
+buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_value,
+                                  const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
+                                  uint32_t flags, kv_status *status) {
+    BufPtr delta;
+    kv_status result = KV_INVALID_ARGUMENT;
+    if (is_readable(old_value) && is_readable(new_value)) {
+        /* Longer values would be cut modulo 2^32 by the 32-bit lengths and
+         * pass the driver's range checks with the wrong length. */
+        result = old_value->length <= kMaxValueLength && new_value->length <= kMaxValueLength
+                     ? generate_delta(history, old_value, new_value, slot_limit, work_limit,
+                                      flags, &delta)
+                     : KV_OUT_OF_RANGE;
     }
-    int32_t level = MYERS_QUALITY_FULL;
-    if (history != nullptr) {
-        korvalent_activity_history_start(history);
-        level = quality_level(korvalent_activity_history_utilisation(history));
-        history->last_delta_quality = level;
+    if (result == KV_OK && (flags & DIFF_GENERATE_CHECKSUM) != 0) {
+        result = delta_check_append_trailer(delta.get(), old_value, new_value);
     }
-    ScriptPtr script(edit_script_create(old_value, new_value));
-    int32_t r = MYERS_INVALID_RANGES;
-    /* Longer values would be cut modulo 2^32 by the 32-bit lengths and pass
-     * the driver's range checks with the wrong length. */
-    if (script && old_value->length <= kMaxValueLength && new_value->length <= kMaxValueLength) {
-        r = myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
-                              static_cast<int32_t>(new_value->length), script.get(), slot_limit,
-                              work_limit, static_cast<uint32_t>(level));
+    if (status != nullptr) {
+        *status = result;
     }
-    if (history != nullptr) {
-        korvalent_activity_history_stop(history);
-    }
-    BufPtr delta = delta_for_result(r, script.get(), new_value);
-    if (delta && delta->length >= new_value->length) {
-        delta.reset(_write_replacement_delta(new_value));
-    }
-    return delta.release();
+    return result == KV_OK ? delta.release() : nullptr;
 }
 
 buf_s *_write_replacement_delta(const buf_s *new_value) {
@@ -346,17 +563,15 @@ buf_s *_write_replacement_delta(const buf_s *new_value) {
 }
 
 buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta) {
-    if (!is_readable(old_value) || !is_readable(delta)) {
-        return nullptr;
-    }
-    /* The no-change delta: the new value is the old one. */
-    if (delta->length == 1 && delta->data[0] == kNull) {
-        return buf_dup(old_value);
-    }
-    Walk measured = Walk::kMalformed;
-    BufPtr out = apply_sized(old_value, delta, &measured);
-    if (measured == Walk::kReported) {
-        out = apply_growing(old_value, delta);
+    return diff_apply_binary_ex(old_value, delta, 0, UINT64_MAX, nullptr);
+}
+
+buf_s *diff_apply_binary_ex(const buf_s *old_value, const buf_s *delta, uint32_t flags,
+                            uint64_t max_size, kv_status *status) {
+    BufPtr out;
+    const kv_status result = apply_delta(old_value, delta, flags, max_size, &out);
+    if (status != nullptr) {
+        *status = result;
     }
     return out.release();
 }

@@ -30,17 +30,17 @@ int64_t head_size(int64_t v)
  * failed append the output is released, so a partial delta can never be
  * handed out and the caller can tell an allocation failure from a spent
  * budget (output null). */
-bool append_checked(edit_script_s *script, const void *bytes, uint64_t count)
+kv_status append_checked(edit_script_s *script, const void *bytes, uint64_t count)
 {
     buf_s *output = script->output;
     const uint64_t before = output->length;
     buf_write_bytes(output, bytes, count);
     if (output->length - before == count) {
-        return true;
+        return KV_OK;
     }
     buf_free(output);
     script->output = nullptr;
-    return false;
+    return KV_OUT_OF_MEMORY;
 }
 
 /* Deducts cost from the budget; true while the budget stays above zero. A
@@ -56,11 +56,11 @@ bool pay(edit_script_s *script, int64_t cost)
     return left > 0;
 }
 
-bool write_pending_insert(edit_script_s *script)
+kv_status write_pending_insert(edit_script_s *script)
 {
     const int64_t length = script->insert_length;
     if (!pay(script, head_size(length) + length)) {
-        return false;
+        return KV_LIMIT_REACHED;
     }
     assert(script->insert_start >= 0 && length >= 0);
     assert(static_cast<uint64_t>(script->insert_start) + static_cast<uint64_t>(length) <=
@@ -68,48 +68,55 @@ bool write_pending_insert(edit_script_s *script)
     uint8_t head[cbor_format::kMaxHeadSize];
     const size_t head_length =
         cbor_format::store_head(head, cbor_format::kMajorBytes, static_cast<uint64_t>(length));
-    if (!append_checked(script, head, head_length)) {
-        return false;
+    kv_status status = append_checked(script, head, head_length);
+    if (status == KV_OK && length > 0) {
+        status = append_checked(script, script->new_value->data + script->insert_start,
+                                static_cast<uint64_t>(length));
     }
-    if (length > 0 &&
-        !append_checked(script, script->new_value->data + script->insert_start,
-                        static_cast<uint64_t>(length))) {
-        return false;
+    if (status == KV_OK) {
+        script->insert_start = kNothingPending;
     }
-    script->insert_start = kNothingPending;
-    return true;
+    return status;
 }
 
-bool write_pending_copy(edit_script_s *script)
+kv_status write_pending_copy(edit_script_s *script)
 {
     const int64_t start = script->match_start;
     const int64_t length = script->match_length;
     if (!pay(script, head_size(start) + head_size(length))) {
-        return false;
+        return KV_LIMIT_REACHED;
     }
     uint8_t heads[2 * cbor_format::kMaxHeadSize];
     using cbor_format::kMajorUnsigned;
     size_t used = cbor_format::store_head(heads, kMajorUnsigned, static_cast<uint64_t>(start));
     used += cbor_format::store_head(heads + used, kMajorUnsigned, static_cast<uint64_t>(length));
-    if (!append_checked(script, heads, used)) {
-        return false;
+    const kv_status status = append_checked(script, heads, used);
+    if (status == KV_OK) {
+        script->match_start = kNothingPending;
     }
-    script->match_start = kNothingPending;
-    return true;
+    return status;
+}
+
+/* The pending insert, then the pending copy; a script whose output is gone
+ * already failed for lack of memory. */
+kv_status flush_status(edit_script_s *script)
+{
+    if (script->output == nullptr) {
+        return KV_OUT_OF_MEMORY;
+    }
+    kv_status status = KV_OK;
+    if (script->insert_start != kNothingPending) {
+        status = write_pending_insert(script);
+    }
+    if (status == KV_OK && script->match_start != kNothingPending) {
+        status = write_pending_copy(script);
+    }
+    return status;
 }
 
 bool flush(edit_script_s *script)
 {
-    if (script->output == nullptr) {
-        return false;
-    }
-    if (script->insert_start != kNothingPending && !write_pending_insert(script)) {
-        return false;
-    }
-    if (script->match_start != kNothingPending && !write_pending_copy(script)) {
-        return false;
-    }
-    return true;
+    return flush_status(script) == KV_OK;
 }
 
 /* Moves the coalescing record's pending run to kind, clearing
@@ -204,6 +211,11 @@ void edit_script_free(edit_script_s *script)
 int32_t edit_script_close(edit_script_s *script)
 {
     return flush(script) ? 1 : 0;
+}
+
+kv_status edit_script_flush(edit_script_s *script)
+{
+    return flush_status(script);
 }
 
 int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length)

@@ -21,6 +21,7 @@
 #include <stdint.h>
 #include "core/export.h"
 #include "core/buf.h"
+#include "core/status.h"
 
 KV_EXTERN_C_BEGIN
 
@@ -67,6 +68,10 @@ KV_API void edit_script_free(edit_script_s *script);
  * used) or an append to the output fails (the output is then freed and set
  * to null). */
 KV_API int32_t edit_script_close(edit_script_s *script);
+/* As edit_script_close, telling why a flush failed: KV_OK,
+ * KV_LIMIT_REACHED when the budget runs out (partial output, not to be
+ * used) or KV_OUT_OF_MEMORY when an append failed (output freed and null). */
+KV_API kv_status edit_script_flush(edit_script_s *script);
 /* Accepts a copy of old[start, start + length) that follows everything
  * accepted so far in new-value order. 1, or 0 when a needed flush fails. */
 KV_API int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length);

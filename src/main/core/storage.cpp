@@ -57,18 +57,19 @@ void drop_after_failure(storage_s *storage)
 /* Prepares the array for step d: size becomes 4d + 7, and the array grows to
  * twice what the step needs when the slots actually allocated fall short.
  * Growth is decided by the allocation, not by the last size, so a search of
- * n steps reallocates only O(log n) times. False when d is out of range or
- * the allocation fails (the array is then released). */
-bool grow_for_step(storage_s *storage, int32_t d)
+ * n steps reallocates only O(log n) times. KV_OUT_OF_RANGE when d is out
+ * of range, KV_OUT_OF_MEMORY when the allocation fails (the array is then
+ * released either way). */
+kv_status grow_for_step(storage_s *storage, int32_t d)
 {
     if (d < 0 || d > kMaxIndexableStep) {
         release(storage);
-        return false;
+        return KV_OUT_OF_RANGE;
     }
     storage->size = static_cast<int32_t>(4 * static_cast<int64_t>(d) + kSizeBias);
     const int64_t needed = slots_needed(d);
     if (slots_allocated(storage) >= needed) {
-        return true;
+        return KV_OK;
     }
     /* Twice the step's size, but never past what the largest allowed step
      * needs (rounded to even so capacity stays exactly half), so the count
@@ -85,11 +86,11 @@ bool grow_for_step(storage_s *storage, int32_t d)
     void *grown = std::realloc(storage->slots, static_cast<size_t>(count) * sizeof(int32_t));
     if (grown == nullptr) {
         drop_after_failure(storage);
-        return false;
+        return KV_OUT_OF_MEMORY;
     }
     storage->slots = static_cast<int32_t *>(grown);
     storage->capacity = static_cast<int32_t>(count / 2);
-    return true;
+    return KV_OK;
 }
 
 void fill_group(int32_t *group)
@@ -151,7 +152,7 @@ void storage_free(storage_s *storage)
 
 int32_t storage_initialise(storage_s *storage, int32_t d)
 {
-    if (!grow_for_step(storage, d)) {
+    if (grow_for_step(storage, d) != KV_OK) {
         return 0;
     }
     if (storage->size >= 0) {
@@ -162,7 +163,7 @@ int32_t storage_initialise(storage_s *storage, int32_t d)
 
 int32_t storage_ensure(storage_s *storage, int32_t d)
 {
-    return grow_for_step(storage, d) ? storage->size : -1;
+    return grow_for_step(storage, d) == KV_OK ? storage->size : -1;
 }
 
 void storage_fill(storage_s *storage, int32_t i)
@@ -175,23 +176,30 @@ void storage_fill(storage_s *storage, int32_t i)
 
 int32_t storage_extend(storage_s *storage, int32_t d)
 {
+    return storage_extend_status(storage, d) == KV_OK ? 1 : 0;
+}
+
+kv_status storage_extend_status(storage_s *storage, int32_t d)
+{
     if (storage->slots == nullptr) {
-        return 0;
+        /* Released before: by a failed allocation (size -1) or a refusal. */
+        return storage->size < 0 ? KV_OUT_OF_MEMORY : KV_LIMIT_REACHED;
     }
     if (d > storage->max_distance) {
         release(storage);
-        return 0;
+        return KV_LIMIT_REACHED;
     }
     const int32_t old_size = storage->size;
-    if (!grow_for_step(storage, d)) {
-        return 0;
+    const kv_status status = grow_for_step(storage, d);
+    if (status != KV_OK) {
+        return status;
     }
     /* Going from step d - 1 to d this refills the group of diagonal d + 1
      * (the previous step's outermost neighbour) and fills that of d + 2. */
     if (static_cast<int64_t>(storage->size) + kGroupSlots > old_size) {
         fill_from(storage, old_size);
     }
-    return 1;
+    return KV_OK;
 }
 
 int32_t storage_key_forward(int32_t k)

@@ -17,6 +17,7 @@
 
 #include <stdint.h>
 #include "core/export.h"
+#include "core/status.h"
 
 KV_EXTERN_C_BEGIN
 
@@ -57,6 +58,11 @@ KV_API void storage_fill(storage_s *storage, int32_t i);
  * slots is null (size is -1 after a failed allocation, unchanged after a
  * refusal). */
 KV_API int32_t storage_extend(storage_s *storage, int32_t d);
+/* As storage_extend, telling why it failed: KV_OK; KV_LIMIT_REACHED when d
+ * is beyond max_distance or the array was refused before; KV_OUT_OF_RANGE
+ * when the slot index would not fit 32 bits; KV_OUT_OF_MEMORY when this or
+ * an earlier allocation failed. */
+KV_API kv_status storage_extend_status(storage_s *storage, int32_t d);
 
 /* Slot index of the forward entry of diagonal k: 4k, or ~(4k) for k < 0. */
 KV_API int32_t storage_key_forward(int32_t k);
