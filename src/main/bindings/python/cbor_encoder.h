@@ -275,8 +275,21 @@ class ContainerStack {
   private:
     static std::size_t recursion_room() {
         const int limit = Py_GetRecursionLimit();
-        const int depth = PyThreadState_Get()->recursion_depth;
+        const int depth = python_call_depth();
         return depth < limit ? static_cast<std::size_t>(limit - depth) : 0;
+    }
+
+    // The thread's current depth of Python calls; each interpreter version
+    // keeps it under another name.
+    static int python_call_depth() {
+        const PyThreadState *state = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+        return state->py_recursion_limit - state->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+        return state->recursion_limit - state->recursion_remaining;
+#else
+        return state->recursion_depth;
+#endif
     }
 
     std::size_t room_;
