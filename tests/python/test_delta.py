@@ -22,7 +22,12 @@ from hypothesis import strategies as st
 import korvalent_core
 from korvalent_core import delta as kd
 from korvalent_core.delta import PythonInBuf, PythonOutBuf, diff, patch
-from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
+from memory_probe import (
+    STRESS_ROUNDS,
+    UNDER_VALGRIND,
+    assert_resident_growth_below,
+    resident_bytes,
+)
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
@@ -538,6 +543,11 @@ def dense_pair(size, every):
     return old, bytes(new)
 
 
+# valgrind runs one thread at a time, whatever the interpreter lock does.
+concurrent_threads = pytest.mark.skipif(UNDER_VALGRIND, reason="valgrind serialises threads")
+
+
+@concurrent_threads
 def test_other_threads_run_during_a_long_diff_and_patch():
     old, new = dense_pair(1 << 20, 64)
     box = {}
@@ -547,6 +557,7 @@ def test_other_threads_run_during_a_long_diff_and_patch():
     assert bytes(patch(old, box["delta"])) == new
 
 
+@concurrent_threads
 def test_an_input_cannot_be_resized_while_a_call_reads_it():
     old, new = dense_pair(1 << 20, 64)
     growing = bytearray(old)
