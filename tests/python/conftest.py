@@ -15,6 +15,15 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 CORE_HEADERS = ROOT / "src" / "main" / "core"
 MODULE_NAME = "korvalent_core"
+# The round-trip and error tests that the test command also runs against the
+# module installed on every other supported interpreter (pytest -m compat).
+COMPAT_FILES = {"test_cbor.py", "test_delta.py", "test_cli.py"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in COMPAT_FILES:
+            item.add_marker(pytest.mark.compat)
 
 
 def find_module_file():

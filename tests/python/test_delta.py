@@ -22,7 +22,12 @@ from hypothesis import strategies as st
 import korvalent_core
 from korvalent_core import delta as kd
 from korvalent_core.delta import PythonInBuf, PythonOutBuf, diff, patch
-from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
+from memory_probe import (
+    STRESS_ROUNDS,
+    UNDER_VALGRIND,
+    assert_resident_growth_below,
+    resident_bytes,
+)
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
@@ -504,15 +509,15 @@ def test_results_return_from_a_worker_process():
 # ------------------------------------------------------------------ threads
 
 
-def longest_heartbeat_gap(work):
-    """Runs work() while a Python thread ticks every millisecond; returns the
-    call's duration and the longest gap between two ticks during it."""
+def run_beside_a_ticking_thread(work, tick=lambda: None):
+    """Runs work() while a Python thread calls tick() about every
+    millisecond. Returns the call's start and end and [(time, tick result)]."""
     ticks, running = [], threading.Event()
     running.set()
 
     def heartbeat():
         while running.is_set():
-            ticks.append(time.perf_counter())
+            ticks.append((time.perf_counter(), tick()))
             time.sleep(0.001)
 
     thread = threading.Thread(target=heartbeat)
@@ -523,8 +528,12 @@ def longest_heartbeat_gap(work):
     end = time.perf_counter()
     running.clear()
     thread.join()
-    during = [start] + [t for t in ticks if start < t < end] + [end]
-    return end - start, max(b - a for a, b in zip(during, during[1:]))
+    return start, end, ticks
+
+
+def longest_gap(start, end, ticks):
+    during = [start] + [t for t, _ in ticks if start < t < end] + [end]
+    return max(b - a for a, b in zip(during, during[1:]))
 
 
 def dense_pair(size, every):
@@ -535,13 +544,41 @@ def dense_pair(size, every):
     return old, bytes(new)
 
 
+# valgrind runs one thread at a time, whatever the interpreter lock does.
+concurrent_threads = pytest.mark.skipif(UNDER_VALGRIND, reason="valgrind serialises threads")
+
+
+@concurrent_threads
 def test_other_threads_run_during_a_long_diff_and_patch():
     old, new = dense_pair(1 << 20, 64)
     box = {}
-    took, gap = longest_heartbeat_gap(lambda: box.setdefault("delta", diff(old, new)))
+    start, end, ticks = run_beside_a_ticking_thread(lambda: box.setdefault("delta", diff(old, new)))
     # Holding the interpreter lock would make the gap the whole call.
-    assert gap < took / 5, (took, gap)
+    assert longest_gap(start, end, ticks) < (end - start) / 5, (end - start, ticks[-5:])
     assert bytes(patch(old, box["delta"])) == new
+
+
+@concurrent_threads
+def test_an_input_cannot_be_resized_while_a_call_reads_it():
+    old, new = dense_pair(1 << 20, 64)
+    growing = bytearray(old)
+
+    def try_to_grow():
+        try:
+            growing.append(0)
+            return "grown"
+        except BufferError:
+            return "refused"
+
+    box = {}
+    start, end, ticks = run_beside_a_ticking_thread(
+        lambda: box.setdefault("delta", diff(growing, new)), try_to_grow
+    )
+    # Well inside the call the export is held: every attempt is refused.
+    inside = [result for t, result in ticks if start + 0.02 < t < end - 0.02]
+    assert inside and set(inside) == {"refused"}
+    # And the export goes with the call.
+    assert try_to_grow() == "grown"
 
 
 # ------------------------------------------------------------- zero copy

@@ -127,6 +127,15 @@ class PythonInBuf {
 class InputView {
   public:
     InputView(const BytesLike &argument, const char *function, const char *name) {
+        PyObject *object = argument.object.ptr();
+        if (PyBytes_CheckExact(object)) {
+            // The common case, without an export: a bytes object is immutable
+            // and the call's arguments keep it alive.
+            buf_view_init(&own_view_, PyBytes_AS_STRING(object),
+                          static_cast<unsigned long>(PyBytes_GET_SIZE(object)));
+            view_ = &own_view_;
+            return;
+        }
         if (py::isinstance<PythonInBuf>(argument.object)) {
             view_ = argument.object.cast<const PythonInBuf &>().view();
             return;

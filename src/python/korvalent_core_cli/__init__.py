@@ -1,0 +1,345 @@
+"""korvalent-core: binary deltas and CBOR from the shell.
+
+    korvalent-core diff OLD NEW -o DELTA [--method NAME]
+    korvalent-core patch OLD DELTA -o NEW
+    korvalent-core encode [JSON] [-o CBOR] [--definite] [--max-depth N]
+    korvalent-core decode [CBOR] [-o JSON] [--bytes {error,base64,hex}]
+    korvalent-core stat DELTA [--old OLD]
+
+A path of '-' is standard input or standard output. Files of 1 MiB or more
+are mapped into memory rather than read, and handed to the module in place.
+Every error is one line on standard error; the exit status is 1 for a failed
+command and 2 for a command line that makes no sense.
+"""
+import argparse
+import base64
+import contextlib
+import json
+import mmap
+import os
+import sys
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Union
+
+from korvalent_core import cbor, delta
+
+PROG = "korvalent-core"
+# Below this size reading a file is cheaper than mapping it.
+MMAP_FROM = 1 << 20
+
+BytesLike = Union[bytes, mmap.mmap, memoryview]
+
+
+class CommandError(Exception):
+    """A failure to report as one line, without a traceback."""
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """argparse with its usage errors on one line."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+# ------------------------------------------------------------------ files
+
+
+@contextlib.contextmanager
+def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
+    """The bytes of a file, of standard input for '-' (once per command), or
+    a read-only mapping of a large regular file."""
+    if path == "-":
+        if stdin_taken[0]:
+            raise CommandError("only one input can be '-'")
+        stdin_taken[0] = True
+        yield sys.stdin.buffer.read()
+        return
+    data: BytesLike
+    try:
+        with open(path, "rb") as file:
+            if os.fstat(file.fileno()).st_size < MMAP_FROM or not os.path.isfile(path):
+                data = file.read()
+            else:
+                data = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    except OSError as err:
+        raise CommandError(f"cannot read '{path}': {err.strerror or err}") from None
+    if isinstance(data, mmap.mmap):
+        with data:  # the mapping keeps its own handle of the file
+            yield data
+    else:
+        yield data
+
+
+def write_output(path: str, data: BytesLike) -> None:
+    """Writes data to path, or to standard output for '-'."""
+    if path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        with open(path, "wb") as file:
+            file.write(data)
+    except OSError as err:
+        raise CommandError(f"cannot write '{path}': {err.strerror or err}") from None
+
+
+# --------------------------------------------------------------- commands
+
+
+def method_option(method: Optional[str]) -> Dict[str, str]:
+    """The keyword that selects diff's search, checked against this build:
+    a module whose diff takes no `method` refuses it."""
+    if method is None:
+        return {}
+    try:
+        delta.diff(b"", b"", method=method)  # type: ignore[call-arg]
+    except TypeError:
+        raise CommandError("--method needs a korvalent_core whose diff takes method=") from None
+    return {"method": method}
+
+
+def run_diff(args: argparse.Namespace) -> None:
+    options = method_option(args.method)
+    stdin: List[bool] = [False]
+    with read_input(args.old, stdin) as old, read_input(args.new, stdin) as new:
+        result = delta.diff(old, new, **options)
+    write_output(args.output, memoryview(result))
+
+
+def run_patch(args: argparse.Namespace) -> None:
+    stdin: List[bool] = [False]
+    with read_input(args.old, stdin) as old, read_input(args.delta, stdin) as changes:
+        result = delta.patch(old, changes)
+    write_output(args.output, memoryview(result))
+
+
+def run_encode(args: argparse.Namespace) -> None:
+    with read_input(args.input, [False]) as text:
+        try:
+            value = json.loads(bytes(text))
+        except ValueError as err:
+            raise CommandError(f"input is not JSON: {err}") from None
+    write_output(args.output, cbor.dumps(value, indefinite=not args.definite,
+                                         max_depth=args.max_depth))
+
+
+def json_fallback(mode: str) -> Callable[[Any], Any]:
+    """The JSON form of what JSON has no type for: byte strings by mode."""
+
+    def convert(value: Any) -> Any:
+        if isinstance(value, (bytes, bytearray)) and mode == "base64":
+            return base64.b64encode(value).decode("ascii")
+        if isinstance(value, (bytes, bytearray)) and mode == "hex":
+            return bytes(value).hex()
+        hint = " (choose --bytes base64 or hex)" if isinstance(value, (bytes, bytearray)) else ""
+        raise CommandError(f"no JSON form for a {type(value).__name__} value{hint}")
+
+    return convert
+
+
+def run_decode(args: argparse.Namespace) -> None:
+    loads = getattr(cbor, "loads", None)
+    if loads is None:
+        raise CommandError("this korvalent_core has no cbor.loads to decode with")
+    options = {} if args.max_depth is None else {"max_depth": args.max_depth}
+    with read_input(args.input, [False]) as data:
+        value = loads(data, **options)
+    try:
+        text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False)
+    except TypeError as err:  # a key JSON cannot hold
+        raise CommandError(f"no JSON form: {err}") from None
+    write_output(args.output, (text + "\n").encode("utf-8"))
+
+
+class DeltaStats:
+    """What a delta is made of, read item by item as patch reads it."""
+
+    def __init__(self) -> None:
+        self.size = 0
+        self.copies = 0
+        self.copied = 0
+        self.inserts = 0
+        self.literal = 0
+        self.other_items = 0
+        self.no_change = False
+
+    @property
+    def new_size(self) -> int:
+        return self.copied + self.literal
+
+
+def read_head(data: BytesLike, pos: int) -> "tuple[int, Optional[int], int]":
+    """(major type, argument or None for indefinite, next position)."""
+    initial = data[pos]
+    major, info = initial >> 5, initial & 31
+    pos += 1
+    if info < 24:
+        return major, info, pos
+    if info < 28:
+        width = 1 << (info - 24)
+        if pos + width > len(data):
+            raise ValueError("malformed delta: an item is cut short")
+        return major, int.from_bytes(data[pos:pos + width], "big"), pos + width
+    if info == 31 and major in (2, 3, 4, 5, 7):
+        return major, None, pos
+    raise ValueError(f"malformed delta: reserved initial byte {initial:02X}")
+
+
+def read_string(data: BytesLike, major: int, length: Optional[int], pos: int) -> "tuple[int, int]":
+    """(payload bytes, next position) of a byte or text string."""
+    if length is not None:
+        if length > len(data) - pos:
+            raise ValueError("malformed delta: a string is cut short")
+        return length, pos + length
+    total = 0
+    while True:  # an indefinite string: definite chunks of its type, then a break
+        if pos >= len(data):
+            raise ValueError("malformed delta: an indefinite string has no end")
+        if data[pos] == 0xFF:
+            return total, pos + 1
+        chunk_major, chunk, pos = read_head(data, pos)
+        if chunk_major != major or chunk is None:
+            raise ValueError("malformed delta: a string chunk of the wrong kind")
+        size, pos = read_string(data, major, chunk, pos)
+        total += size
+
+
+def delta_stats(data: BytesLike, old_size: Optional[int]) -> DeltaStats:
+    stats = DeltaStats()
+    stats.size = len(data)
+    if bytes(data[:1]) == b"\xf6" and len(data) == 1:
+        stats.no_change = True
+        return stats
+    pos = 0
+    while pos < len(data):
+        major, argument, pos = read_head(data, pos)
+        if major == 0:
+            if pos >= len(data):
+                raise ValueError("malformed delta: a copy offset without its count")
+            count_major, count, pos = read_head(data, pos)
+            if count_major != 0 or argument is None or count is None:
+                raise ValueError("malformed delta: a copy offset without its count")
+            if old_size is not None and (argument > old_size or count > old_size - argument):
+                raise ValueError("malformed delta: a copy reaches past the old value")
+            stats.copies += 1
+            stats.copied += count
+        elif major in (2, 3):
+            size, pos = read_string(data, major, argument, pos)
+            stats.inserts += 1
+            stats.literal += size
+        else:  # patch skips every other item: its head was all it had
+            stats.other_items += 1
+    return stats
+
+
+def percent(part: int, whole: int) -> str:
+    return f"{100.0 * part / whole:.3g}%" if whole else "n/a"
+
+
+def run_stat(args: argparse.Namespace) -> None:
+    stdin: List[bool] = [False]
+    old_size: Optional[int] = None
+    if args.old is not None:
+        with read_input(args.old, stdin) as old:
+            old_size = len(old)
+    with read_input(args.delta, stdin) as data:
+        stats = delta_stats(data, old_size)
+    lines = [f"delta: {stats.size} bytes"]
+    if stats.no_change:
+        lines.append("kind: no change (the new value is the old value)")
+        new_size = old_size
+    else:
+        lines += [
+            f"copies: {stats.copies} ({stats.copied} bytes)",
+            f"inserts: {stats.inserts}",
+            f"literal bytes: {stats.literal}",
+        ]
+        if stats.other_items:
+            lines.append(f"skipped items: {stats.other_items}")
+        new_size = stats.new_size
+    if new_size is not None:
+        lines.append(f"new value: {new_size} bytes")
+        lines.append(f"delta / new value: {percent(stats.size, new_size)}")
+    write_output("-", ("\n".join(lines) + "\n").encode("ascii"))
+
+
+# ------------------------------------------------------------ command line
+
+
+def build_parser() -> ArgumentParser:
+    parser = ArgumentParser(
+        prog=PROG,
+        description="Compact binary deltas and CBOR encoding (korvalent_core).",
+        epilog="A path of '-' is standard input or standard output.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=ArgumentParser)
+    commands.required = True
+
+    sub = commands.add_parser("diff", help="write the delta that turns OLD into NEW",
+                              description="Write the delta that turns OLD into NEW.")
+    sub.add_argument("old", metavar="OLD")
+    sub.add_argument("new", metavar="NEW")
+    sub.add_argument("-o", "--output", metavar="DELTA", required=True, help="where the delta goes")
+    sub.add_argument("--method", metavar="NAME",
+                     help="the search diff runs (for example myers or blocks; needs a module "
+                          "whose diff takes method=)")
+    sub.set_defaults(run=run_diff)
+
+    sub = commands.add_parser("patch", help="rebuild NEW from OLD and a delta",
+                              description="Rebuild the new value from OLD and DELTA.")
+    sub.add_argument("old", metavar="OLD")
+    sub.add_argument("delta", metavar="DELTA")
+    sub.add_argument("-o", "--output", metavar="NEW", required=True, help="where the new value goes")
+    sub.set_defaults(run=run_patch)
+
+    sub = commands.add_parser("encode", help="encode JSON as CBOR",
+                              description="Encode one JSON value as one CBOR item.")
+    sub.add_argument("input", metavar="JSON", nargs="?", default="-")
+    sub.add_argument("-o", "--output", metavar="CBOR", default="-")
+    sub.add_argument("--definite", action="store_true",
+                     help="write arrays and maps with their counts instead of indefinite lengths")
+    sub.add_argument("--max-depth", type=int, default=0, metavar="N",
+                     help="refuse values nested deeper than N (0: no limit)")
+    sub.set_defaults(run=run_encode)
+
+    sub = commands.add_parser("decode", help="decode CBOR as JSON",
+                              description="Decode one CBOR item as JSON (needs cbor.loads).")
+    sub.add_argument("input", metavar="CBOR", nargs="?", default="-")
+    sub.add_argument("-o", "--output", metavar="JSON", default="-")
+    sub.add_argument("--bytes", choices=["error", "base64", "hex"], default="error",
+                     help="how byte strings appear in JSON (default: refuse them)")
+    sub.add_argument("--max-depth", type=int, default=None, metavar="N",
+                     help="refuse values nested deeper than N")
+    sub.set_defaults(run=run_decode)
+
+    sub = commands.add_parser("stat", help="describe a delta",
+                              description="Count a delta's copies, inserts and literal bytes and "
+                                          "compare its size with the new value's.")
+    sub.add_argument("delta", metavar="DELTA")
+    sub.add_argument("--old", metavar="OLD",
+                     help="the old value: checks the copies against it and sizes a no-change delta")
+    sub.set_defaults(run=run_stat)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except CommandError as err:
+        return fail(args.command, str(err))
+    except (ValueError, TypeError, OverflowError, RuntimeError, RecursionError) as err:
+        return fail(args.command, str(err) or type(err).__name__)
+    except MemoryError:
+        return fail(args.command, "out of memory")
+    except BrokenPipeError:
+        # The reader went away (| head): nothing more to say, nor to flush.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+def fail(command: str, message: str) -> int:
+    sys.stderr.write(f"{PROG} {command}: {message}\n")
+    return 1

@@ -1,0 +1,191 @@
+"""The korvalent-core command: round trips on real files through every
+subcommand, standard input and output, and one-line errors with a non-zero
+exit status for bad input."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import korvalent_core
+from conftest import ROOT
+from korvalent_core.cbor import dumps
+from korvalent_core.delta import diff
+
+CLI_SOURCE = ROOT / "src" / "python"
+
+
+@pytest.fixture(scope="module")
+def cli():
+    """Runs the command: the installed console script when the module is
+    installed, else the source package beside the built module."""
+    env = dict(os.environ)
+    script = pathlib.Path(sys.executable).parent / "korvalent-core"
+    if os.environ.get("KORVALENT_MODULE_DIR") or not script.exists():
+        inherited = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+        paths = [str(CLI_SOURCE)] + [str(pathlib.Path(p).resolve()) for p in inherited if p]
+        env["PYTHONPATH"] = os.pathsep.join(paths)
+        command = [sys.executable, "-m", "korvalent_core_cli"]
+    else:
+        command = [str(script)]
+
+    def run(*args, stdin=b"", cwd=None):
+        return subprocess.run(command + [str(a) for a in args], input=stdin, cwd=cwd, env=env,
+                              capture_output=True, timeout=300)
+
+    return run
+
+
+def real_pairs(tmp_path):
+    """(old, new) files: source files of this project edited as people edit
+    them, and a value of a few MB so the mapped path runs too."""
+    text = (ROOT / "tests" / "python" / "test_delta.py").read_bytes()
+    edited = text.replace(b"assert", b"assert  ").replace(b"def ", b"def  ", 3)
+    moved = text[len(text) // 2:] + text[: len(text) // 2]
+    large = bytes(range(256)) * 12_000 + os.urandom(4096)
+    large_new = large[:1_000_000] + b"inserted" + large[1_000_100:]
+    pairs = {"edited": (text, edited), "moved": (text, moved), "emptied": (text, b""),
+             "created": (b"", text), "large": (large, large_new)}
+    files = []
+    for name, (old, new) in pairs.items():
+        (tmp_path / f"{name}.old").write_bytes(old)
+        (tmp_path / f"{name}.new").write_bytes(new)
+        files.append((tmp_path / f"{name}.old", tmp_path / f"{name}.new"))
+    return files
+
+
+def test_diff_then_patch_rebuilds_real_files(cli, tmp_path):
+    for old, new in real_pairs(tmp_path):
+        delta_file, rebuilt = old.with_suffix(".delta"), old.with_suffix(".rebuilt")
+        done = cli("diff", old, new, "-o", delta_file)
+        assert done.returncode == 0 and done.stderr == b"", done.stderr
+        assert delta_file.read_bytes() == bytes(diff(old.read_bytes(), new.read_bytes()))
+        done = cli("patch", old, delta_file, "-o", rebuilt)
+        assert done.returncode == 0 and done.stderr == b"", done.stderr
+        assert rebuilt.read_bytes() == new.read_bytes()
+
+
+def test_standard_input_and_output(cli, tmp_path):
+    old, new = real_pairs(tmp_path)[0]
+    delta_bytes = cli("diff", old, "-", "-o", "-", stdin=new.read_bytes()).stdout
+    assert delta_bytes == bytes(diff(old.read_bytes(), new.read_bytes()))
+    assert cli("patch", old, "-", "-o", "-", stdin=delta_bytes).stdout == new.read_bytes()
+
+
+def stat_lines(done):
+    assert done.returncode == 0, done.stderr
+    return dict(line.split(": ", 1) for line in done.stdout.decode().splitlines())
+
+
+def test_stat_counts_what_patch_rebuilds(cli, tmp_path):
+    for old, new in real_pairs(tmp_path):
+        delta_file = old.with_suffix(".delta")
+        delta_file.write_bytes(bytes(diff(old.read_bytes(), new.read_bytes())))
+        seen = stat_lines(cli("stat", delta_file, "--old", old))
+        assert seen["delta"] == f"{delta_file.stat().st_size} bytes"
+        copies, copied = seen["copies"].split(" (")
+        assert int(copied.split()[0]) + int(seen["literal bytes"]) == new.stat().st_size
+        assert seen["new value"] == f"{new.stat().st_size} bytes"
+        assert int(copies) >= (1 if new.stat().st_size > 100 and old.stat().st_size else 0)
+
+
+@pytest.mark.parametrize(
+    "delta_hex, expected",
+    [
+        ("00 03 41 59 04 03", {"copies": "2 (6 bytes)", "inserts": "1", "literal bytes": "1",
+                               "new value": "7 bytes"}),
+        ("5F 41 61 42 62 63 FF 00 01", {"copies": "1 (1 bytes)", "inserts": "1",
+                                        "literal bytes": "3", "new value": "4 bytes"}),
+        ("F6", {"kind": "no change (the new value is the old value)", "new value": "7 bytes"}),
+        ("40", {"copies": "0 (0 bytes)", "inserts": "1", "new value": "0 bytes",
+                "delta / new value": "n/a"}),
+    ],
+)
+def test_stat_table(cli, tmp_path, delta_hex, expected):
+    (tmp_path / "old").write_bytes(b"abcXdef")
+    (tmp_path / "delta").write_bytes(bytes.fromhex(delta_hex))
+    seen = stat_lines(cli("stat", tmp_path / "delta", "--old", tmp_path / "old"))
+    assert {k: seen[k] for k in expected} == expected
+
+
+def test_encode_json_files_and_stdin(cli, tmp_path):
+    value = {"name": "korvalent", "sizes": [1, 2.5, -3, None, True], "nested": {"k": ["v"]}}
+    (tmp_path / "in.json").write_text(json.dumps(value))
+    done = cli("encode", tmp_path / "in.json", "-o", tmp_path / "out.cbor")
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "out.cbor").read_bytes() == dumps(value)
+    done = cli("encode", "--definite", stdin=json.dumps(value).encode())
+    assert done.stdout == dumps(value, indefinite=False)
+
+
+def test_decode_round_trip_or_a_clear_refusal(cli, tmp_path):
+    value = {"a": [1, 2.5, "x", None, False]}
+    (tmp_path / "in.cbor").write_bytes(dumps(value))
+    done = cli("decode", tmp_path / "in.cbor")
+    if hasattr(korvalent_core.cbor, "loads"):
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == value
+    else:
+        assert done.returncode == 1
+        assert done.stderr == b"korvalent-core decode: this korvalent_core has no cbor.loads to decode with\n"
+
+
+def test_method_is_passed_on_or_refused(cli, tmp_path):
+    old, new = real_pairs(tmp_path)[0]
+    done = cli("diff", old, new, "-o", tmp_path / "d", "--method", "myers")
+    try:
+        expected = bytes(diff(old.read_bytes(), new.read_bytes(), method="myers"))
+    except TypeError:
+        assert done.returncode == 1
+        assert done.stderr == b"korvalent-core diff: --method needs a korvalent_core whose diff takes method=\n"
+    else:
+        assert done.returncode == 0, done.stderr
+        assert (tmp_path / "d").read_bytes() == expected
+
+
+BAD = [
+    ("missing old", ["diff", "missing", "new.txt", "-o", "d"], 1,
+     "korvalent-core diff: cannot read 'missing': No such file or directory"),
+    ("directory", ["patch", ".", "delta.bad", "-o", "x"], 1,
+     "korvalent-core patch: cannot read '.': Is a directory"),
+    ("malformed delta", ["patch", "new.txt", "delta.bad", "-o", "x"], 1,
+     "korvalent-core patch: malformed delta"),
+    ("copy past the end", ["patch", "new.txt", "delta.far", "-o", "x"], 1,
+     "korvalent-core patch: malformed delta"),
+    ("stat malformed", ["stat", "delta.bad"], 1,
+     "korvalent-core stat: malformed delta: a copy offset without its count"),
+    ("stat copy past the end", ["stat", "delta.far", "--old", "new.txt"], 1,
+     "korvalent-core stat: malformed delta: a copy reaches past the old value"),
+    ("stat cut short", ["stat", "delta.short"], 1,
+     "korvalent-core stat: malformed delta: a string is cut short"),
+    ("two stdins", ["patch", "-", "-", "-o", "x"], 1,
+     "korvalent-core patch: only one input can be '-'"),
+    ("not json", ["encode", "delta.bad"], 1,
+     "korvalent-core encode: input is not JSON: Expecting value: line 1 column 1 (char 0)"),
+    ("unwritable", ["diff", "new.txt", "new.txt", "-o", "no/such/dir/d"], 1,
+     "korvalent-core diff: cannot write 'no/such/dir/d': No such file or directory"),
+    ("no output", ["diff", "new.txt", "new.txt"], 2,
+     "korvalent-core diff: error: the following arguments are required: -o/--output (see --help)"),
+    ("no command", [], 2,
+     "korvalent-core: error: the following arguments are required: COMMAND (see --help)"),
+]
+
+
+@pytest.mark.parametrize("args, status, message", [b[1:] for b in BAD], ids=[b[0] for b in BAD])
+def test_bad_input_is_one_line_and_a_failure_status(cli, tmp_path, args, status, message):
+    (tmp_path / "new.txt").write_bytes(b"abc")
+    (tmp_path / "delta.bad").write_bytes(b"\x01")
+    (tmp_path / "delta.far").write_bytes(bytes.fromhex("00 04"))
+    (tmp_path / "delta.short").write_bytes(bytes.fromhex("43 61 62"))
+    done = cli(*args, cwd=tmp_path)
+    assert (done.returncode, done.stderr.decode()) == (status, message + "\n")
+    assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize("command", ["", "diff", "patch", "encode", "decode", "stat"])
+def test_every_command_has_help(cli, command):
+    done = cli(*([command] if command else []), "--help")
+    assert done.returncode == 0
+    assert done.stdout.decode().startswith("usage: korvalent-core " + command)
