@@ -1,12 +1,74 @@
-# Type stubs for korvalent_core.cbor: encoding Python values as CBOR.
-# Each function is one block; keyword-only options follow a bare `*`.
+# Type stubs for korvalent_core.cbor: encoding Python values as CBOR and
+# decoding them back. Each function is one block; keyword-only options follow
+# a bare `*`.
+import sys
+from typing import Any, Callable, Iterator, Optional, Protocol, final
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
+
 __version__: str
 
-def dumps(value: object, indefinite: bool = True, max_depth: int = 0) -> bytes:
+class _SupportsRead(Protocol):
+    def read(self) -> Buffer: ...
+
+def dumps(
+    value: object,
+    indefinite: bool = True,
+    max_depth: int = 0,
+    *,
+    default: Optional[Callable[[Any], object]] = None,
+    canonical: bool = False,
+) -> bytes:
     """Dump a Python object to cbor.
 
     value: None, bool, int (-2**64 to 2**64 - 1), float, str, bytes, or a
     list, tuple or dict of these. indefinite: write containers with an
     indefinite length (True) or with their count. max_depth: refuse values
     nested deeper than this (0: no limit beyond the recursion limit).
+    default: called with any other value; its result is written instead.
+    canonical: the deterministic encoding (counted containers, sorted keys).
     """
+
+class CBORDecodeError(ValueError):
+    """Malformed CBOR: the message names the fault and its byte offset."""
+
+@final
+class UndefinedType:
+    """The type of `undefined`, the CBOR undefined value (a singleton)."""
+
+    def __bool__(self) -> bool: ...
+    def __lt__(self, other: UndefinedType, /) -> bool: ...
+
+undefined: UndefinedType
+
+@final
+class Simple:
+    """A CBOR simple value without a Python counterpart (0 to 19, 32 to 255)."""
+
+    def __init__(self, value: int, /) -> None: ...
+    @property
+    def value(self) -> int: ...
+    def __lt__(self, other: Simple, /) -> bool: ...
+
+@final
+class Tag:
+    """A CBOR tagged value without a Python counterpart of its own."""
+
+    def __init__(self, tag: int, value: Any, /) -> None: ...
+    @property
+    def tag(self) -> int: ...
+    @property
+    def value(self) -> Any: ...
+    def __lt__(self, other: Tag, /) -> bool: ...
+
+def loads(data: Buffer, /, *, max_depth: int = 1000) -> Any:
+    """Decode the single CBOR data item in `data` to a Python value."""
+
+def load(fp: _SupportsRead, /, *, max_depth: int = 1000) -> Any:
+    """Read `fp` to its end and decode the single CBOR item it holds."""
+
+def iter_items(data: Buffer, /, *, max_depth: int = 1000) -> Iterator[Any]:
+    """Iterate over the items of a CBOR sequence, each decoded as loads would."""
