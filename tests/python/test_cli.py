@@ -9,7 +9,6 @@ import sys
 
 import pytest
 
-import korvalent_core
 from conftest import ROOT
 from korvalent_core.cbor import dumps
 from korvalent_core.delta import diff
@@ -120,29 +119,40 @@ def test_encode_json_files_and_stdin(cli, tmp_path):
     assert done.stdout == dumps(value, indefinite=False)
 
 
-def test_decode_round_trip_or_a_clear_refusal(cli, tmp_path):
-    value = {"a": [1, 2.5, "x", None, False]}
+def test_decode_round_trip(cli, tmp_path):
+    value = {"a": [1, 2.5, "x", None, False], "b": b"\x00\xff"}
     (tmp_path / "in.cbor").write_bytes(dumps(value))
-    done = cli("decode", tmp_path / "in.cbor")
-    if hasattr(korvalent_core.cbor, "loads"):
-        assert done.returncode == 0, done.stderr
-        assert json.loads(done.stdout) == value
-    else:
-        assert done.returncode == 1
-        assert done.stderr == b"korvalent-core decode: this korvalent_core has no cbor.loads to decode with\n"
+    done = cli("decode", tmp_path / "in.cbor", "--bytes", "hex")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == {"a": [1, 2.5, "x", None, False], "b": "00ff"}
+    done = cli("decode", "--max-depth", "1", stdin=dumps([[1]]))
+    assert done.returncode == 1 and done.stderr.startswith(b"korvalent-core decode: ")
 
 
-def test_method_is_passed_on_or_refused(cli, tmp_path):
+@pytest.mark.parametrize("method", ["myers", "blocks"])
+def test_method_and_checksum_match_the_module(cli, tmp_path, method):
     old, new = real_pairs(tmp_path)[0]
-    done = cli("diff", old, new, "-o", tmp_path / "d", "--method", "myers")
-    try:
-        expected = bytes(diff(old.read_bytes(), new.read_bytes(), method="myers"))
-    except TypeError:
-        assert done.returncode == 1
-        assert done.stderr == b"korvalent-core diff: --method needs a korvalent_core whose diff takes method=\n"
-    else:
+    for extra, checksum in (([], False), (["--checksum"], True)):
+        done = cli("diff", old, new, "-o", tmp_path / "d", "--method", method, *extra)
         assert done.returncode == 0, done.stderr
+        expected = diff(old.read_bytes(), new.read_bytes(), method=method, checksum=checksum)
         assert (tmp_path / "d").read_bytes() == expected
+        done = cli("patch", old, tmp_path / "d", "-o", "-", *(["--verify"] if checksum else []))
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == new.read_bytes()
+
+
+def test_patch_verify_and_max_size_refuse(cli, tmp_path):
+    old, new = real_pairs(tmp_path)[0]
+    assert cli("diff", old, new, "-o", tmp_path / "d").returncode == 0
+    done = cli("patch", old, tmp_path / "d", "-o", "-", "--verify")
+    assert done.returncode == 1
+    assert done.stderr == b"korvalent-core patch: delta carries no checksum to verify\n"
+    size = len(new.read_bytes())
+    done = cli("patch", old, tmp_path / "d", "-o", "-", "--max-size", str(size - 1))
+    assert done.returncode == 1 and b"max_size" in done.stderr
+    done = cli("patch", old, tmp_path / "d", "-o", "-", "--max-size", str(size))
+    assert done.returncode == 0 and done.stdout == new.read_bytes()
 
 
 BAD = [
