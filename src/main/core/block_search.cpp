@@ -1,0 +1,416 @@
+/* block_search: copies from anywhere in the old value, anchored on hashed
+ * blocks (contract in core/block_search.h).
+ *
+ * Invariants: anchors are kept in new-value order and never overlap in the
+ * new value; every copy reaches the edit script either directly or from the
+ * Myers engine run on a gap, so the script's budget keeps each edit delta
+ * strictly shorter than the new value. The index holds at most
+ * kBucketCapacity blocks per bucket, so no input makes a lookup slow. */
+#include "core/block_search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "core/delta.h"
+#include "core/edit_script.h"
+#include "core/execution.h"
+
+namespace {
+
+/* Hashed block length, and the stride of the old value's blocks. */
+constexpr int32_t kBlock = 16;
+/* Blocks kept per bucket: repetitive input (indentation, padding) cannot
+ * make one lookup verify more candidates than this. */
+constexpr uint8_t kBucketCapacity = 8;
+/* First pass: only long matches become anchors, so a common fragment such as
+ * an indented key cannot take the place of the real, longer match. */
+constexpr int32_t kAnchorMinimum = 32;
+/* Second pass, inside gaps that the Myers engine will not see. */
+constexpr int32_t kGapMatchMinimum = 12;
+/* Gaps handed to the Myers engine: each side at most this long, the old
+ * side not much longer than the new one, and a small step limit, so the
+ * engine's work stays a constant per gap byte. */
+constexpr int32_t kMaxGapSide = 2048;
+constexpr int32_t kGapOldSlack = 256;
+constexpr int32_t kGapStepLimit = 64;
+
+constexpr uint64_t kRollFactor = 0x100000001B3ull;
+constexpr uint64_t kBucketMix = 0x9E3779B97F4A7C15ull;
+constexpr uint8_t kNullByte = 0xF6;
+constexpr uint64_t kMaxValueLength = INT32_MAX;
+
+struct BufFree {
+    void operator()(buf_s *buf) const { buf_free(buf); }
+};
+struct ScriptFree {
+    void operator()(edit_script_s *script) const { edit_script_free(script); }
+};
+struct ExecutionFree {
+    void operator()(execution_s *ex) const { execution_free(ex); }
+};
+using BufPtr = std::unique_ptr<buf_s, BufFree>;
+using ScriptPtr = std::unique_ptr<edit_script_s, ScriptFree>;
+using ExecutionPtr = std::unique_ptr<execution_s, ExecutionFree>;
+
+bool is_readable(const buf_s *value)
+{
+    return value != nullptr && (value->data != nullptr || value->length == 0);
+}
+
+/* Bytes of the CBOR head that carries v. */
+int32_t head_size(int64_t v)
+{
+    return v < 24 ? 1 : v < 0x100 ? 2 : v < 0x10000 ? 3 : 5;
+}
+
+uint64_t block_hash(const uint8_t *p)
+{
+    uint64_t h = 0;
+    for (int32_t i = 0; i < kBlock; ++i) {
+        h = h * kRollFactor + p[i];
+    }
+    return h;
+}
+
+/* kRollFactor^(kBlock - 1): the weight of the byte leaving the window. */
+uint64_t leaving_weight()
+{
+    uint64_t w = 1;
+    for (int32_t i = 1; i < kBlock; ++i) {
+        w *= kRollFactor;
+    }
+    return w;
+}
+
+bool is_one_byte_run(const uint8_t *p)
+{
+    return std::memcmp(p, p + 1, kBlock - 1) == 0;
+}
+
+/* Chained hash index of the old value's blocks at multiples of kBlock. */
+class BlockIndex {
+public:
+    BlockIndex(const uint8_t *old_bytes, int32_t old_length) : old_(old_bytes)
+    {
+        const int32_t blocks = old_length / kBlock;
+        int32_t bits = 1;
+        while (bits < 30 && (int64_t{1} << (bits + 1)) <= blocks) {
+            ++bits;
+        }
+        shift_ = 64 - bits;
+        head_.assign(size_t{1} << bits, -1);
+        count_.assign(size_t{1} << bits, 0);
+        next_.assign(static_cast<size_t>(blocks), -1);
+        /* Latest blocks first in every chain, so the bucket keeps the
+         * earliest kBucketCapacity blocks of each content. */
+        for (int32_t b = 0; b < blocks; ++b) {
+            const uint8_t *p = old_ + static_cast<size_t>(b) * kBlock;
+            if (is_one_byte_run(p)) {
+                continue;
+            }
+            const size_t bucket = bucket_of(block_hash(p));
+            if (count_[bucket] < kBucketCapacity) {
+                next_[static_cast<size_t>(b)] = head_[bucket];
+                head_[bucket] = b;
+                ++count_[bucket];
+            }
+        }
+    }
+
+    size_t bucket_of(uint64_t hash) const { return static_cast<size_t>((hash * kBucketMix) >> shift_); }
+    int32_t first(uint64_t hash) const { return head_[bucket_of(hash)]; }
+    int32_t next(int32_t block) const { return next_[static_cast<size_t>(block)]; }
+
+private:
+    const uint8_t *old_;
+    int shift_ = 63;
+    std::vector<int32_t> head_;
+    std::vector<int32_t> next_;
+    std::vector<uint8_t> count_;
+};
+
+struct Anchor {
+    int32_t old_start;
+    int32_t new_start;
+    int32_t length;
+};
+
+struct Candidate {
+    int32_t old_start = -1;
+    int32_t new_start = 0;
+    int32_t length = 0;
+    int64_t saving = 0;
+};
+
+/* Greedy scan of new[lo, hi) against the index. */
+class Scanner {
+public:
+    Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
+          new_(new_value->data), index_(index), weight_(leaving_weight())
+    {
+    }
+
+    /* Appends the anchors found in new[lo, hi), in new-value order, each at
+     * least `minimum` bytes long. diagonal (old offset minus new offset) is
+     * where the content before lo came from; it is tried first. */
+    void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out) const
+    {
+        int32_t pos = lo;
+        int32_t literal_start = lo;
+        if (hi - pos < kBlock) {
+            return;
+        }
+        uint64_t hash = block_hash(new_ + pos);
+        for (;;) {
+            const Candidate best = best_at(pos, literal_start, hi, diagonal, hash);
+            if (best.old_start >= 0 && best.length >= minimum && best.saving > 0) {
+                out->push_back(Anchor{best.old_start, best.new_start, best.length});
+                pos = best.new_start + best.length;
+                literal_start = pos;
+                diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
+                if (hi - pos < kBlock) {
+                    return;
+                }
+                hash = block_hash(new_ + pos);
+                continue;
+            }
+            if (hi - pos <= kBlock) {
+                return;
+            }
+            hash = (hash - weight_ * new_[pos]) * kRollFactor + new_[pos + kBlock];
+            ++pos;
+        }
+    }
+
+private:
+    /* The match of new[pos, +kBlock) with old[at, +kBlock), extended forward
+     * up to hi and backward into the literal bytes since literal_start. */
+    void consider(int32_t at, int32_t pos, int32_t literal_start, int32_t hi, Candidate *best) const
+    {
+        if (std::memcmp(old_ + at, new_ + pos, kBlock) != 0) {
+            return;
+        }
+        const int32_t ahead_limit = std::min(old_length_ - at, hi - pos) - kBlock;
+        const int32_t ahead = kBlock + static_cast<int32_t>(execution_match_forward(
+                                           old_ + at + kBlock, new_ + pos + kBlock, static_cast<size_t>(ahead_limit)));
+        const int32_t behind = static_cast<int32_t>(execution_match_backward(
+            old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
+        const int32_t length = ahead + behind;
+        const int32_t start = at - behind;
+        const int64_t saving = static_cast<int64_t>(length) - head_size(start) - head_size(length);
+        if (saving > best->saving) {
+            *best = Candidate{start, pos - behind, length, saving};
+        }
+    }
+
+    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t hash) const
+    {
+        Candidate best;
+        const int64_t along = pos + diagonal;
+        if (along >= 0 && along <= static_cast<int64_t>(old_length_) - kBlock) {
+            consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
+        }
+        for (int32_t b = index_.first(hash); b >= 0; b = index_.next(b)) {
+            const int32_t at = b * kBlock;
+            if (at != along) {
+                consider(at, pos, literal_start, hi, &best);
+            }
+        }
+        return best;
+    }
+
+    const uint8_t *old_;
+    int32_t old_length_;
+    const uint8_t *new_;
+    const BlockIndex &index_;
+    uint64_t weight_;
+};
+
+/* Turns anchors and the gaps between them into reports to the coalescing
+ * record, in new-value order. */
+class Emitter {
+public:
+    Emitter(execution_s *ex, coallescing_script_s *record) : ex_(ex), record_(record) {}
+
+    bool anchor(const Anchor &a)
+    {
+        if (!gap(a.old_start, a.new_start)) {
+            return false;
+        }
+        /* The record extends a pending copy blindly: end it first unless the
+         * new copy continues it in the old value. */
+        if (record_->pending == COALESCING_PENDING_COPY &&
+            record_->old_base + record_->start + record_->length != a.old_start &&
+            !coallescing_script_delete(record_)) {
+            return false;
+        }
+        if (!coallescing_script_match(record_, a.old_start, a.length)) {
+            return false;
+        }
+        old_end_ = a.old_start + a.length;
+        new_end_ = a.new_start + a.length;
+        return true;
+    }
+
+    /* Everything from the last anchor to the ends of both values. */
+    bool finish(int32_t old_length, int32_t new_length) { return gap(old_length, new_length); }
+
+private:
+    /* The gap up to old_next / new_next: searched by the Myers engine when
+     * the old side follows the last anchor and both sides are small,
+     * otherwise sent as literal bytes. */
+    bool gap(int32_t old_next, int32_t new_next)
+    {
+        const int32_t new_gap = new_next - new_end_;
+        const int64_t old_gap = static_cast<int64_t>(old_next) - old_end_;
+        if (new_gap <= 0) {
+            return true;
+        }
+        if (old_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
+            old_gap <= static_cast<int64_t>(new_gap) * 4 + kGapOldSlack) {
+            return execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) != 0;
+        }
+        return coallescing_script_insert(record_, new_end_, new_gap) != 0;
+    }
+
+    execution_s *ex_;
+    coallescing_script_s *record_;
+    int32_t old_end_ = 0;
+    int32_t new_end_ = 0;
+};
+
+/* Whether the Emitter will hand the gap between a and b to the engine. */
+bool gap_goes_to_engine(int32_t old_end, int32_t new_end, const Anchor &next)
+{
+    const int64_t old_gap = static_cast<int64_t>(next.old_start) - old_end;
+    const int64_t new_gap = static_cast<int64_t>(next.new_start) - new_end;
+    return old_gap > 0 && new_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
+           old_gap <= new_gap * 4 + kGapOldSlack;
+}
+
+/* All anchors: the common prefix and suffix, long matches in between, then
+ * shorter matches inside the gaps the engine will not search. */
+std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
+{
+    const int32_t n = static_cast<int32_t>(old_value->length);
+    const int32_t m = static_cast<int32_t>(new_value->length);
+    const int32_t shorter = std::min(n, m);
+    const int32_t prefix =
+        shorter == 0 ? 0
+                     : static_cast<int32_t>(execution_match_forward(old_value->data, new_value->data,
+                                                                    static_cast<size_t>(shorter)));
+    const int32_t suffix =
+        shorter == prefix ? 0
+                          : static_cast<int32_t>(execution_match_backward(old_value->data + n, new_value->data + m,
+                                                                          static_cast<size_t>(shorter - prefix)));
+    std::vector<Anchor> anchors;
+    anchors.push_back(Anchor{0, 0, prefix});
+    if (m - suffix - prefix >= kBlock && n >= kBlock) {
+        const BlockIndex index(old_value->data, n);
+        const Scanner scanner(old_value, new_value, index);
+        std::vector<Anchor> long_ones;
+        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones);
+        long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
+        for (const Anchor &next : long_ones) {
+            const Anchor &last = anchors.back();
+            const int32_t old_end = last.old_start + last.length;
+            const int32_t new_end = last.new_start + last.length;
+            if (next.new_start - new_end >= kBlock && !gap_goes_to_engine(old_end, new_end, next)) {
+                scanner.scan(new_end, next.new_start, kGapMatchMinimum,
+                             static_cast<int64_t>(old_end) - new_end, &anchors);
+            }
+            anchors.push_back(next);
+        }
+        return anchors;
+    }
+    anchors.push_back(Anchor{n - suffix, m - suffix, suffix});
+    return anchors;
+}
+
+/* The search proper: the coalescing result, with the edit delta in the
+ * script's output for COALESCING_EDIT_DELTA; -1 when allocation failed. */
+int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *script)
+{
+    const std::vector<Anchor> anchors = find_anchors(old_value, new_value);
+    coallescing_script_s record;
+    coallescing_script_init(&record, script, 0, 0);
+    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT, kGapStepLimit));
+    if (!ex) {
+        return -1;
+    }
+    Emitter emit(ex.get(), &record);
+    bool ok = true;
+    for (const Anchor &a : anchors) {
+        if (a.length > 0 && !emit.anchor(a)) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && emit.finish(static_cast<int32_t>(old_value->length), static_cast<int32_t>(new_value->length));
+    const bool storage_failed = ex->storage->slots == nullptr && ex->storage->size < 0;
+    if (!ok) {
+        /* A spent budget means nothing shorter than the new value exists. */
+        return script->output == nullptr || storage_failed ? -1 : COALESCING_REPLACEMENT_DELTA;
+    }
+    const int32_t closed = coallescing_script_close(&record, static_cast<int32_t>(old_value->length),
+                                                    static_cast<int32_t>(new_value->length));
+    return closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr ? -1 : closed;
+}
+
+buf_s *no_change_delta()
+{
+    BufPtr delta(buf_create());
+    if (!delta) {
+        return nullptr;
+    }
+    buf_write_byte(delta.get(), kNullByte);
+    return delta->length == 1 ? delta.release() : nullptr;
+}
+
+buf_s *generate(const buf_s *old_value, const buf_s *new_value)
+{
+    ScriptPtr script(edit_script_create(old_value, new_value));
+    if (!script) {
+        return nullptr;
+    }
+    BufPtr delta;
+    switch (search(old_value, new_value, script.get())) {
+    case COALESCING_VALUES_EQUAL:
+        delta.reset(no_change_delta());
+        break;
+    case COALESCING_EDIT_DELTA:
+        delta.reset(buf_dup(script->output));
+        break;
+    case COALESCING_REPLACEMENT_DELTA:
+        return _write_replacement_delta(new_value);
+    default:
+        return nullptr;
+    }
+    if (delta && delta->length >= new_value->length) {
+        delta.reset(_write_replacement_delta(new_value));
+    }
+    return delta.release();
+}
+
+}  // namespace
+
+extern "C" {
+
+buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value)
+{
+    if (!is_readable(old_value) || !is_readable(new_value) || old_value->length > kMaxValueLength ||
+        new_value->length > kMaxValueLength) {
+        return nullptr;
+    }
+    try {
+        return generate(old_value, new_value);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+}  // extern "C"
