@@ -1,11 +1,11 @@
 /* block_search: copies from anywhere in the old value, anchored on hashed
- * blocks (contract in core/block_search.h).
+ * windows sampled by content (contract in core/block_search.h).
  *
  * Invariants: anchors are kept in new-value order and never overlap in the
  * new value; every copy reaches the edit script either directly or from the
  * Myers engine run on a gap, so the script's budget keeps each edit delta
- * strictly shorter than the new value. The index holds at most
- * kBucketCapacity blocks per bucket, so no input makes a lookup slow. */
+ * strictly shorter than the new value. A bucket holds at most kBucketSlots
+ * old offsets, so no input makes a lookup slow. */
 #include "core/block_search.h"
 
 #include <algorithm>
@@ -20,22 +20,41 @@
 
 namespace {
 
-/* Hashed block length, and the stride of the old value's blocks. */
+/* Hashed window length. */
 constexpr int32_t kBlock = 16;
-/* Blocks kept per bucket: repetitive input (indentation, padding) cannot
- * make one lookup verify more candidates than this. */
-constexpr uint8_t kBucketCapacity = 8;
+/* Windows whose mixed hash has these top bits clear are sampled, in both
+ * values alike, so the same content is sampled wherever it lies: one window
+ * in 8 on average, and one lookup per 8 bytes of the new value. */
+constexpr int kSampleBits = 3;
+/* Old bytes per bucket: as many slots as sampled windows on average. */
+constexpr int64_t kBytesPerBucket = 32;
+/* Slots per bucket: repetitive input (indentation, padding) cannot make one
+ * lookup verify more candidates than this. */
+constexpr int32_t kBucketSlots = 4;
 /* First pass: only long matches become anchors, so a common fragment such as
  * an indented key cannot take the place of the real, longer match. */
 constexpr int32_t kAnchorMinimum = 32;
 /* Second pass, inside gaps that the Myers engine will not see. */
 constexpr int32_t kGapMatchMinimum = 12;
-/* Gaps handed to the Myers engine: each side at most this long, the old
- * side not much longer than the new one, and a small step limit, so the
- * engine's work stays a constant per gap byte. */
-constexpr int32_t kMaxGapSide = 2048;
+/* Gaps handed to the Myers engine: each side at most kMaxGapSide bytes and
+ * the old side not much longer than the new one. The engine may spend
+ * kGapWorkBase + kGapWorkPerByte diagonal visits per gap byte; a gap that
+ * needs more is undone and sent as literal bytes, so the engine's work stays
+ * linear in the input. */
+constexpr int32_t kMaxGapSide = 8192;
 constexpr int32_t kGapOldSlack = 256;
-constexpr int32_t kGapStepLimit = 64;
+constexpr int64_t kGapWorkBase = 4096;
+constexpr int64_t kGapWorkPerByte = 64;
+
+/* Literal stretches are also searched densely near where the previous copy
+ * came from (fields of a record reordered, lines of a function rewritten):
+ * every 8-byte window of the old bytes within kLocalRadius of it. The table
+ * of such a neighbourhood is reused while the copies stay inside it, and all
+ * rebuilds together read at most kLocalPerByte old bytes per input byte. */
+constexpr int32_t kLocalWindow = 8;
+constexpr int64_t kLocalRadius = 4096;
+constexpr int64_t kLocalPerByte = 16;
+constexpr int32_t kLocalMatchMinimum = 12;
 
 constexpr uint64_t kRollFactor = 0x100000001B3ull;
 constexpr uint64_t kBucketMix = 0x9E3779B97F4A7C15ull;
@@ -90,46 +109,73 @@ bool is_one_byte_run(const uint8_t *p)
     return std::memcmp(p, p + 1, kBlock - 1) == 0;
 }
 
-/* Chained hash index of the old value's blocks at multiples of kBlock. */
+uint64_t mixed(uint64_t hash)
+{
+    return hash * kBucketMix;
+}
+
+bool is_sampled(uint64_t mix)
+{
+    return (mix >> (64 - kSampleBits)) == 0;
+}
+
+/* 16 bits of a window's hash: they reject most foreign candidates without
+ * reading the old value. */
+uint16_t check_of(uint64_t mix)
+{
+    return static_cast<uint16_t>(mix);
+}
+
+/* kBucketSlots indexed windows: old offsets (-1: free) and their checks. */
+struct Bucket {
+    int32_t at[kBucketSlots];
+    uint16_t check[kBucketSlots];
+};
+
+/* Index of the old value's sampled windows: one bucket per kBytesPerBucket
+ * old bytes (24 bytes each, so three quarters of the old value's size), each
+ * bucket keeping the earliest windows that land in it. */
 class BlockIndex {
 public:
-    BlockIndex(const uint8_t *old_bytes, int32_t old_length) : old_(old_bytes)
+    BlockIndex(const uint8_t *old_bytes, int32_t old_length)
+        : buckets_(static_cast<size_t>(old_length / kBytesPerBucket + 1))
     {
-        const int32_t blocks = old_length / kBlock;
-        int32_t bits = 1;
-        while (bits < 30 && (int64_t{1} << (bits + 1)) <= blocks) {
-            ++bits;
+        for (Bucket &b : buckets_) {
+            std::fill(b.at, b.at + kBucketSlots, -1);
         }
-        shift_ = 64 - bits;
-        head_.assign(size_t{1} << bits, -1);
-        count_.assign(size_t{1} << bits, 0);
-        next_.assign(static_cast<size_t>(blocks), -1);
-        /* Latest blocks first in every chain, so the bucket keeps the
-         * earliest kBucketCapacity blocks of each content. */
-        for (int32_t b = 0; b < blocks; ++b) {
-            const uint8_t *p = old_ + static_cast<size_t>(b) * kBlock;
-            if (is_one_byte_run(p)) {
-                continue;
+        const uint64_t weight = leaving_weight();
+        uint64_t hash = block_hash(old_bytes);
+        for (int32_t at = 0;; ++at) {
+            const uint64_t mix = mixed(hash);
+            if (is_sampled(mix) && !is_one_byte_run(old_bytes + at)) {
+                Bucket &bucket = buckets_[bucket_index(mix)];
+                for (int32_t i = 0; i < kBucketSlots; ++i) {
+                    if (bucket.at[i] < 0) {
+                        bucket.at[i] = at;
+                        bucket.check[i] = check_of(mix);
+                        break;
+                    }
+                }
             }
-            const size_t bucket = bucket_of(block_hash(p));
-            if (count_[bucket] < kBucketCapacity) {
-                next_[static_cast<size_t>(b)] = head_[bucket];
-                head_[bucket] = b;
-                ++count_[bucket];
+            if (at + kBlock >= old_length) {
+                break;
             }
+            hash = (hash - weight * old_bytes[at]) * kRollFactor + old_bytes[at + kBlock];
         }
     }
 
-    size_t bucket_of(uint64_t hash) const { return static_cast<size_t>((hash * kBucketMix) >> shift_); }
-    int32_t first(uint64_t hash) const { return head_[bucket_of(hash)]; }
-    int32_t next(int32_t block) const { return next_[static_cast<size_t>(block)]; }
+    /* The bucket of a sampled window's mixed hash. */
+    const Bucket &bucket(uint64_t mix) const { return buckets_[bucket_index(mix)]; }
 
 private:
-    const uint8_t *old_;
-    int shift_ = 63;
-    std::vector<int32_t> head_;
-    std::vector<int32_t> next_;
-    std::vector<uint8_t> count_;
+    /* 32 bits below the sampling bits, scaled to the bucket count. */
+    size_t bucket_index(uint64_t mix) const
+    {
+        const uint64_t bits = (mix << kSampleBits) >> 32;
+        return static_cast<size_t>((bits * buckets_.size()) >> 32);
+    }
+
+    std::vector<Bucket> buckets_;
 };
 
 struct Anchor {
@@ -149,8 +195,8 @@ struct Candidate {
 class Scanner {
 public:
     Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
-        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
-          new_(new_value->data), index_(index), weight_(leaving_weight())
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
+          index_(index), weight_(leaving_weight())
     {
     }
 
@@ -166,17 +212,20 @@ public:
         }
         uint64_t hash = block_hash(new_ + pos);
         for (;;) {
-            const Candidate best = best_at(pos, literal_start, hi, diagonal, hash);
-            if (best.old_start >= 0 && best.length >= minimum && best.saving > 0) {
-                out->push_back(Anchor{best.old_start, best.new_start, best.length});
-                pos = best.new_start + best.length;
-                literal_start = pos;
-                diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
-                if (hi - pos < kBlock) {
-                    return;
+            const uint64_t mix = mixed(hash);
+            if (is_sampled(mix)) {
+                const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
+                if (best.old_start >= 0 && best.length >= minimum && best.saving > 0) {
+                    out->push_back(Anchor{best.old_start, best.new_start, best.length});
+                    pos = best.new_start + best.length;
+                    literal_start = pos;
+                    diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
+                    if (hi - pos < kBlock) {
+                        return;
+                    }
+                    hash = block_hash(new_ + pos);
+                    continue;
                 }
-                hash = block_hash(new_ + pos);
-                continue;
             }
             if (hi - pos <= kBlock) {
                 return;
@@ -207,17 +256,18 @@ private:
         }
     }
 
-    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t hash) const
+    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t mix) const
     {
         Candidate best;
         const int64_t along = pos + diagonal;
         if (along >= 0 && along <= static_cast<int64_t>(old_length_) - kBlock) {
             consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
         }
-        for (int32_t b = index_.first(hash); b >= 0; b = index_.next(b)) {
-            const int32_t at = b * kBlock;
-            if (at != along) {
-                consider(at, pos, literal_start, hi, &best);
+        const Bucket &bucket = index_.bucket(mix);
+        const uint16_t check = check_of(mix);
+        for (int32_t i = 0; i < kBucketSlots && bucket.at[i] >= 0; ++i) {
+            if (bucket.check[i] == check && bucket.at[i] != along) {
+                consider(bucket.at[i], pos, literal_start, hi, &best);
             }
         }
         return best;
@@ -229,6 +279,20 @@ private:
     const BlockIndex &index_;
     uint64_t weight_;
 };
+
+/* What a gap's search may change, to put back when the gap is sent as
+ * literal bytes instead. */
+struct Checkpoint {
+    coallescing_script_s record;
+    edit_script_s script;
+    uint64_t output_length;
+};
+
+bool engine_takes_gap(int64_t old_gap, int64_t new_gap)
+{
+    return old_gap > 0 && new_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
+           old_gap <= new_gap * 4 + kGapOldSlack;
+}
 
 /* Turns anchors and the gaps between them into reports to the coalescing
  * record, in new-value order. */
@@ -261,8 +325,8 @@ public:
 
 private:
     /* The gap up to old_next / new_next: searched by the Myers engine when
-     * the old side follows the last anchor and both sides are small,
-     * otherwise sent as literal bytes. */
+     * the old side follows the last anchor and both sides are small, sent as
+     * literal bytes otherwise or when the search needs too much work. */
     bool gap(int32_t old_next, int32_t new_next)
     {
         const int32_t new_gap = new_next - new_end_;
@@ -270,11 +334,34 @@ private:
         if (new_gap <= 0) {
             return true;
         }
-        if (old_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
-            old_gap <= static_cast<int64_t>(new_gap) * 4 + kGapOldSlack) {
-            return execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) != 0;
+        if (engine_takes_gap(old_gap, new_gap)) {
+            const Checkpoint saved = checkpoint();
+            ex_->work_left = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
+            if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) != 0) {
+                return true;
+            }
+            if (ex_->work_left >= 0) {
+                return false; /* budget spent or allocation failed */
+            }
+            restore(saved);
         }
         return coallescing_script_insert(record_, new_end_, new_gap) != 0;
+    }
+
+    Checkpoint checkpoint() const
+    {
+        const edit_script_s *script = record_->script;
+        return Checkpoint{*record_, *script, script->output->length};
+    }
+
+    void restore(const Checkpoint &saved)
+    {
+        edit_script_s *script = record_->script;
+        buf_s *output = script->output;
+        *record_ = saved.record;
+        *script = saved.script;
+        script->output = output;
+        output->length = saved.output_length;
     }
 
     execution_s *ex_;
@@ -283,14 +370,97 @@ private:
     int32_t new_end_ = 0;
 };
 
-/* Whether the Emitter will hand the gap between a and b to the engine. */
+/* Whether the Emitter will hand the gap between an anchor ending at
+ * (old_end, new_end) and the next one to the engine. */
 bool gap_goes_to_engine(int32_t old_end, int32_t new_end, const Anchor &next)
 {
-    const int64_t old_gap = static_cast<int64_t>(next.old_start) - old_end;
-    const int64_t new_gap = static_cast<int64_t>(next.new_start) - new_end;
-    return old_gap > 0 && new_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
-           old_gap <= new_gap * 4 + kGapOldSlack;
+    return engine_takes_gap(static_cast<int64_t>(next.old_start) - old_end,
+                            static_cast<int64_t>(next.new_start) - new_end);
 }
+
+/* Dense search of a literal stretch against the old bytes around a centre. */
+class LocalMatcher {
+public:
+    LocalMatcher(const buf_s *old_value, const buf_s *new_value)
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
+          allowance_(kLocalPerByte * (static_cast<int64_t>(old_value->length) + static_cast<int64_t>(new_value->length)))
+    {
+    }
+
+    /* Appends the matches of new[lo, hi) with old bytes near centre, in
+     * new-value order, each at least kLocalMatchMinimum bytes and worth its
+     * encoded size. */
+    void match(int32_t lo, int32_t hi, int32_t centre, std::vector<Anchor> *out)
+    {
+        if (hi - lo < kLocalWindow || !cover(centre)) {
+            return;
+        }
+        int32_t literal_start = lo;
+        for (int32_t pos = lo; pos + kLocalWindow <= hi;) {
+            const int32_t at = table_[slot(new_ + pos)];
+            if (at >= 0 && std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
+                const int32_t ahead = static_cast<int32_t>(execution_match_forward(
+                    old_ + at, new_ + pos, static_cast<size_t>(std::min(old_length_ - at, hi - pos))));
+                const int32_t behind = static_cast<int32_t>(execution_match_backward(
+                    old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
+                const int32_t length = ahead + behind;
+                const int32_t start = at - behind;
+                if (length >= kLocalMatchMinimum && length - head_size(start) - head_size(length) > 1) {
+                    out->push_back(Anchor{start, pos - behind, length});
+                    pos += ahead;
+                    literal_start = pos;
+                    continue;
+                }
+            }
+            ++pos;
+        }
+    }
+
+private:
+    /* Makes the table cover the neighbourhood of centre, rebuilding it when
+     * centre is off the middle half of the current one; false when the
+     * rebuild allowance is spent. */
+    bool cover(int32_t centre)
+    {
+        if (to_ > from_ && centre >= from_ + kLocalRadius / 2 && centre <= to_ - kLocalRadius / 2) {
+            return true;
+        }
+        const int32_t from = static_cast<int32_t>(std::max<int64_t>(0, centre - kLocalRadius));
+        const int32_t to = static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
+        if (to - from < kLocalWindow || allowance_ < to - from) {
+            return false;
+        }
+        allowance_ -= to - from;
+        if (table_.empty()) {
+            table_.resize(size_t{1} << kTableBits);
+        }
+        std::fill(table_.begin(), table_.end(), -1);
+        for (int32_t at = from; at + kLocalWindow <= to; ++at) {
+            table_[slot(old_ + at)] = at;
+        }
+        from_ = from;
+        to_ = to;
+        return true;
+    }
+
+    static size_t slot(const uint8_t *p)
+    {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<size_t>((v * kBucketMix) >> (64 - kTableBits));
+    }
+
+    /* Twice the largest neighbourhood, so few windows share a slot. */
+    static constexpr int kTableBits = 14;
+
+    const uint8_t *old_;
+    int32_t old_length_;
+    const uint8_t *new_;
+    int64_t allowance_;
+    int32_t from_ = 0;
+    int32_t to_ = 0;
+    std::vector<int32_t> table_;
+};
 
 /* All anchors: the common prefix and suffix, long matches in between, then
  * shorter matches inside the gaps the engine will not search. */
@@ -312,18 +482,31 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
     if (m - suffix - prefix >= kBlock && n >= kBlock) {
         const BlockIndex index(old_value->data, n);
         const Scanner scanner(old_value, new_value, index);
+        LocalMatcher local(old_value, new_value);
         std::vector<Anchor> long_ones;
         scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones);
         long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
+        std::vector<Anchor> shorter_ones;
         for (const Anchor &next : long_ones) {
+            shorter_ones.clear();
             const Anchor &last = anchors.back();
             const int32_t old_end = last.old_start + last.length;
             const int32_t new_end = last.new_start + last.length;
             if (next.new_start - new_end >= kBlock && !gap_goes_to_engine(old_end, new_end, next)) {
                 scanner.scan(new_end, next.new_start, kGapMatchMinimum,
-                             static_cast<int64_t>(old_end) - new_end, &anchors);
+                             static_cast<int64_t>(old_end) - new_end, &shorter_ones);
             }
-            anchors.push_back(next);
+            shorter_ones.push_back(next);
+            for (const Anchor &a : shorter_ones) {
+                const Anchor &before = anchors.back();
+                const int32_t before_old_end = before.old_start + before.length;
+                const int32_t before_new_end = before.new_start + before.length;
+                if (a.new_start - before_new_end >= kLocalWindow &&
+                    !gap_goes_to_engine(before_old_end, before_new_end, a)) {
+                    local.match(before_new_end, a.new_start, before_old_end, &anchors);
+                }
+                anchors.push_back(a);
+            }
         }
         return anchors;
     }
@@ -338,7 +521,7 @@ int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *sc
     const std::vector<Anchor> anchors = find_anchors(old_value, new_value);
     coallescing_script_s record;
     coallescing_script_init(&record, script, 0, 0);
-    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT, kGapStepLimit));
+    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT));
     if (!ex) {
         return -1;
     }

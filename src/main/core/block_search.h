@@ -1,11 +1,13 @@
 /* block_search: a delta search that finds copies anywhere in the old value.
  *
- * The old value is indexed in hashed 16-byte blocks (bounded buckets, runs of
- * one byte left out), the new value is scanned with a rolling hash, and every
- * verified candidate is extended both ways. Between two anchors whose old
- * ranges follow each other, the small gap goes to the Myers engine, so local
- * edits keep byte precision. Writes the same delta format as delta.h, in
- * linear time and with an index of well under the old value's size. */
+ * A rolling hash over 16-byte windows samples the same content in both values
+ * (about one window in 8); the old value's sampled windows go into an index
+ * of bounded buckets (runs of one byte left out), the new value's are looked
+ * up in it, and every verified candidate is extended both ways. Small gaps
+ * between anchors whose old ranges follow each other go to the Myers engine,
+ * so local edits keep byte precision; other literal stretches are searched
+ * densely near the previous copy's source. Same delta format as delta.h,
+ * linear time, an index of three quarters of the old value's size. */
 #ifndef KORVALENT_CORE_BLOCK_SEARCH_H
 #define KORVALENT_CORE_BLOCK_SEARCH_H
 
