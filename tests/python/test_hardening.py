@@ -2,7 +2,9 @@
 times with good and with failing arguments must leave the reference counts
 of its inputs unchanged and its memory flat; deep and self-containing values
 must raise, never crash, also under a raised recursion limit."""
+import copy
 import gc
+import pickle
 import sys
 import tracemalloc
 
@@ -20,6 +22,9 @@ MAX_RSS_GROWTH = 4 * 1024 * 1024
 OLD = b"the quick brown fox jumps over the lazy dog " * 8
 NEW = OLD.replace(b"lazy", b"sleepy").replace(b"quick", b"slow")
 DELTA = bytes(diff(OLD, NEW))
+RESULT = diff(OLD, NEW)
+OLD_ARRAY, NEW_ARRAY = bytearray(OLD), bytearray(NEW)
+STRIDED = memoryview(OLD)[::2]
 DOC = {"id": 7, "tags": ["a", "b"], "ratio": 0.5, "blob": b"\x00\x01", "none": None, "big": 2**63}
 
 
@@ -38,7 +43,10 @@ CASES = {
     "dumps-type-error": (expect(TypeError, lambda: dumps(set())), ()),
     "dumps-depth-error": (expect(RuntimeError, lambda: dumps([[[1]]], max_depth=1)), ()),
     "diff-good": (lambda: diff(OLD, NEW), (OLD, NEW)),
-    "diff-type-error": (expect(TypeError, lambda: diff(OLD, bytearray(NEW))), (OLD, NEW)),
+    "diff-type-error": (expect(TypeError, lambda: diff(OLD, "text")), (OLD,)),
+    "diff-strided-error": (expect(TypeError, lambda: diff(STRIDED, NEW)), (STRIDED, NEW)),
+    "diff-buffers": (lambda: diff(OLD_ARRAY, memoryview(NEW_ARRAY)), (OLD_ARRAY, NEW_ARRAY)),
+    "result-pickle-copy": (lambda: copy.copy(pickle.loads(pickle.dumps(RESULT))), (RESULT,)),
     "patch-good": (lambda: patch(OLD, DELTA), (OLD, DELTA)),
     "patch-malformed": (expect(ValueError, lambda: patch(OLD, b"\x01")), (OLD,)),
     "patch-out-of-range": (expect(ValueError, lambda: patch(OLD, b"\x19\xff\xff\x01")), (OLD,)),

@@ -1,17 +1,19 @@
-// The delta submodule: diff and patch over byte strings.
+// The delta submodule: diff and patch over any C-contiguous bytes-like value.
 //
-// No payload byte is copied on the way in or on the way out. An input bytes
-// object is read in place through a buf_s view while a strong reference keeps
-// it alive; the core's result buffer becomes the storage of the returned
-// PythonOutBuf and is exported through the buffer protocol, so a copy happens
-// only when the caller asks for one (bytes(result)).
+// Contract: the docstrings registered below (and the korvalent_core-stubs
+// package). No payload byte is copied on the way in or on the way out: every
+// input is read in place through the buffer protocol, its export held until
+// the call returns (a bytearray cannot be resized meanwhile), and the core's
+// result buffer becomes the storage of the returned PythonOutBuf. Other
+// threads run meanwhile: the core, which touches no Python object, runs
+// without the interpreter lock unless the call is too short to matter.
 #include <cstdint>
-#include <new>
-#include <stdexcept>
+#include <cstring>
+#include <memory>
+#include <string>
 #include <utility>
 
-#include "api/buf_view.h"
-#include "api/holders.h"
+#include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
 #include "core/delta.h"
 
@@ -19,115 +21,248 @@ namespace py = pybind11;
 
 namespace korvalent {
 
-// A strong reference to a bytes object and a view of its own storage. The
-// view stays valid for the proxy's whole life: bytes objects are immutable
-// and the reference keeps this one alive.
-class InProxy {
-  public:
-    using source_type = py::bytes;
-
-    explicit InProxy(const py::bytes &source) : source_(source), view_(to_buf(source_)) {}
-
-    ~InProxy() {
-        // Detach the view before the reference that keeps its bytes alive goes.
-        buf_view_invalidate(&view_);
-    }
-
-    InProxy(const InProxy &) = delete;
-    InProxy &operator=(const InProxy &) = delete;
-
-    // A view of source's bytes; throws (RuntimeError in Python) when source
-    // is not a bytes object after all.
-    static buf_s to_buf(const py::bytes &source) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(source.ptr(), &data, &size) != 0) {
-            PyErr_Clear();
-            throw std::runtime_error("PythonInBuf needs a bytes object");
-        }
-        buf_s view{};
-        buf_view_init(&view, data, static_cast<unsigned long>(size));
-        return view;
-    }
-
-    const buf_s *get() const { return &view_; }
-
-  private:
-    py::bytes source_;
-    buf_s view_;
+// An argument of diff or patch as the caller passed it: any Python object.
+// Its caster accepts everything, so that the function itself can refuse a
+// wrong argument with one line naming it instead of the binding library's
+// listing of overloads. The call's argument tuple keeps the object alive.
+struct BytesLike {
+    py::handle object;
 };
 
-// Owns one result buffer of the core; moving it leaves the source empty, so
-// buf_free runs exactly once, in whichever holder ends up with the result.
-class OutProxy {
+}  // namespace korvalent
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+struct type_caster<korvalent::BytesLike> {
+    // Rendered signatures keep naming the class every argument is read as.
+    PYBIND11_TYPE_CASTER(korvalent::BytesLike, const_name("korvalent_core.delta.PythonInBuf"));
+
+    bool load(handle source, bool /*convert*/) {
+        value.object = source;
+        return true;
+    }
+
+    static handle cast(const korvalent::BytesLike &source, return_value_policy, handle) {
+        return source.object.inc_ref();
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace korvalent {
+
+// Owning handle of a core result; the deleter is always buf_free.
+using buf_owner = std::unique_ptr<buf_s, void (*)(buf_s *)>;
+
+// ------------------------------------------------------------------ inputs
+
+// Takes a read-only export of object's bytes into *out. A non-buffer or a
+// non-contiguous buffer is a TypeError naming function(), the argument and the
+// type received; an exporter's own refusal (a closed mmap) passes through.
+void export_bytes(py::handle object, Py_buffer *out, const char *function,
+                  const char *argument) {
+    PyObject *source = object.ptr();
+    const char *type_name = source == Py_None ? "None" : Py_TYPE(source)->tp_name;
+    if (!PyObject_CheckBuffer(source)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a bytes-like object, not %.200s",
+                     function, argument, type_name);
+        throw py::error_already_set();
+    }
+    // A full request lets any exporter answer; contiguity is checked here so
+    // the message can say what is wrong instead of the exporter's BufferError.
+    if (PyObject_GetBuffer(source, out, PyBUF_FULL_RO) != 0) {
+        throw py::error_already_set();
+    }
+    if (!PyBuffer_IsContiguous(out, 'C')) {
+        PyBuffer_Release(out);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument '%s' must be a C-contiguous buffer, not a non-contiguous %.200s",
+                     function, argument, type_name);
+        throw py::error_already_set();
+    }
+}
+
+// A view of the bytes an export describes; nothing is copied.
+buf_s view_of(const Py_buffer &exported) {
+    buf_s view{};
+    buf_view_init(&view, static_cast<char *>(exported.buf),
+                  static_cast<unsigned long>(exported.len));
+    return view;
+}
+
+// A bytes-like object held for reuse across calls: the export stays taken for
+// the holder's whole life, so the viewed bytes can neither move nor go away.
+class PythonInBuf {
   public:
-    using bytes_type = py::bytes;
+    explicit PythonInBuf(const py::object &source) {
+        export_bytes(source, &export_, "PythonInBuf", "b");
+        view_ = view_of(export_);
+    }
 
-    explicit OutProxy(buf_owner result) : result_(std::move(result)) {}
+    ~PythonInBuf() {
+        // Detach the view before the export that keeps its bytes alive goes.
+        buf_view_invalidate(&view_);
+        PyBuffer_Release(&export_);
+    }
 
-    OutProxy(OutProxy &&other) noexcept = default;
-    OutProxy &operator=(OutProxy &&other) noexcept = default;
+    PythonInBuf(const PythonInBuf &) = delete;
+    PythonInBuf &operator=(const PythonInBuf &) = delete;
+
+    const buf_s *view() const { return &view_; }
+
+  private:
+    Py_buffer export_{};
+    buf_s view_{};
+};
+
+// One input of a call, read in place until the call returns: the view a
+// PythonInBuf already holds, or a new export of a bytes-like object that is
+// released when this goes away.
+class InputView {
+  public:
+    InputView(const BytesLike &argument, const char *function, const char *name) {
+        if (py::isinstance<PythonInBuf>(argument.object)) {
+            view_ = argument.object.cast<const PythonInBuf &>().view();
+            return;
+        }
+        export_bytes(argument.object, &export_, function, name);
+        exported_ = true;
+        own_view_ = view_of(export_);
+        view_ = &own_view_;
+    }
+
+    ~InputView() {
+        if (exported_) {
+            buf_view_invalidate(&own_view_);
+            PyBuffer_Release(&export_);
+        }
+    }
+
+    InputView(const InputView &) = delete;
+    InputView &operator=(const InputView &) = delete;
+
+    const buf_s *get() const { return view_; }
+    uint64_t size() const { return view_->length; }
+
+  private:
+    Py_buffer export_{};
+    buf_s own_view_{};
+    bool exported_ = false;
+    const buf_s *view_ = nullptr;
+};
+
+// ----------------------------------------------------------------- results
+
+// Owns one result buffer of the core, never null while Python can see it;
+// buf_free runs exactly once, in whichever object ends up with the result.
+class PythonOutBuf {
+  public:
+    explicit PythonOutBuf(buf_s *result) : result_(result, &buf_free) {}
+
+    PythonOutBuf(PythonOutBuf &&other) noexcept = default;
+    PythonOutBuf &operator=(PythonOutBuf &&other) noexcept = default;
 
     buf_s *get() const { return result_.get(); }
+    uint64_t size() const { return result_ == nullptr ? 0 : result_->length; }
 
   private:
     buf_owner result_;
 };
 
+// --------------------------------------------------------------- failures
+
+// Every way a call fails once its arguments are accepted. raise_failure is
+// the one place that turns them into Python exceptions, so a new refusal (a
+// keyword's bad value, a new core status) is one enumerator and one case.
+enum class Failure {
+    kValueTooLarge,   // diff: an input of 2^31 bytes or more
+    kDeltaTooLarge,   // patch: a delta of 2^31 bytes or more
+    kOutOfMemory,     // diff: the core had no memory for its work or the delta
+    kMalformedDelta,  // patch: the core rejected the delta
+};
+
+[[noreturn]] void raise_failure(Failure failure) {
+    switch (failure) {
+    case Failure::kValueTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "diff: value of 2^31 bytes or more");
+        break;
+    case Failure::kDeltaTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "patch: delta of 2^31 bytes or more");
+        break;
+    case Failure::kOutOfMemory:
+        PyErr_SetString(PyExc_MemoryError, "diff: out of memory");
+        break;
+    case Failure::kMalformedDelta:
+        PyErr_SetString(PyExc_ValueError, "malformed delta");
+        break;
+    }
+    throw py::error_already_set();
+}
+
 // The delta engine works on signed 32-bit offsets and lengths, and its CBOR
 // reader counts bytes in 32 bits, so no value or delta may reach 2^31 bytes.
 constexpr uint64_t kMaxDeltaInput = INT32_MAX;
 
-// Whether a value or delta of this many bytes is within the engine's range.
-inline bool fits_delta_range(uint64_t length) {
-    return length <= kMaxDeltaInput;
+void require_in_range(const InputView &input, Failure failure) {
+    if (input.size() > kMaxDeltaInput) {
+        raise_failure(failure);
+    }
 }
 
-template <typename M>
-struct Delta {
-    using in_buffer = typename M::in_buffer;
-    using out_buffer = typename M::out_buffer;
+// Below these input sizes a call is over before handing the interpreter lock
+// to another thread would pay: taking it back can wait a whole switch interval
+// (5 ms) behind a busy thread. Two unrelated values of 512 bytes in all take
+// the search about 0.3 ms; a delta of 2 KiB can rebuild at most about 1.4 MB.
+constexpr uint64_t kDiffUnlockedFrom = 512;
+constexpr uint64_t kPatchUnlockedFrom = 2048;
 
-    // The delta from old_value to new_value. Throws std::overflow_error for
-    // an input of 2^31 bytes or more, std::bad_alloc when the core fails.
-    static out_buffer diff(const in_buffer &old_value, const in_buffer &new_value) {
-        require_in_range(old_value, "diff: value of 2^31 bytes or more");
-        require_in_range(new_value, "diff: value of 2^31 bytes or more");
-        // With both sizes in range the core fails only for lack of memory.
-        buf_s *result = diff_generate_binary(old_value, new_value);
-        if (result == nullptr) {
-            throw std::bad_alloc();
-        }
-        return out_buffer(result);
+// Runs a core computation, without the interpreter lock once the inputs reach
+// unlocked_from bytes. compute must not touch Python objects; the InputViews
+// keep every input exported (alive and unresizable) for the call.
+template <typename Compute>
+buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute) {
+    if (input_bytes < unlocked_from) {
+        return compute();
     }
+    py::gil_scoped_release unlocked;
+    return compute();
+}
 
-    // The value rebuilt from old_value and the delta diff. Throws
-    // std::overflow_error for a delta of 2^31 bytes or more and
-    // std::invalid_argument for a delta the core rejects.
-    static out_buffer patch(const in_buffer &old_value, const in_buffer &diff) {
-        // The core would read nothing of a delta this long and hand back an
-        // empty value as if it had succeeded; refuse it here instead.
-        require_in_range(diff, "patch: delta of 2^31 bytes or more");
-        buf_s *result = diff_apply_binary(old_value, diff);
-        if (result == nullptr) {
-            throw std::invalid_argument("malformed delta");
-        }
-        return out_buffer(result);
+PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value) {
+    const InputView old_in(old_value, "diff", "old_value");
+    const InputView new_in(new_value, "diff", "new_value");
+    require_in_range(old_in, Failure::kValueTooLarge);
+    require_in_range(new_in, Failure::kValueTooLarge);
+    buf_s *result = run_core(old_in.size() + new_in.size(), kDiffUnlockedFrom, [&] {
+        return diff_generate_binary(old_in.get(), new_in.get());
+    });
+    // With both sizes in range the core fails only for lack of memory.
+    if (result == nullptr) {
+        raise_failure(Failure::kOutOfMemory);
     }
+    return PythonOutBuf(result);
+}
 
-  private:
-    static void require_in_range(const in_buffer &value, const char *message) {
-        const buf_s *view = value;
-        if (!fits_delta_range(view->length)) {
-            throw std::overflow_error(message);
-        }
+PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff) {
+    const InputView old_in(old_value, "patch", "old_value");
+    const InputView delta_in(diff, "patch", "diff");
+    // The core would read nothing of a delta this long and hand back an empty
+    // value as if it had succeeded; refuse it here instead. The old value may
+    // be larger: copies address it with 64 bits.
+    require_in_range(delta_in, Failure::kDeltaTooLarge);
+    buf_s *result = run_core(old_in.size() + delta_in.size(), kPatchUnlockedFrom, [&] {
+        return diff_apply_binary(old_in.get(), delta_in.get());
+    });
+    if (result == nullptr) {
+        raise_failure(Failure::kMalformedDelta);
     }
-};
+    return PythonOutBuf(result);
+}
 
-using PythonMarshaller = Marshaller<InProxy, OutProxy>;
-using PythonInBuf = PythonMarshaller::in_buffer;
-using PythonOutBuf = PythonMarshaller::out_buffer;
-using PythonDelta = Delta<PythonMarshaller>;
+// --------------------------------------------------------- result methods
 
 // Results are exported as one dimension of signed chars.
 constexpr const char *kByteFormat = "b";
@@ -136,7 +271,7 @@ constexpr py::ssize_t kByteSize = 1;
 // The buffer that a PythonOutBuf exports: the result's own bytes, writable.
 py::buffer_info describe_result(PythonOutBuf &result) {
     buf_s *buf = result.get();
-    const auto length = static_cast<py::ssize_t>(buf == nullptr ? 0 : buf->length);
+    const auto length = static_cast<py::ssize_t>(result.size());
     // An exporter must give a valid address even for zero bytes, and an
     // empty result may not have allocated a block yet: the record's own
     // address lives exactly as long as the result and is never read.
@@ -145,6 +280,88 @@ py::buffer_info describe_result(PythonOutBuf &result) {
     return py::buffer_info(address, kByteSize, kByteFormat, 1, {length}, {kByteSize},
                            /*readonly=*/false);
 }
+
+// A new result holding a copy of bytes; MemoryError when it cannot be made.
+PythonOutBuf copy_of(const buf_s &bytes) {
+    buf_s *copy = buf_dup(&bytes);
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    return PythonOutBuf(copy);
+}
+
+PythonOutBuf copy_result(const PythonOutBuf &result) {
+    return copy_of(*result.get());
+}
+
+// Equal when other exports the same bytes; NotImplemented (so Python tries
+// the other side, then identity) for anything without a contiguous buffer.
+py::object result_equals(const PythonOutBuf &result, const py::handle &other) {
+    Py_buffer theirs{};
+    if (!PyObject_CheckBuffer(other.ptr()) ||
+        PyObject_GetBuffer(other.ptr(), &theirs, PyBUF_FULL_RO) != 0) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    bool equal = false;
+    bool comparable = PyBuffer_IsContiguous(&theirs, 'C') != 0;
+    if (comparable) {
+        const uint64_t length = result.size();
+        equal = static_cast<uint64_t>(theirs.len) == length &&
+                (length == 0 || std::memcmp(result.get()->data, theirs.buf, length) == 0);
+    }
+    PyBuffer_Release(&theirs);
+    if (!comparable) {
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    return py::bool_(equal);
+}
+
+py::object result_differs(const PythonOutBuf &result, const py::handle &other) {
+    py::object equal = result_equals(result, other);
+    if (equal.ptr() == Py_NotImplemented) {
+        return equal;
+    }
+    return py::bool_(!equal.cast<bool>());
+}
+
+std::string result_repr(const PythonOutBuf &result) {
+    const uint64_t length = result.size();
+    return "<PythonOutBuf " + std::to_string(length) + (length == 1 ? " byte>" : " bytes>");
+}
+
+// Pickled state: the bytes themselves, so a result crosses process
+// boundaries (multiprocessing, concurrent.futures) as a plain byte string.
+py::bytes result_state(const PythonOutBuf &result) {
+    const buf_s *buf = result.get();
+    return py::bytes(reinterpret_cast<const char *>(buf->data),
+                     static_cast<py::ssize_t>(buf->length));
+}
+
+PythonOutBuf result_from_state(const py::bytes &state) {
+    Py_buffer exported{};
+    export_bytes(state, &exported, "__setstate__", "state");
+    const buf_s view = view_of(exported);
+    // Release the export even when the copy fails.
+    struct Release {
+        Py_buffer *exported;
+        ~Release() { PyBuffer_Release(exported); }
+    } release{&exported};
+    return copy_of(view);
+}
+
+// Pickles by value at every protocol. copyreg.__newobj__ makes the instance
+// through the class's own allocator and __setstate__ then fills it; the
+// fallback of protocols 0 and 1 would allocate it as a plain object, which
+// the binding library cannot initialise.
+py::tuple result_reduce(const py::object &self) {
+    py::object newobj = py::module_::import("copyreg").attr("__newobj__");
+    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)),
+                          result_state(self.cast<const PythonOutBuf &>()));
+}
+
+// ------------------------------------------------------------ registration
 
 constexpr const char *kDeltaDoc = R"pbdoc(
         Korvalent Delta
@@ -171,12 +388,22 @@ void init_delta(py::module_ &m) {
     delta.attr("__doc__") = kDeltaDoc;
 
     py::class_<PythonOutBuf>(delta, "PythonOutBuf", py::buffer_protocol())
-        .def_buffer(&describe_result);
-    py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::bytes &>());
-    py::implicitly_convertible<py::bytes, PythonInBuf>();
+        .def_buffer(&describe_result)
+        .def("__len__", [](const PythonOutBuf &r) { return static_cast<size_t>(r.size()); })
+        .def("__eq__", &result_equals, py::is_operator())
+        .def("__ne__", &result_differs, py::is_operator())
+        .def("__repr__", &result_repr)
+        .def("__copy__", &copy_result)
+        .def("__deepcopy__", [](const PythonOutBuf &r, const py::object &) { return copy_result(r); },
+             py::arg("memo"))
+        .def("__reduce__", &result_reduce)
+        .def("__reduce_ex__", [](const py::object &self, int) { return result_reduce(self); },
+             py::arg("protocol"))
+        .def(py::pickle(&result_state, &result_from_state));
+    py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
 
-    delta.def("diff", &PythonDelta::diff, py::arg("old_value"), py::arg("new_value"), kDiffDoc);
-    delta.def("patch", &PythonDelta::patch, py::arg("old_value"), py::arg("diff"), kPatchDoc);
+    delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), kDiffDoc);
+    delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), kPatchDoc);
     delta.attr("__version__") = kVersion;
 }
 
