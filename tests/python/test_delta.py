@@ -26,7 +26,7 @@ from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_b
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
-    "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
+    "korvalent_core.delta.PythonInBuf, *, method: str = 'myers') -> korvalent_core.delta.PythonOutBuf",
     "patch": "(old_value: korvalent_core.delta.PythonInBuf, diff: "
     "korvalent_core.delta.PythonInBuf) -> korvalent_core.delta.PythonOutBuf",
 }

@@ -15,6 +15,7 @@
 
 #include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
+#include "core/block_search.h"
 #include "core/delta.h"
 
 namespace py = pybind11;
@@ -29,10 +30,30 @@ struct BytesLike {
     py::handle object;
 };
 
+// The method keyword as the caller passed it; checked by diff itself so a
+// wrong value gets one line naming the argument and the allowed values.
+struct MethodName {
+    py::handle object;
+};
+
 }  // namespace korvalent
 
 namespace pybind11 {
 namespace detail {
+
+template <>
+struct type_caster<korvalent::MethodName> {
+    PYBIND11_TYPE_CASTER(korvalent::MethodName, const_name("str"));
+
+    bool load(handle source, bool /*convert*/) {
+        value.object = source;
+        return true;
+    }
+
+    static handle cast(const korvalent::MethodName &source, return_value_policy, handle) {
+        return source.object.inc_ref();
+    }
+};
 
 template <>
 struct type_caster<korvalent::BytesLike> {
@@ -231,13 +252,38 @@ buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
     return compute();
 }
 
-PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value) {
+// The searches diff can run: the default engine, which keeps copies in the
+// old value's order, or the block search, which copies from anywhere.
+enum class DiffMethod { kMyers, kBlocks };
+
+// The method keyword's value: TypeError for a non-string, ValueError naming
+// the allowed values for any other string.
+DiffMethod diff_method(py::handle method) {
+    PyObject *value = method.ptr();
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "diff() argument 'method' must be str, not %.200s",
+                     value == Py_None ? "None" : Py_TYPE(value)->tp_name);
+        throw py::error_already_set();
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "myers") == 0) {
+        return DiffMethod::kMyers;
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "blocks") == 0) {
+        return DiffMethod::kBlocks;
+    }
+    PyErr_Format(PyExc_ValueError, "diff() argument 'method' must be 'myers' or 'blocks', not %R", value);
+    throw py::error_already_set();
+}
+
+PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method) {
+    const DiffMethod search = diff_method(method.object);
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
     require_in_range(old_in, Failure::kValueTooLarge);
     require_in_range(new_in, Failure::kValueTooLarge);
     buf_s *result = run_core(old_in.size() + new_in.size(), kDiffUnlockedFrom, [&] {
-        return diff_generate_binary(old_in.get(), new_in.get());
+        return search == DiffMethod::kBlocks ? diff_generate_binary_blocks(old_in.get(), new_in.get())
+                                             : diff_generate_binary(old_in.get(), new_in.get());
     });
     // With both sizes in range the core fails only for lack of memory.
     if (result == nullptr) {
@@ -402,7 +448,9 @@ void init_delta(py::module_ &m) {
         .def(py::pickle(&result_state, &result_from_state));
     py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
 
-    delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), kDiffDoc);
+    const py::str default_method("myers");
+    delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
+              py::arg("method") = MethodName{default_method}, kDiffDoc);
     delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), kPatchDoc);
     delta.attr("__version__") = kVersion;
 }
