@@ -31,10 +31,10 @@ constexpr int64_t kBytesPerBucket = 32;
 /* Slots per bucket: repetitive input (indentation, padding) cannot make one
  * lookup verify more candidates than this. */
 constexpr int32_t kBucketSlots = 4;
-/* First pass: only long matches become anchors, so a common fragment such as
- * an indented key cannot take the place of the real, longer match. */
+/* Only long matches become anchors at first, so a common fragment such as an
+ * indented key cannot take the place of the real, longer match; shorter ones
+ * met on the way fill the gaps that the Myers engine will not see. */
 constexpr int32_t kAnchorMinimum = 32;
-/* Second pass, inside gaps that the Myers engine will not see. */
 constexpr int32_t kGapMatchMinimum = 12;
 /* Gaps handed to the Myers engine: each side at most kMaxGapSide bytes and
  * the old side not much longer than the new one. The engine may spend
@@ -55,8 +55,13 @@ constexpr int32_t kLocalWindow = 8;
 constexpr int64_t kLocalRadius = 4096;
 constexpr int64_t kLocalPerByte = 16;
 constexpr int32_t kLocalMatchMinimum = 12;
+/* Longer literal stretches are new content rather than rearranged fields:
+ * not searched densely. */
+constexpr int32_t kLocalMaxLiteral = 4 * kLocalRadius;
 
-constexpr uint64_t kRollFactor = 0x100000001B3ull;
+/* A scan jumps over a match that ends this far past where it has hashed. */
+constexpr int32_t kRestartDistance = 64;
+
 constexpr uint64_t kBucketMix = 0x9E3779B97F4A7C15ull;
 constexpr uint8_t kNullByte = 0xF6;
 constexpr uint64_t kMaxValueLength = INT32_MAX;
@@ -85,23 +90,44 @@ int32_t head_size(int64_t v)
     return v < 24 ? 1 : v < 0x100 ? 2 : v < 0x10000 ? 3 : 5;
 }
 
+/* The window hash is a gear hash: each byte adds its table entry and shifts
+ * the sum by kGearShift, so after kBlock bytes (64 bits) a byte has left the
+ * hash entirely and the hash depends on the window alone; one shift and one
+ * add per byte. */
+constexpr int kGearShift = 64 / kBlock;
+
+struct GearTable {
+    uint64_t entry[256];
+};
+
+/* Fixed pseudo-random entries (splitmix64 from a constant seed). */
+constexpr GearTable make_gear_table()
+{
+    GearTable table{};
+    uint64_t state = 0x6B6F7276616C656Eull;
+    for (uint64_t &e : table.entry) {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        e = z ^ (z >> 31);
+    }
+    return table;
+}
+
+constexpr GearTable kGear = make_gear_table();
+
+inline uint64_t roll(uint64_t hash, uint8_t entering)
+{
+    return (hash << kGearShift) + kGear.entry[entering];
+}
+
 uint64_t block_hash(const uint8_t *p)
 {
     uint64_t h = 0;
     for (int32_t i = 0; i < kBlock; ++i) {
-        h = h * kRollFactor + p[i];
+        h = roll(h, p[i]);
     }
     return h;
-}
-
-/* kRollFactor^(kBlock - 1): the weight of the byte leaving the window. */
-uint64_t leaving_weight()
-{
-    uint64_t w = 1;
-    for (int32_t i = 1; i < kBlock; ++i) {
-        w *= kRollFactor;
-    }
-    return w;
 }
 
 bool is_one_byte_run(const uint8_t *p)
@@ -132,6 +158,62 @@ struct Bucket {
     uint16_t check[kBucketSlots];
 };
 
+class BlockIndex;
+
+/* The sampled windows of bytes[from, end) in order, with their mixed hashes,
+ * produced a few ahead of use so that their buckets (random reads in a large
+ * index) are fetched while earlier windows are handled. Restartable at any
+ * position: a window is sampled or not by its content alone. */
+class SampleStream {
+public:
+    SampleStream(const uint8_t *bytes, int32_t end, const BlockIndex &index)
+        : bytes_(bytes), end_(end), index_(index)
+    {
+        restart(0);
+    }
+
+    void restart(int32_t from)
+    {
+        cursor_ = from;
+        head_ = 0;
+        count_ = 0;
+        if (end_ - cursor_ >= kBlock) {
+            hash_ = block_hash(bytes_ + cursor_);
+        }
+    }
+
+    /* Where the stream has hashed up to: windows before it are queued. */
+    int32_t cursor() const { return cursor_; }
+
+    bool next(int32_t *at, uint64_t *mix)
+    {
+        fill();
+        if (count_ == 0) {
+            return false;
+        }
+        *at = at_[head_];
+        *mix = mix_[head_];
+        head_ = (head_ + 1) % kAhead;
+        --count_;
+        return true;
+    }
+
+private:
+    static constexpr int32_t kAhead = 16;
+
+    inline void fill();
+
+    const uint8_t *bytes_;
+    int32_t end_;
+    const BlockIndex &index_;
+    int32_t cursor_ = 0;
+    uint64_t hash_ = 0;
+    int32_t at_[kAhead] = {};
+    uint64_t mix_[kAhead] = {};
+    int32_t head_ = 0;
+    int32_t count_ = 0;
+};
+
 /* Index of the old value's sampled windows: one bucket per kBytesPerBucket
  * old bytes (24 bytes each, so three quarters of the old value's size), each
  * bucket keeping the earliest windows that land in it. */
@@ -143,31 +225,35 @@ public:
         for (Bucket &b : buckets_) {
             std::fill(b.at, b.at + kBucketSlots, -1);
         }
-        const uint64_t weight = leaving_weight();
-        uint64_t hash = block_hash(old_bytes);
-        for (int32_t at = 0;; ++at) {
-            const uint64_t mix = mixed(hash);
-            if (is_sampled(mix) && !is_one_byte_run(old_bytes + at)) {
-                Bucket &bucket = buckets_[bucket_index(mix)];
-                for (int32_t i = 0; i < kBucketSlots; ++i) {
-                    if (bucket.at[i] < 0) {
-                        bucket.at[i] = at;
-                        bucket.check[i] = check_of(mix);
-                        break;
-                    }
-                }
+        /* Sampled windows wait in a short queue while their buckets are
+         * fetched; they are filed in old-value order all the same. */
+        SampleStream stream(old_bytes, old_length, *this);
+        int32_t at = 0;
+        uint64_t mix = 0;
+        while (stream.next(&at, &mix)) {
+            if (!is_one_byte_run(old_bytes + at)) {
+                file(at, mix);
             }
-            if (at + kBlock >= old_length) {
-                break;
-            }
-            hash = (hash - weight * old_bytes[at]) * kRollFactor + old_bytes[at + kBlock];
         }
     }
 
     /* The bucket of a sampled window's mixed hash. */
     const Bucket &bucket(uint64_t mix) const { return buckets_[bucket_index(mix)]; }
+    void prefetch(uint64_t mix) const { __builtin_prefetch(&buckets_[bucket_index(mix)]); }
 
 private:
+    void file(int32_t at, uint64_t mix)
+    {
+        Bucket &bucket = buckets_[bucket_index(mix)];
+        for (int32_t i = 0; i < kBucketSlots; ++i) {
+            if (bucket.at[i] < 0) {
+                bucket.at[i] = at;
+                bucket.check[i] = check_of(mix);
+                return;
+            }
+        }
+    }
+
     /* 32 bits below the sampling bits, scaled to the bucket count. */
     size_t bucket_index(uint64_t mix) const
     {
@@ -177,6 +263,37 @@ private:
 
     std::vector<Bucket> buckets_;
 };
+
+void SampleStream::fill()
+{
+    /* Locals: stores into the queue could otherwise alias the members. */
+    int32_t cursor = cursor_;
+    int32_t count = count_;
+    uint64_t hash = hash_;
+    const int32_t last = end_ - kBlock;
+    while (count < kAhead && cursor <= last) {
+        /* The tight part: roll to the next sampled window. */
+        while (cursor < last && !is_sampled(mixed(hash))) {
+            hash = roll(hash, bytes_[cursor + kBlock]);
+            ++cursor;
+        }
+        const uint64_t mix = mixed(hash);
+        if (is_sampled(mix)) {
+            const int32_t slot = (head_ + count) % kAhead;
+            at_[slot] = cursor;
+            mix_[slot] = mix;
+            ++count;
+            index_.prefetch(mix);
+        }
+        if (cursor < last) {
+            hash = roll(hash, bytes_[cursor + kBlock]);
+        }
+        ++cursor;
+    }
+    cursor_ = cursor;
+    count_ = count;
+    hash_ = hash;
+}
 
 struct Anchor {
     int32_t old_start;
@@ -196,42 +313,44 @@ class Scanner {
 public:
     Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
         : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
-          index_(index), weight_(leaving_weight())
+          index_(index)
     {
     }
 
     /* Appends the anchors found in new[lo, hi), in new-value order, each at
-     * least `minimum` bytes long. diagonal (old offset minus new offset) is
+     * least `minimum` bytes long, to *out, and the shorter matches worth
+     * their encoded size (at least kGapMatchMinimum bytes, none overlapping
+     * the one before) to *shorter. diagonal (old offset minus new offset) is
      * where the content before lo came from; it is tried first. */
-    void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out) const
+    void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out,
+              std::vector<Anchor> *shorter) const
     {
-        int32_t pos = lo;
+        SampleStream stream(new_, hi, index_);
+        stream.restart(lo);
         int32_t literal_start = lo;
-        if (hi - pos < kBlock) {
-            return;
-        }
-        uint64_t hash = block_hash(new_ + pos);
-        for (;;) {
-            const uint64_t mix = mixed(hash);
-            if (is_sampled(mix)) {
-                const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
-                if (best.old_start >= 0 && best.length >= minimum && best.saving > 0) {
-                    out->push_back(Anchor{best.old_start, best.new_start, best.length});
-                    pos = best.new_start + best.length;
-                    literal_start = pos;
-                    diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
-                    if (hi - pos < kBlock) {
-                        return;
-                    }
-                    hash = block_hash(new_ + pos);
-                    continue;
+        int32_t short_end = lo;
+        int32_t pos = 0;
+        uint64_t mix = 0;
+        while (stream.next(&pos, &mix)) {
+            if (pos < literal_start) {
+                continue; /* inside the last match */
+            }
+            const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
+            if (best.old_start < 0 || best.saving <= 0) {
+                continue;
+            }
+            if (best.length >= minimum) {
+                out->push_back(Anchor{best.old_start, best.new_start, best.length});
+                literal_start = best.new_start + best.length;
+                diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
+                /* Skipping a long match beats hashing through it. */
+                if (literal_start - stream.cursor() > kRestartDistance) {
+                    stream.restart(literal_start);
                 }
+            } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
+                shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
+                short_end = best.new_start + best.length;
             }
-            if (hi - pos <= kBlock) {
-                return;
-            }
-            hash = (hash - weight_ * new_[pos]) * kRollFactor + new_[pos + kBlock];
-            ++pos;
         }
     }
 
@@ -277,7 +396,6 @@ private:
     int32_t old_length_;
     const uint8_t *new_;
     const BlockIndex &index_;
-    uint64_t weight_;
 };
 
 /* What a gap's search may change, to put back when the gap is sent as
@@ -484,24 +602,33 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
         const Scanner scanner(old_value, new_value, index);
         LocalMatcher local(old_value, new_value);
         std::vector<Anchor> long_ones;
-        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones);
+        std::vector<Anchor> short_ones;
+        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones);
         long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
-        std::vector<Anchor> shorter_ones;
+        size_t next_short = 0;
+        std::vector<Anchor> in_gap;
         for (const Anchor &next : long_ones) {
-            shorter_ones.clear();
+            in_gap.clear();
             const Anchor &last = anchors.back();
             const int32_t old_end = last.old_start + last.length;
             const int32_t new_end = last.new_start + last.length;
-            if (next.new_start - new_end >= kBlock && !gap_goes_to_engine(old_end, new_end, next)) {
-                scanner.scan(new_end, next.new_start, kGapMatchMinimum,
-                             static_cast<int64_t>(old_end) - new_end, &shorter_ones);
+            /* The short matches the first pass met inside a gap the engine
+             * will not search fill it; they lie between the long ones. */
+            const bool literal_gap = !gap_goes_to_engine(old_end, new_end, next);
+            for (; next_short < short_ones.size() && short_ones[next_short].new_start < next.new_start; ++next_short) {
+                const Anchor &a = short_ones[next_short];
+                const int32_t covered = in_gap.empty() ? new_end : in_gap.back().new_start + in_gap.back().length;
+                if (literal_gap && a.new_start >= covered && a.new_start + a.length <= next.new_start) {
+                    in_gap.push_back(a);
+                }
             }
-            shorter_ones.push_back(next);
-            for (const Anchor &a : shorter_ones) {
+            in_gap.push_back(next);
+            for (const Anchor &a : in_gap) {
                 const Anchor &before = anchors.back();
                 const int32_t before_old_end = before.old_start + before.length;
                 const int32_t before_new_end = before.new_start + before.length;
-                if (a.new_start - before_new_end >= kLocalWindow &&
+                const int32_t literal = a.new_start - before_new_end;
+                if (literal >= kLocalWindow && literal <= kLocalMaxLiteral &&
                     !gap_goes_to_engine(before_old_end, before_new_end, a)) {
                     local.match(before_new_end, a.new_start, before_old_end, &anchors);
                 }
