@@ -44,7 +44,7 @@ constexpr int32_t kGapMatchMinimum = 12;
 constexpr int32_t kMaxGapSide = 8192;
 constexpr int32_t kGapOldSlack = 256;
 constexpr int64_t kGapWorkBase = 4096;
-constexpr int64_t kGapWorkPerByte = 64;
+constexpr int64_t kGapWorkPerByte = 8;
 
 /* Literal stretches are also searched densely near where the previous copy
  * came from (fields of a record reordered, lines of a function rewritten):
@@ -53,7 +53,7 @@ constexpr int64_t kGapWorkPerByte = 64;
  * rebuilds together read at most kLocalPerByte old bytes per input byte. */
 constexpr int32_t kLocalWindow = 8;
 constexpr int64_t kLocalRadius = 4096;
-constexpr int64_t kLocalPerByte = 16;
+constexpr int64_t kLocalPerByte = 8;
 constexpr int32_t kLocalMatchMinimum = 12;
 /* Longer literal stretches are new content rather than rearranged fields:
  * not searched densely. */
