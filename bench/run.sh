@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The side-by-side benchmark suite in one command: installs the pinned peers
-# (requirements-bench.txt) and xdelta3 / Google Benchmark, builds the module
+# (requirements-bench.txt), xdelta3, zstd and Google Benchmark, builds the module
 # and the native benchmark program in Release mode, runs bench/suite.py and
 # leaves its tables in bench/results/latest.md.
 #
@@ -12,7 +12,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 BUILD="${KORVALENT_BENCH_BUILD:-$ROOT/build/bench}"
-ensure_debian_packages g++ xdelta3 libbenchmark-dev
+ensure_debian_packages g++ xdelta3 zstd libbenchmark-dev
 ensure_venv "$ROOT/requirements-dev.txt" "$ROOT/requirements-bench.txt"
 
 log "building the module and core_bench (Release) in $BUILD"

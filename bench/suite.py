@@ -45,12 +45,13 @@ if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
 import bench_loads  # noqa: E402
+import delta_peers  # noqa: E402  (needs HERE on the path)
 import workloads  # noqa: E402  (needs HERE on the path)
 from bench_dumps import fmt_time  # noqa: E402
 
 ROOT = HERE.parent
 RESULTS = HERE / "results" / "latest.md"
-SECTIONS = ("dumps", "loads", "delta", "integrity", "limits", "linearity")
+SECTIONS = ("dumps", "loads", "delta", "integrity", "limits", "linearity", "scaling")
 
 # Target thresholds, as ratios in the directions given in the module docstring.
 DUMPS_VS_CBOR2 = 5.0
@@ -61,6 +62,9 @@ DUMPS_FIXED_COST = "None (fixed cost per call)"
 DIFF_VS_MEMCMP = 0.5
 PATCH_VS_MEMCPY = 0.5
 SIZE_VS_XDELTA3 = 1.0        # our delta no larger than xdelta3's
+BLOCKS_VS_ZSTD = 1.0         # method="blocks" diff at least as fast as zstd --patch-from's work
+BLOCKS_VS_MYERS = 1.0        # method="blocks" delta no larger than the default search's
+MYERS_SECONDS_PER_MB = 1.0   # default search on unrelated values, per MB
 DIFF_VS_XDELTA3 = 1.0        # our diff faster than xdelta3 (strictly)
 LINEARITY_LIMIT = 1.3        # doubling the input may cost at most 30% extra
 
@@ -350,17 +354,31 @@ def _difflib_fn(case):
 
 
 def delta_case(case, settings, peers, ours, xdelta):
-    """Diff and patch timings and delta sizes of one pair for every peer."""
+    """Diff and patch timings and delta sizes of one pair for every peer.
+    bsdiff4 runs on the original pairs only (the record and real-file pairs
+    compare with xdelta3 and zstd, and bsdiff4 takes minutes on large ones)."""
     bsdiff4 = peers["bsdiff4"]
     ours_delta = _check_ours(ours, case)
-    bs_delta = bsdiff4.diff(case.old, case.new)
-    if bsdiff4.patch(case.old, bs_delta) != case.new:
-        raise AssertionError("bsdiff4 did not rebuild the new value for " + case.name)
-    diffs = {"ours": functools.partial(ours.diff, case.old, case.new),
-             "bsdiff4": functools.partial(bsdiff4.diff, case.old, case.new)}
-    patches = {"ours": functools.partial(ours.patch, case.old, ours_delta),
-               "bsdiff4": functools.partial(bsdiff4.patch, case.old, bs_delta)}
-    sizes = {"ours": len(ours_delta), "bsdiff4": len(bs_delta)}
+    diffs = {"ours": functools.partial(ours.diff, case.old, case.new)}
+    patches = {"ours": functools.partial(ours.patch, case.old, ours_delta)}
+    sizes = {"ours": len(ours_delta)}
+    if case.kind not in ("records", "files") and len(case.new) <= delta_peers.BSDIFF4_MAX_BYTES:
+        bs_delta = bsdiff4.diff(case.old, case.new)
+        if bsdiff4.patch(case.old, bs_delta) != case.new:
+            raise AssertionError("bsdiff4 did not rebuild the new value for " + case.name)
+        diffs["bsdiff4"] = functools.partial(bsdiff4.diff, case.old, case.new)
+        patches["bsdiff4"] = functools.partial(bsdiff4.patch, case.old, bs_delta)
+        sizes["bsdiff4"] = len(bs_delta)
+    if ours.blocks is not None:
+        blocks = functools.partial(ours.blocks, case.old, case.new)
+        blocks_delta = bytes(blocks())
+        if bytes(ours.patch(case.old, blocks_delta)) != case.new:
+            raise AssertionError("patch(old, diff(old, new, method='blocks')) != new for " + case.name)
+        diffs["blocks"] = blocks
+        patches["blocks"] = functools.partial(ours.patch, case.old, blocks_delta)
+        sizes["blocks"] = len(blocks_delta)
+    if peers.get("zstd") is not None:
+        diffs["zstd"], patches["zstd"], sizes["zstd"] = peers["zstd"].prepare(case.old, case.new)
     if xdelta is not None:
         diffs["xdelta3"], patches["xdelta3"], sizes["xdelta3"] = xdelta.prepare(case.old, case.new)
     if case.small:
@@ -386,45 +404,64 @@ def delta_section(report, settings, cases, peers, ours, xdelta, startup):
         results[case.name] = delta_case(case, settings, peers, ours, xdelta)
         print("   ", case.name, "done", flush=True)
 
+    zstd_start = startup.get("zstd") or {}
     report.section("diff time: speed ratio = peer time / our time (above 1: we are faster)")
     rows = []
     for name, r in results.items():
         d = r["diff"]
-        rows.append((name, r["new"], fmt_t(d["ours"]), fmt_t(d.get("bsdiff4")),
-                     fmt_t(d.get("xdelta3")), fmt_t(d.get("difflib")),
+        blocks = d.get("blocks")
+        rows.append((name, r["new"], fmt_t(d["ours"]), fmt_t(blocks), fmt_t(d.get("bsdiff4")),
+                     fmt_t(d.get("xdelta3")), fmt_t(d.get("zstd")), fmt_t(d.get("difflib")),
                      fmt_ratio(ratio(d.get("bsdiff4"), d["ours"])),
                      fmt_ratio(ratio(d.get("xdelta3"), d["ours"])),
                      fmt_ratio(ratio(_less(d.get("xdelta3"), startup.get("encode")), d["ours"])),
-                     fmt_ratio(ratio(d.get("difflib"), d["ours"]))))
-    report.table(("pair", "new bytes", "ours", "bsdiff4", "xdelta3*", "difflib**",
-                  "vs bsdiff4", "vs xdelta3", "vs xdelta3 work", "vs difflib"), rows)
+                     fmt_ratio(ratio(d.get("difflib"), d["ours"])),
+                     fmt_ratio(ratio(d["ours"], blocks)),
+                     fmt_ratio(ratio(_less(d.get("xdelta3"), startup.get("encode")), blocks)),
+                     fmt_ratio(ratio(_less(d.get("zstd"), zstd_start.get("encode")), blocks))))
+    report.table(("pair", "new bytes", "ours", "blocks", "bsdiff4", "xdelta3*", "zstd*", "difflib**",
+                  "vs bsdiff4", "vs xdelta3", "vs xdelta3 work", "vs difflib",
+                  "blocks vs ours", "blocks vs xdelta3 work", "blocks vs zstd work"), rows)
 
     report.section("patch time: speed ratio = peer time / our time (above 1: we are faster)")
     rows = []
     for name, r in results.items():
         p = r["patch"]
-        rows.append((name, fmt_t(p["ours"]), fmt_t(p.get("bsdiff4")), fmt_t(p.get("xdelta3")),
+        rows.append((name, fmt_t(p["ours"]), fmt_t(p.get("blocks")), fmt_t(p.get("bsdiff4")),
+                     fmt_t(p.get("xdelta3")), fmt_t(p.get("zstd")),
                      fmt_ratio(ratio(p.get("bsdiff4"), p["ours"])),
                      fmt_ratio(ratio(p.get("xdelta3"), p["ours"])),
-                     fmt_ratio(ratio(_less(p.get("xdelta3"), startup.get("decode")), p["ours"]))))
-    report.table(("pair", "ours", "bsdiff4", "xdelta3*", "vs bsdiff4", "vs xdelta3",
-                  "vs xdelta3 work"), rows)
+                     fmt_ratio(ratio(_less(p.get("xdelta3"), startup.get("decode")), p["ours"])),
+                     fmt_ratio(ratio(_less(p.get("xdelta3"), startup.get("decode")), p.get("blocks"))),
+                     fmt_ratio(ratio(_less(p.get("zstd"), zstd_start.get("decode")), p.get("blocks")))))
+    report.table(("pair", "ours", "blocks", "bsdiff4", "xdelta3*", "zstd*", "vs bsdiff4", "vs xdelta3",
+                  "vs xdelta3 work", "blocks vs xdelta3 work", "blocks vs zstd work"), rows)
 
     report.section("delta size: bytes (% of the new value); size ratio = peer bytes / our "
                    "bytes (above 1: ours is smaller)")
     rows = []
     for name, r in results.items():
         s, n = r["size"], r["new"]
-        rows.append((name, n, fmt_size(s["ours"], n), fmt_size(s.get("bsdiff4"), n),
-                     fmt_size(s.get("xdelta3"), n),
+        rows.append((name, n, fmt_size(s["ours"], n), fmt_size(s.get("blocks"), n),
+                     fmt_size(s.get("bsdiff4"), n), fmt_size(s.get("xdelta3"), n),
+                     fmt_size(s.get("zstd"), n),
                      fmt_ratio(ratio(s.get("bsdiff4"), s["ours"])),
-                     fmt_ratio(ratio(s.get("xdelta3"), s["ours"]))))
-    report.table(("pair", "new bytes", "ours", "bsdiff4", "xdelta3 -S none",
-                  "vs bsdiff4", "vs xdelta3"), rows)
-    report.add("", "*xdelta3 times are whole processes: start-up, reading and writing files "
-               "in a RAM directory. Its start-up alone (empty files) takes %s per encode and "
-               "%s per decode; the \"work\" columns take that off (n/a: nothing measurable "
-               "left)." % (fmt_t(startup.get("encode")), fmt_t(startup.get("decode"))),
+                     fmt_ratio(ratio(s.get("xdelta3"), s["ours"])),
+                     fmt_ratio(ratio(s["ours"], s.get("blocks"))),
+                     fmt_ratio(ratio(s.get("xdelta3"), s.get("blocks"))),
+                     fmt_ratio(ratio(s.get("zstd"), s.get("blocks")))))
+    report.table(("pair", "new bytes", "ours", "blocks", "bsdiff4", "xdelta3 -S none", "zstd",
+                  "vs bsdiff4", "vs xdelta3", "blocks vs ours", "blocks vs xdelta3",
+                  "blocks vs zstd"), rows)
+    report.add("", "ours: diff(old, new) (the default search); blocks: diff(old, new, "
+               "method=\"blocks\"). zstd: `zstd --patch-from` at its default level (its deltas "
+               "are compressed, ours and xdelta3's are not).",
+               "*xdelta3 and zstd times are whole processes: start-up, reading and writing files "
+               "in a RAM directory. xdelta3's start-up alone (empty files) takes %s per encode and "
+               "%s per decode, zstd's (one-byte files) %s and %s; the \"work\" columns take that "
+               "off (n/a: nothing measurable left)." % (
+                   fmt_t(startup.get("encode")), fmt_t(startup.get("decode")),
+                   fmt_t(zstd_start.get("encode")), fmt_t(zstd_start.get("decode"))),
                "**difflib: SequenceMatcher(None, old, new).get_opcodes(), on lines for JSON "
                "text and on bytes otherwise, timed on the small pairs only.")
     return results
@@ -714,7 +751,35 @@ def target_rows(res):
             DIFF_VS_XDELTA3, strict=True)
     for label, factor in res.get("linearity", {}).items():
         add("linear cost", label, factor, LINEARITY_LIMIT, above=False)
+    _blocks_target_rows(res, add)
     return rows
+
+
+def _blocks_target_rows(res, add):
+    """Adds the targets of method="blocks" and of the bounded default search."""
+    delta = res.get("delta", {})
+    size_targets = {n: r for n, r in delta.items()
+                    if r["kind"] == "history" or "blocks 4KB" in n
+                    or (r["kind"] == "records" and ("front" in n or "removed" in n))}
+    for name, r in size_targets.items():
+        add("blocks delta size vs xdelta3 -S none", name,
+            ratio(r["size"].get("xdelta3"), r["size"].get("blocks")), SIZE_VS_XDELTA3)
+    for name, r in delta.items():
+        if name.startswith("1MB") and "edit" in name and "dense" not in name:
+            add("blocks delta size vs default search", name,
+                ratio(r["size"]["ours"], r["size"].get("blocks")), BLOCKS_VS_MYERS)
+    start = ((res.get("xdelta3 start-up") or {}).get("zstd") or {}).get("encode")
+    for name, r in delta.items():
+        add("blocks diff speed vs zstd --patch-from work", name,
+            ratio(_less(r["diff"].get("zstd"), start), r["diff"].get("blocks")), BLOCKS_VS_ZSTD)
+    scaling = res.get("scaling", {})
+    for label in ("unrelated", "%d edits" % delta_peers.SCALING_EDITS):
+        one, big = scaling.get("blocks %s 1 MB" % label), scaling.get("blocks %s 64 MB" % label)
+        add("blocks time per MB, 64 MB vs 1 MB", label,
+            big / one if one and big else None, LINEARITY_LIMIT, above=False)
+    for mb in (3, 16):
+        add("default search seconds per MB", "unrelated %d MB" % mb,
+            scaling.get("myers unrelated %d MB" % mb), MYERS_SECONDS_PER_MB, above=False)
 
 
 def targets_section(report, res):
@@ -751,9 +816,10 @@ def header(report, args, settings, peers, xdelta):
                % (" --quick" if args.quick else "", datetime.date.today().isoformat(), _git_head()),
                "- machine: %s, %d cores, Python %s" % (cpu, os.cpu_count() or 0,
                                                       platform.python_version()),
-               "- peers: cbor2 %s (C encoder), msgpack %s, orjson %s, bsdiff4 %s, %s, difflib (stdlib)"
+               "- peers: cbor2 %s (C encoder), msgpack %s, orjson %s, bsdiff4 %s, %s, %s, difflib (stdlib)"
                % (_version("cbor2"), _version("msgpack"), _version("orjson"), _version("bsdiff4"),
-                  xdelta.version() if xdelta else "xdelta3 missing"),
+                  xdelta.version() if xdelta else "xdelta3 missing",
+                  peers["zstd"].version() if peers.get("zstd") else "zstd missing"),
                "- harness: %s time, warm-up, interleaved rounds (up to %d, at least %d, about "
                "%.2fs per sample), median per call; ratios come from one run"
                % (settings.clock.upper() if settings.clock == "cpu" else settings.clock,
@@ -782,7 +848,9 @@ def main(argv=None):
     import korvalent_core.delta as kdelta
 
     ours = types.SimpleNamespace(dumps=kcbor.dumps, diff=getattr(kdelta, "diff", None),
-                                 patch=getattr(kdelta, "patch", None))
+                                 patch=getattr(kdelta, "patch", None), blocks=None)
+    if ours.diff is not None and "method" in (ours.diff.__doc__ or ""):
+        ours.blocks = functools.partial(ours.diff, method="blocks")
 
     peers = load_peers()
     report = Report()
@@ -790,6 +858,8 @@ def main(argv=None):
         exe = shutil.which("xdelta3")
         exe = os.path.abspath(exe) if exe else None
         xdelta = Xdelta3(exe, workdir) if exe else None
+        zstd_exe = shutil.which("zstd")
+        peers["zstd"] = delta_peers.Zstd(os.path.abspath(zstd_exe), workdir, spawn) if zstd_exe else None
         header(report, args, settings, peers, xdelta)
         found = workloads.dumps_payloads(workloads.fresh_rng())
         docs = workloads.documents(found)
@@ -807,7 +877,10 @@ def main(argv=None):
             cases = workloads.small_histories(found, workloads.fresh_rng(2), kcbor.dumps)
             cases += workloads.document_histories(docs, workloads.fresh_rng(3), kcbor.dumps)
             cases += workloads.binary_cases(workloads.fresh_rng(5))
-            res["xdelta3 start-up"] = xdelta3_startup(settings, xdelta)
+            cases += delta_peers.record_cases(docs, workloads.fresh_rng(17), kcbor.dumps)
+            cases += delta_peers.real_file_cases()
+            res["xdelta3 start-up"] = xdelta3_startup(settings, xdelta) or {}
+            res["xdelta3 start-up"]["zstd"] = delta_peers.zstd_startup(peers["zstd"], compare, settings)
             res["delta"] = delta_section(report, settings, cases, peers, ours, xdelta,
                                          res["xdelta3 start-up"])
         if "integrity" in sections:
@@ -819,6 +892,11 @@ def main(argv=None):
             res["limits"] = limits_section(report, settings, ours, core)
         if "linearity" in sections:
             res["linearity"] = linearity_section(report, settings, docs, peers, ours)
+        if "scaling" in sections and ours.blocks is not None:
+            start = delta_peers.zstd_startup(peers["zstd"], compare, settings)
+            res["scaling"] = delta_peers.scaling_section(
+                report, settings, ours, peers["zstd"], start["encode"].median if start else None,
+                compare, CLOCKS[settings.clock], fmt_ratio)
         targets_section(report, res)
     report.write(args.output)
     print("\nwritten to", args.output)

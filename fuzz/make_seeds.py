@@ -91,6 +91,29 @@ def main():
     ]
     write("fuzz_delta_roundtrip", rt)
 
+    def blocks_input(old, new):
+        return struct.pack("<H", len(old)) + old + new
+
+    record = b"".join(b'  {\n    "id": %d,\n    "text": "%s"\n  },\n' % (i, b"x" * (i % 7)) for i in range(40))
+    lines = record.split(b"\n")
+    moved = base[300:700] + base[:300] + base[700:]
+    blocks = [
+        blocks_input(b"", b""),
+        blocks_input(b"a", b"a"),
+        blocks_input(b"abc", b"abc"),
+        blocks_input(b"", b"xyz"),
+        blocks_input(b"xyz", b""),
+        blocks_input(base, moved),
+        blocks_input(base, base[500:] + base[:500]),
+        blocks_input(base, base[:200] * 3 + base[200:]),
+        blocks_input(record, b"\n".join(lines[::-1])),
+        blocks_input(record, b"\n".join(l for i, l in enumerate(lines) if i % 7)),
+        blocks_input(b" " * 600, b" " * 300 + b"x" + b" " * 300),
+        blocks_input(bytes(edited), base),
+        blocks_input(bytes(rnd.randrange(2) for _ in range(500)), bytes(rnd.randrange(2) for _ in range(500))),
+    ]
+    write("fuzz_delta_blocks", blocks)
+
     floats = [0.0, -0.0, 1.0, -2.0, 65504.0, 65505.0, 65536.0, 100000.0, 2.0 ** -14, 2.0 ** -24, 2.0 ** -149,
               0.1, 1e300, float("nan"), float("-inf"), float("inf"), 1.5, 3.4028234663852886e38, 5.960464477539063e-8]
     write("fuzz_cbor_float", [struct.pack("<d", f) for f in floats])

@@ -31,7 +31,8 @@ from memory_probe import (
 
 SIGNATURES = {
     "diff": "(old_value: korvalent_core.delta.PythonInBuf, new_value: "
-    "korvalent_core.delta.PythonInBuf, *, checksum: bool = False) -> korvalent_core.delta.PythonOutBuf",
+    "korvalent_core.delta.PythonInBuf, *, method: str = 'myers', checksum: bool = False) "
+    "-> korvalent_core.delta.PythonOutBuf",
     "patch": "(old_value: korvalent_core.delta.PythonInBuf, diff: "
     "korvalent_core.delta.PythonInBuf, *, verify: bool = False, max_size: Optional[int] = None) "
     "-> korvalent_core.delta.PythonOutBuf",

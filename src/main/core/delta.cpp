@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "core/activity_history.h"
+#include "core/block_search.h"
 #include "core/cbor.h"
 #include "core/cbor_format.h"
 #include "core/delta_check.h"
@@ -446,10 +447,33 @@ kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *
     return *delta ? KV_OK : KV_OUT_OF_MEMORY;
 }
 
+/* The block search's delta for values already checked: equal values give,
+ * under DIFF_GENERATE_CHECKSUM, one copy of the whole old value as in
+ * delta_for_result. */
+kv_status generate_blocks_delta(const buf_s *old_value, const buf_s *new_value, uint32_t flags,
+                                BufPtr *result) {
+    BufPtr delta(diff_generate_binary_blocks(old_value, new_value));
+    if (delta && (flags & DIFF_GENERATE_CHECKSUM) != 0 && delta->length == 1 &&
+        delta->data[0] == kNull) {
+        delta.reset(whole_copy_delta(old_value));
+        if (delta && delta->length >= new_value->length) {
+            delta.reset(_write_replacement_delta(new_value));
+        }
+    }
+    if (!delta) {
+        return KV_OUT_OF_MEMORY;
+    }
+    *result = std::move(delta);
+    return KV_OK;
+}
+
 /* The search and the choice of delta, without the trailer. */
 kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
                          const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
                          uint32_t flags, BufPtr *result) {
+    if ((flags & DIFF_GENERATE_BLOCKS) != 0) {
+        return generate_blocks_delta(old_value, new_value, flags, result);
+    }
     int32_t level = MYERS_QUALITY_FULL;
     if (history != nullptr) {
         korvalent_activity_history_start(history);

@@ -24,6 +24,10 @@ typedef struct activity_history_s activity_history_s;
 /* diff_generate_binary_flags: end the delta with the integrity trailer of
  * delta_check.h. */
 #define DIFF_GENERATE_CHECKSUM 1u
+/* diff_generate_binary_flags: run the block search of block_search.h (copies
+ * from any offset of the old value) instead of the Myers engine; the history
+ * and the two limits then play no part. */
+#define DIFF_GENERATE_BLOCKS 2u
 /* diff_apply_binary_ex: refuse a delta that carries no trailer. */
 #define DIFF_APPLY_VERIFY 1u
 

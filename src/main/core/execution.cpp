@@ -337,6 +337,13 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
                 return hit;
             }
         }
+        /* Both passes visit at most c1 + c2 + 2 diagonals together; a step
+         * costs at least one unit. */
+        const int64_t visits = static_cast<int64_t>(c1) + c2 + 2;
+        e.ex->work_left -= visits > 0 ? visits : 1;
+        if (e.ex->work_left < 0) {
+            return SearchResult{SearchEnd::kFailed, 0, 0, 0, 0};
+        }
         bool bail_allowed = true;
         if (d % kProgressInterval == 0) {
             const Frontiers f = frontiers(slots, p, c1, c2);
@@ -692,6 +699,7 @@ execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
     ex->new_value = new_value;
     ex->coalescing = coalescing;
     ex->limit = step_limit;
+    ex->work_left = EXECUTION_UNBOUNDED_WORK;
     return ex;
 }
 

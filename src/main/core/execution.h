@@ -11,7 +11,8 @@
  * a search past its limit splits at the furthest points reached instead.
  *
  * Operations return 1 on success and 0 on failure (the edit budget ran out,
- * an append failed, or the diagonal storage refused to grow); nothing is
+ * an append failed, the diagonal storage refused to grow, or the searches
+ * spent the execution's work allowance); nothing is
  * undone after a failure: the difference as a whole is abandoned. Callers
  * guarantee that every sub-problem lies within both values. */
 #ifndef KORVALENT_CORE_EXECUTION_H
@@ -32,7 +33,11 @@ typedef struct execution_s {
     coallescing_script_s *coalescing; /* where operations go (borrowed) */
     int32_t limit;                    /* step limit every search starts with */
     storage_s *storage;               /* diagonal array (owned) */
+    int64_t work_left;                /* diagonal visits the searches may still make */
 } execution_s;
+
+/* work_left of a new execution: no bound in practice. */
+#define EXECUTION_UNBOUNDED_WORK INT64_MAX
 
 /* The furthest diagonal reachable in step d on a side of n bytes: d when
  * d <= n, else 2n - d (a path of d edits has at most n edits on that side). */
@@ -45,8 +50,12 @@ KV_API size_t execution_match_forward(const uint8_t *a, const uint8_t *b, size_t
  * at most n: the common run that ends just before both pointers. */
 KV_API size_t execution_match_backward(const uint8_t *a_end, const uint8_t *b_end, size_t n);
 
-/* New execution with storage_create(slot_limit) and the step limit. Null
- * when allocation fails (nothing leaked). Free with execution_free. */
+/* New execution with storage_create(slot_limit), the step limit and
+ * work_left EXECUTION_UNBOUNDED_WORK. Every step of a search spends one unit
+ * of work_left per diagonal it visits; a search that finds it spent fails
+ * (storage untouched, so the failure is told from an allocation failure by
+ * work_left < 0). Null when allocation fails (nothing leaked). Free with
+ * execution_free. */
 KV_API execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
                                      coallescing_script_s *coalescing, int32_t slot_limit,
                                      int32_t step_limit);

@@ -29,6 +29,15 @@ constexpr int64_t kBailoutMinimum = 256;
 constexpr int64_t kBailoutScaleThreshold = 25600;
 constexpr int64_t kBailoutDivisor = 100;
 
+/* The total search work of one difference: kWorkBoundBase diagonal visits
+ * plus kWorkBoundPerByte per byte of both ranges. The test and benchmark
+ * workloads spend at most about 280 million (a byte changed every 64 bytes of
+ * 1 MB) and 134 per byte, so none reaches it; unrelated values of any size
+ * reach it after about the work of an unrelated 1 MB pair per megabyte,
+ * instead of growing faster than their size. */
+constexpr int64_t kWorkBoundBase = 320000000;
+constexpr int64_t kWorkBoundPerByte = 48;
+
 using ExecutionOwner = kv_owner<execution_s, execution_free>;
 
 } // namespace
@@ -89,6 +98,16 @@ int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old
                           int32_t new_start, int32_t new_length, edit_script_s *script, int32_t slot_limit,
                           int32_t work_limit, uint32_t quality)
 {
+    return myers_binary_diff_bounded(old_value, old_start, old_length, new_value, new_start, new_length, script,
+                                     slot_limit, work_limit, quality,
+                                     myers_binary_diff_work_bound(old_length, new_length), nullptr);
+}
+
+int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int32_t old_length,
+                                  const buf_s *new_value, int32_t new_start, int32_t new_length,
+                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit, uint32_t quality,
+                                  int64_t work_bound, int64_t *work_spent)
+{
     if (myers_binary_diff_check_bounds(old_value, old_start, old_length) != 0 ||
         myers_binary_diff_check_bounds(new_value, new_start, new_length) != 0 || script == nullptr) {
         return MYERS_INVALID_RANGES;
@@ -100,9 +119,14 @@ int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old
     if (!ex) {
         return MYERS_ALLOCATION_FAILED;
     }
+    const int64_t allowance = work_bound < 0 ? EXECUTION_UNBOUNDED_WORK : work_bound;
+    ex->work_left = allowance;
     const int32_t ok = quality == MYERS_QUALITY_TRIM_ONLY
                            ? execution_trim_prefix_and_suffix(ex.get(), old_start, old_length, new_start, new_length)
                            : execution_diff(ex.get(), old_start, old_length, new_start, new_length);
+    if (work_spent != nullptr) {
+        *work_spent = ex->work_left < 0 ? allowance + 1 : allowance - ex->work_left;
+    }
     if (!ok) {
         return allocation_failed(script, ex.get()) ? MYERS_ALLOCATION_FAILED : MYERS_REPLACEMENT_DELTA;
     }
@@ -111,6 +135,12 @@ int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old
         return MYERS_ALLOCATION_FAILED;
     }
     return closed;
+}
+
+int64_t myers_binary_diff_work_bound(int32_t old_length, int32_t new_length)
+{
+    const int64_t total = static_cast<int64_t>(old_length < 0 ? 0 : old_length) + (new_length < 0 ? 0 : new_length);
+    return kWorkBoundBase + kWorkBoundPerByte * total;
 }
 
 int32_t myers_binary_diff_bailout_limit(int32_t factor, int32_t a, int32_t b)

@@ -36,11 +36,27 @@ KV_EXTERN_C_BEGIN
  * reported), MYERS_EDIT_DELTA, MYERS_REPLACEMENT_DELTA (search failed or one
  * insert; the output is then partial and must not be used) or
  * MYERS_VALUES_EQUAL; MYERS_ALLOCATION_FAILED when an allocation failed (the
- * script's output may then be null; the caller fails as a whole). */
+ * script's output may then be null; the caller fails as a whole). The
+ * searches together may spend myers_binary_diff_work_bound(old_length,
+ * new_length); a difference that needs more gives MYERS_REPLACEMENT_DELTA,
+ * so no input holds the caller for long. */
 KV_API int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length,
                                  const buf_s *new_value, int32_t new_start, int32_t new_length,
                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit,
                                  uint32_t quality);
+/* As myers_binary_diff with an explicit bound on the total search work
+ * (diagonal visits, see execution.h; negative: none) in place of
+ * myers_binary_diff_work_bound. A difference that reaches the bound gives
+ * MYERS_REPLACEMENT_DELTA. When work_spent is not null it receives the work
+ * the searches spent (bound + 1 when the bound was reached). */
+KV_API int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int32_t old_length,
+                                         const buf_s *new_value, int32_t new_start, int32_t new_length,
+                                         edit_script_s *script, int32_t slot_limit, int32_t work_limit,
+                                         uint32_t quality, int64_t work_bound, int64_t *work_spent);
+/* The total search work myers_binary_diff allows one difference of ranges of
+ * these lengths: a fixed allowance plus a multiple of old_length + new_length
+ * (negative lengths count as 0). */
+KV_API int64_t myers_binary_diff_work_bound(int32_t old_length, int32_t new_length);
 /* The step limit the driver gives the execution at a quality level for
  * ranges of the given lengths and the work limit W: W at level 0; at 1 and 2
  * m = min(lengths, W) shifted right by 2 or 4 when m > 259, else 64 or 16;

@@ -32,10 +32,30 @@ struct BytesLike {
     py::handle object;
 };
 
+// The method keyword as the caller passed it; checked by diff itself so a
+// wrong value gets one line naming the argument and the allowed values.
+struct MethodName {
+    py::handle object;
+};
+
 }  // namespace korvalent
 
 namespace pybind11 {
 namespace detail {
+
+template <>
+struct type_caster<korvalent::MethodName> {
+    PYBIND11_TYPE_CASTER(korvalent::MethodName, const_name("str"));
+
+    bool load(handle source, bool /*convert*/) {
+        value.object = source;
+        return true;
+    }
+
+    static handle cast(const korvalent::MethodName &source, return_value_policy, handle) {
+        return source.object.inc_ref();
+    }
+};
 
 template <>
 struct type_caster<korvalent::BytesLike> {
@@ -299,12 +319,38 @@ buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
     return compute();
 }
 
-PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, bool checksum) {
+// The searches diff can run: the default engine, which keeps copies in the
+// old value's order, or the block search, which copies from anywhere.
+enum class DiffMethod { kMyers, kBlocks };
+
+// The method keyword's value: TypeError for a non-string, ValueError naming
+// the allowed values for any other string.
+DiffMethod diff_method(py::handle method) {
+    PyObject *value = method.ptr();
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "diff() argument 'method' must be str, not %.200s",
+                     value == Py_None ? "None" : Py_TYPE(value)->tp_name);
+        throw py::error_already_set();
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "myers") == 0) {
+        return DiffMethod::kMyers;
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "blocks") == 0) {
+        return DiffMethod::kBlocks;
+    }
+    PyErr_Format(PyExc_ValueError, "diff() argument 'method' must be 'myers' or 'blocks', not %R", value);
+    throw py::error_already_set();
+}
+
+PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method,
+                  bool checksum) {
+    const DiffMethod search = diff_method(method.object);
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
     require_in_range(old_in, Failure::kValueTooLarge);
     require_in_range(new_in, Failure::kValueTooLarge);
-    const uint32_t flags = checksum ? DIFF_GENERATE_CHECKSUM : 0;
+    const uint32_t flags = (checksum ? DIFF_GENERATE_CHECKSUM : 0u) |
+                           (search == DiffMethod::kBlocks ? DIFF_GENERATE_BLOCKS : 0u);
     kv_status status = KV_OK;
     buf_s *result = run_core(old_in.size() + new_in.size(), kDiffUnlockedFrom, [&] {
         return diff_generate_binary_flags(nullptr, old_in.get(), new_in.get(),
@@ -498,8 +544,10 @@ void init_delta(py::module_ &m) {
         .def(py::pickle(&result_state, &result_from_state));
     py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
 
+    const py::str default_method("myers");
     delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
-              py::arg("checksum") = false, kDiffDoc);
+              py::arg("method") = MethodName{default_method}, py::arg("checksum") = false,
+              kDiffDoc);
     delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), py::kw_only(),
               py::arg("verify") = false, py::arg("max_size") = py::none(), kPatchDoc);
     delta.attr("__version__") = kVersion;

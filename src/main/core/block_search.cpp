@@ -1,0 +1,726 @@
+/* block_search: copies from anywhere in the old value, anchored on hashed
+ * windows sampled by content (contract in core/block_search.h).
+ *
+ * Invariants: anchors are kept in new-value order and never overlap in the
+ * new value; every copy reaches the edit script either directly or from the
+ * Myers engine run on a gap, so the script's budget keeps each edit delta
+ * strictly shorter than the new value. A bucket holds at most kBucketSlots
+ * old offsets, so no input makes a lookup slow. */
+#include "core/block_search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "core/delta.h"
+#include "core/edit_script.h"
+#include "core/execution.h"
+
+namespace {
+
+/* Hashed window length. */
+constexpr int32_t kBlock = 16;
+/* Windows whose mixed hash has these top bits clear are sampled, in both
+ * values alike, so the same content is sampled wherever it lies: one window
+ * in 8 on average, and one lookup per 8 bytes of the new value. */
+constexpr int kSampleBits = 3;
+/* Old bytes per bucket: as many slots as sampled windows on average. */
+constexpr int64_t kBytesPerBucket = 32;
+/* Slots per bucket: repetitive input (indentation, padding) cannot make one
+ * lookup verify more candidates than this. */
+constexpr int32_t kBucketSlots = 4;
+/* Only long matches become anchors at first, so a common fragment such as an
+ * indented key cannot take the place of the real, longer match; shorter ones
+ * met on the way fill the gaps that the Myers engine will not see. */
+constexpr int32_t kAnchorMinimum = 32;
+constexpr int32_t kGapMatchMinimum = 12;
+/* Gaps handed to the Myers engine: each side at most kMaxGapSide bytes and
+ * the old side not much longer than the new one. The engine may spend
+ * kGapWorkBase + kGapWorkPerByte diagonal visits per gap byte; a gap that
+ * needs more is undone and sent as literal bytes, so the engine's work stays
+ * linear in the input. */
+constexpr int32_t kMaxGapSide = 8192;
+constexpr int32_t kGapOldSlack = 256;
+constexpr int64_t kGapWorkBase = 4096;
+constexpr int64_t kGapWorkPerByte = 8;
+
+/* Literal stretches are also searched densely near where the previous copy
+ * came from (fields of a record reordered, lines of a function rewritten):
+ * every 8-byte window of the old bytes within kLocalRadius of it. The table
+ * of such a neighbourhood is reused while the copies stay inside it, and all
+ * rebuilds together read at most kLocalPerByte old bytes per input byte. */
+constexpr int32_t kLocalWindow = 8;
+constexpr int64_t kLocalRadius = 4096;
+constexpr int64_t kLocalPerByte = 8;
+constexpr int32_t kLocalMatchMinimum = 12;
+/* Longer literal stretches are new content rather than rearranged fields:
+ * not searched densely. */
+constexpr int32_t kLocalMaxLiteral = 4 * kLocalRadius;
+
+/* A scan jumps over a match that ends this far past where it has hashed. */
+constexpr int32_t kRestartDistance = 64;
+
+constexpr uint64_t kBucketMix = 0x9E3779B97F4A7C15ull;
+constexpr uint8_t kNullByte = 0xF6;
+constexpr uint64_t kMaxValueLength = INT32_MAX;
+
+struct BufFree {
+    void operator()(buf_s *buf) const { buf_free(buf); }
+};
+struct ScriptFree {
+    void operator()(edit_script_s *script) const { edit_script_free(script); }
+};
+struct ExecutionFree {
+    void operator()(execution_s *ex) const { execution_free(ex); }
+};
+using BufPtr = std::unique_ptr<buf_s, BufFree>;
+using ScriptPtr = std::unique_ptr<edit_script_s, ScriptFree>;
+using ExecutionPtr = std::unique_ptr<execution_s, ExecutionFree>;
+
+bool is_readable(const buf_s *value)
+{
+    return value != nullptr && (value->data != nullptr || value->length == 0);
+}
+
+/* Bytes of the CBOR head that carries v. */
+int32_t head_size(int64_t v)
+{
+    return v < 24 ? 1 : v < 0x100 ? 2 : v < 0x10000 ? 3 : 5;
+}
+
+/* The window hash is a gear hash: each byte adds its table entry and shifts
+ * the sum by kGearShift, so after kBlock bytes (64 bits) a byte has left the
+ * hash entirely and the hash depends on the window alone; one shift and one
+ * add per byte. */
+constexpr int kGearShift = 64 / kBlock;
+
+struct GearTable {
+    uint64_t entry[256];
+};
+
+/* Fixed pseudo-random entries (splitmix64 from a constant seed). */
+constexpr GearTable make_gear_table()
+{
+    GearTable table{};
+    uint64_t state = 0x6B6F7276616C656Eull;
+    for (uint64_t &e : table.entry) {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        e = z ^ (z >> 31);
+    }
+    return table;
+}
+
+constexpr GearTable kGear = make_gear_table();
+
+inline uint64_t roll(uint64_t hash, uint8_t entering)
+{
+    return (hash << kGearShift) + kGear.entry[entering];
+}
+
+uint64_t block_hash(const uint8_t *p)
+{
+    uint64_t h = 0;
+    for (int32_t i = 0; i < kBlock; ++i) {
+        h = roll(h, p[i]);
+    }
+    return h;
+}
+
+bool is_one_byte_run(const uint8_t *p)
+{
+    return std::memcmp(p, p + 1, kBlock - 1) == 0;
+}
+
+uint64_t mixed(uint64_t hash)
+{
+    return hash * kBucketMix;
+}
+
+bool is_sampled(uint64_t mix)
+{
+    return (mix >> (64 - kSampleBits)) == 0;
+}
+
+/* 16 bits of a window's hash: they reject most foreign candidates without
+ * reading the old value. */
+uint16_t check_of(uint64_t mix)
+{
+    return static_cast<uint16_t>(mix);
+}
+
+/* kBucketSlots indexed windows: old offsets (-1: free) and their checks. */
+struct Bucket {
+    int32_t at[kBucketSlots];
+    uint16_t check[kBucketSlots];
+};
+
+class BlockIndex;
+
+/* The sampled windows of bytes[from, end) in order, with their mixed hashes,
+ * produced a few ahead of use so that their buckets (random reads in a large
+ * index) are fetched while earlier windows are handled. Restartable at any
+ * position: a window is sampled or not by its content alone. */
+class SampleStream {
+public:
+    SampleStream(const uint8_t *bytes, int32_t end, const BlockIndex &index)
+        : bytes_(bytes), end_(end), index_(index)
+    {
+        restart(0);
+    }
+
+    void restart(int32_t from)
+    {
+        cursor_ = from;
+        head_ = 0;
+        count_ = 0;
+        if (end_ - cursor_ >= kBlock) {
+            hash_ = block_hash(bytes_ + cursor_);
+        }
+    }
+
+    /* Where the stream has hashed up to: windows before it are queued. */
+    int32_t cursor() const { return cursor_; }
+
+    bool next(int32_t *at, uint64_t *mix)
+    {
+        fill();
+        if (count_ == 0) {
+            return false;
+        }
+        *at = at_[head_];
+        *mix = mix_[head_];
+        head_ = (head_ + 1) % kAhead;
+        --count_;
+        return true;
+    }
+
+private:
+    static constexpr int32_t kAhead = 16;
+
+    inline void fill();
+
+    const uint8_t *bytes_;
+    int32_t end_;
+    const BlockIndex &index_;
+    int32_t cursor_ = 0;
+    uint64_t hash_ = 0;
+    int32_t at_[kAhead] = {};
+    uint64_t mix_[kAhead] = {};
+    int32_t head_ = 0;
+    int32_t count_ = 0;
+};
+
+/* Index of the old value's sampled windows: one bucket per kBytesPerBucket
+ * old bytes (24 bytes each, so three quarters of the old value's size), each
+ * bucket keeping the earliest windows that land in it. */
+class BlockIndex {
+public:
+    BlockIndex(const uint8_t *old_bytes, int32_t old_length)
+        : buckets_(static_cast<size_t>(old_length / kBytesPerBucket + 1))
+    {
+        for (Bucket &b : buckets_) {
+            std::fill(b.at, b.at + kBucketSlots, -1);
+        }
+        /* Sampled windows wait in a short queue while their buckets are
+         * fetched; they are filed in old-value order all the same. */
+        SampleStream stream(old_bytes, old_length, *this);
+        int32_t at = 0;
+        uint64_t mix = 0;
+        while (stream.next(&at, &mix)) {
+            if (!is_one_byte_run(old_bytes + at)) {
+                file(at, mix);
+            }
+        }
+    }
+
+    /* The bucket of a sampled window's mixed hash. */
+    const Bucket &bucket(uint64_t mix) const { return buckets_[bucket_index(mix)]; }
+    void prefetch(uint64_t mix) const { __builtin_prefetch(&buckets_[bucket_index(mix)]); }
+
+private:
+    void file(int32_t at, uint64_t mix)
+    {
+        Bucket &bucket = buckets_[bucket_index(mix)];
+        for (int32_t i = 0; i < kBucketSlots; ++i) {
+            if (bucket.at[i] < 0) {
+                bucket.at[i] = at;
+                bucket.check[i] = check_of(mix);
+                return;
+            }
+        }
+    }
+
+    /* 32 bits below the sampling bits, scaled to the bucket count. */
+    size_t bucket_index(uint64_t mix) const
+    {
+        const uint64_t bits = (mix << kSampleBits) >> 32;
+        return static_cast<size_t>((bits * buckets_.size()) >> 32);
+    }
+
+    std::vector<Bucket> buckets_;
+};
+
+void SampleStream::fill()
+{
+    /* Locals: stores into the queue could otherwise alias the members. */
+    int32_t cursor = cursor_;
+    int32_t count = count_;
+    uint64_t hash = hash_;
+    const int32_t last = end_ - kBlock;
+    while (count < kAhead && cursor <= last) {
+        /* The tight part: roll to the next sampled window. */
+        while (cursor < last && !is_sampled(mixed(hash))) {
+            hash = roll(hash, bytes_[cursor + kBlock]);
+            ++cursor;
+        }
+        const uint64_t mix = mixed(hash);
+        if (is_sampled(mix)) {
+            const int32_t slot = (head_ + count) % kAhead;
+            at_[slot] = cursor;
+            mix_[slot] = mix;
+            ++count;
+            index_.prefetch(mix);
+        }
+        if (cursor < last) {
+            hash = roll(hash, bytes_[cursor + kBlock]);
+        }
+        ++cursor;
+    }
+    cursor_ = cursor;
+    count_ = count;
+    hash_ = hash;
+}
+
+struct Anchor {
+    int32_t old_start;
+    int32_t new_start;
+    int32_t length;
+};
+
+struct Candidate {
+    int32_t old_start = -1;
+    int32_t new_start = 0;
+    int32_t length = 0;
+    int64_t saving = 0;
+};
+
+/* Greedy scan of new[lo, hi) against the index. */
+class Scanner {
+public:
+    Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
+          index_(index)
+    {
+    }
+
+    /* Appends the anchors found in new[lo, hi), in new-value order, each at
+     * least `minimum` bytes long, to *out, and the shorter matches worth
+     * their encoded size (at least kGapMatchMinimum bytes, none overlapping
+     * the one before) to *shorter. diagonal (old offset minus new offset) is
+     * where the content before lo came from; it is tried first. */
+    void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out,
+              std::vector<Anchor> *shorter) const
+    {
+        SampleStream stream(new_, hi, index_);
+        stream.restart(lo);
+        int32_t literal_start = lo;
+        int32_t short_end = lo;
+        int32_t pos = 0;
+        uint64_t mix = 0;
+        while (stream.next(&pos, &mix)) {
+            if (pos < literal_start) {
+                continue; /* inside the last match */
+            }
+            const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
+            if (best.old_start < 0 || best.saving <= 0) {
+                continue;
+            }
+            if (best.length >= minimum) {
+                out->push_back(Anchor{best.old_start, best.new_start, best.length});
+                literal_start = best.new_start + best.length;
+                diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
+                /* Skipping a long match beats hashing through it. */
+                if (literal_start - stream.cursor() > kRestartDistance) {
+                    stream.restart(literal_start);
+                }
+            } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
+                shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
+                short_end = best.new_start + best.length;
+            }
+        }
+    }
+
+private:
+    /* The match of new[pos, +kBlock) with old[at, +kBlock), extended forward
+     * up to hi and backward into the literal bytes since literal_start. */
+    void consider(int32_t at, int32_t pos, int32_t literal_start, int32_t hi, Candidate *best) const
+    {
+        if (std::memcmp(old_ + at, new_ + pos, kBlock) != 0) {
+            return;
+        }
+        const int32_t ahead_limit = std::min(old_length_ - at, hi - pos) - kBlock;
+        const int32_t ahead = kBlock + static_cast<int32_t>(execution_match_forward(
+                                           old_ + at + kBlock, new_ + pos + kBlock, static_cast<size_t>(ahead_limit)));
+        const int32_t behind = static_cast<int32_t>(execution_match_backward(
+            old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
+        const int32_t length = ahead + behind;
+        const int32_t start = at - behind;
+        const int64_t saving = static_cast<int64_t>(length) - head_size(start) - head_size(length);
+        if (saving > best->saving) {
+            *best = Candidate{start, pos - behind, length, saving};
+        }
+    }
+
+    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t mix) const
+    {
+        Candidate best;
+        const int64_t along = pos + diagonal;
+        if (along >= 0 && along <= static_cast<int64_t>(old_length_) - kBlock) {
+            consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
+        }
+        const Bucket &bucket = index_.bucket(mix);
+        const uint16_t check = check_of(mix);
+        for (int32_t i = 0; i < kBucketSlots && bucket.at[i] >= 0; ++i) {
+            if (bucket.check[i] == check && bucket.at[i] != along) {
+                consider(bucket.at[i], pos, literal_start, hi, &best);
+            }
+        }
+        return best;
+    }
+
+    const uint8_t *old_;
+    int32_t old_length_;
+    const uint8_t *new_;
+    const BlockIndex &index_;
+};
+
+/* What a gap's search may change, to put back when the gap is sent as
+ * literal bytes instead. */
+struct Checkpoint {
+    coallescing_script_s record;
+    edit_script_s script;
+    uint64_t output_length;
+};
+
+bool engine_takes_gap(int64_t old_gap, int64_t new_gap)
+{
+    return old_gap > 0 && new_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
+           old_gap <= new_gap * 4 + kGapOldSlack;
+}
+
+/* Turns anchors and the gaps between them into reports to the coalescing
+ * record, in new-value order. */
+class Emitter {
+public:
+    Emitter(execution_s *ex, coallescing_script_s *record) : ex_(ex), record_(record) {}
+
+    bool anchor(const Anchor &a)
+    {
+        if (!gap(a.old_start, a.new_start)) {
+            return false;
+        }
+        /* The record extends a pending copy blindly: end it first unless the
+         * new copy continues it in the old value. */
+        if (record_->pending == COALESCING_PENDING_COPY &&
+            record_->old_base + record_->start + record_->length != a.old_start &&
+            !coallescing_script_delete(record_)) {
+            return false;
+        }
+        if (!coallescing_script_match(record_, a.old_start, a.length)) {
+            return false;
+        }
+        old_end_ = a.old_start + a.length;
+        new_end_ = a.new_start + a.length;
+        return true;
+    }
+
+    /* Everything from the last anchor to the ends of both values. */
+    bool finish(int32_t old_length, int32_t new_length) { return gap(old_length, new_length); }
+
+private:
+    /* The gap up to old_next / new_next: searched by the Myers engine when
+     * the old side follows the last anchor and both sides are small, sent as
+     * literal bytes otherwise or when the search needs too much work. */
+    bool gap(int32_t old_next, int32_t new_next)
+    {
+        const int32_t new_gap = new_next - new_end_;
+        const int64_t old_gap = static_cast<int64_t>(old_next) - old_end_;
+        if (new_gap <= 0) {
+            return true;
+        }
+        if (engine_takes_gap(old_gap, new_gap)) {
+            const Checkpoint saved = checkpoint();
+            ex_->work_left = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
+            if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) != 0) {
+                return true;
+            }
+            if (ex_->work_left >= 0) {
+                return false; /* budget spent or allocation failed */
+            }
+            restore(saved);
+        }
+        return coallescing_script_insert(record_, new_end_, new_gap) != 0;
+    }
+
+    Checkpoint checkpoint() const
+    {
+        const edit_script_s *script = record_->script;
+        return Checkpoint{*record_, *script, script->output->length};
+    }
+
+    void restore(const Checkpoint &saved)
+    {
+        edit_script_s *script = record_->script;
+        buf_s *output = script->output;
+        *record_ = saved.record;
+        *script = saved.script;
+        script->output = output;
+        output->length = saved.output_length;
+    }
+
+    execution_s *ex_;
+    coallescing_script_s *record_;
+    int32_t old_end_ = 0;
+    int32_t new_end_ = 0;
+};
+
+/* Whether the Emitter will hand the gap between an anchor ending at
+ * (old_end, new_end) and the next one to the engine. */
+bool gap_goes_to_engine(int32_t old_end, int32_t new_end, const Anchor &next)
+{
+    return engine_takes_gap(static_cast<int64_t>(next.old_start) - old_end,
+                            static_cast<int64_t>(next.new_start) - new_end);
+}
+
+/* Dense search of a literal stretch against the old bytes around a centre. */
+class LocalMatcher {
+public:
+    LocalMatcher(const buf_s *old_value, const buf_s *new_value)
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
+          allowance_(kLocalPerByte * (static_cast<int64_t>(old_value->length) + static_cast<int64_t>(new_value->length)))
+    {
+    }
+
+    /* Appends the matches of new[lo, hi) with old bytes near centre, in
+     * new-value order, each at least kLocalMatchMinimum bytes and worth its
+     * encoded size. */
+    void match(int32_t lo, int32_t hi, int32_t centre, std::vector<Anchor> *out)
+    {
+        if (hi - lo < kLocalWindow || !cover(centre)) {
+            return;
+        }
+        int32_t literal_start = lo;
+        for (int32_t pos = lo; pos + kLocalWindow <= hi;) {
+            const int32_t at = table_[slot(new_ + pos)];
+            if (at >= 0 && std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
+                const int32_t ahead = static_cast<int32_t>(execution_match_forward(
+                    old_ + at, new_ + pos, static_cast<size_t>(std::min(old_length_ - at, hi - pos))));
+                const int32_t behind = static_cast<int32_t>(execution_match_backward(
+                    old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
+                const int32_t length = ahead + behind;
+                const int32_t start = at - behind;
+                if (length >= kLocalMatchMinimum && length - head_size(start) - head_size(length) > 1) {
+                    out->push_back(Anchor{start, pos - behind, length});
+                    pos += ahead;
+                    literal_start = pos;
+                    continue;
+                }
+            }
+            ++pos;
+        }
+    }
+
+private:
+    /* Makes the table cover the neighbourhood of centre, rebuilding it when
+     * centre is off the middle half of the current one; false when the
+     * rebuild allowance is spent. */
+    bool cover(int32_t centre)
+    {
+        if (to_ > from_ && centre >= from_ + kLocalRadius / 2 && centre <= to_ - kLocalRadius / 2) {
+            return true;
+        }
+        const int32_t from = static_cast<int32_t>(std::max<int64_t>(0, centre - kLocalRadius));
+        const int32_t to = static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
+        if (to - from < kLocalWindow || allowance_ < to - from) {
+            return false;
+        }
+        allowance_ -= to - from;
+        if (table_.empty()) {
+            table_.resize(size_t{1} << kTableBits);
+        }
+        std::fill(table_.begin(), table_.end(), -1);
+        for (int32_t at = from; at + kLocalWindow <= to; ++at) {
+            table_[slot(old_ + at)] = at;
+        }
+        from_ = from;
+        to_ = to;
+        return true;
+    }
+
+    static size_t slot(const uint8_t *p)
+    {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return static_cast<size_t>((v * kBucketMix) >> (64 - kTableBits));
+    }
+
+    /* Twice the largest neighbourhood, so few windows share a slot. */
+    static constexpr int kTableBits = 14;
+
+    const uint8_t *old_;
+    int32_t old_length_;
+    const uint8_t *new_;
+    int64_t allowance_;
+    int32_t from_ = 0;
+    int32_t to_ = 0;
+    std::vector<int32_t> table_;
+};
+
+/* All anchors: the common prefix and suffix, long matches in between, then
+ * shorter matches inside the gaps the engine will not search. */
+std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
+{
+    const int32_t n = static_cast<int32_t>(old_value->length);
+    const int32_t m = static_cast<int32_t>(new_value->length);
+    const int32_t shorter = std::min(n, m);
+    const int32_t prefix =
+        shorter == 0 ? 0
+                     : static_cast<int32_t>(execution_match_forward(old_value->data, new_value->data,
+                                                                    static_cast<size_t>(shorter)));
+    const int32_t suffix =
+        shorter == prefix ? 0
+                          : static_cast<int32_t>(execution_match_backward(old_value->data + n, new_value->data + m,
+                                                                          static_cast<size_t>(shorter - prefix)));
+    std::vector<Anchor> anchors;
+    anchors.push_back(Anchor{0, 0, prefix});
+    if (m - suffix - prefix >= kBlock && n >= kBlock) {
+        const BlockIndex index(old_value->data, n);
+        const Scanner scanner(old_value, new_value, index);
+        LocalMatcher local(old_value, new_value);
+        std::vector<Anchor> long_ones;
+        std::vector<Anchor> short_ones;
+        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones);
+        long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
+        size_t next_short = 0;
+        std::vector<Anchor> in_gap;
+        for (const Anchor &next : long_ones) {
+            in_gap.clear();
+            const Anchor &last = anchors.back();
+            const int32_t old_end = last.old_start + last.length;
+            const int32_t new_end = last.new_start + last.length;
+            /* The short matches the first pass met inside a gap the engine
+             * will not search fill it; they lie between the long ones. */
+            const bool literal_gap = !gap_goes_to_engine(old_end, new_end, next);
+            for (; next_short < short_ones.size() && short_ones[next_short].new_start < next.new_start; ++next_short) {
+                const Anchor &a = short_ones[next_short];
+                const int32_t covered = in_gap.empty() ? new_end : in_gap.back().new_start + in_gap.back().length;
+                if (literal_gap && a.new_start >= covered && a.new_start + a.length <= next.new_start) {
+                    in_gap.push_back(a);
+                }
+            }
+            in_gap.push_back(next);
+            for (const Anchor &a : in_gap) {
+                const Anchor &before = anchors.back();
+                const int32_t before_old_end = before.old_start + before.length;
+                const int32_t before_new_end = before.new_start + before.length;
+                const int32_t literal = a.new_start - before_new_end;
+                if (literal >= kLocalWindow && literal <= kLocalMaxLiteral &&
+                    !gap_goes_to_engine(before_old_end, before_new_end, a)) {
+                    local.match(before_new_end, a.new_start, before_old_end, &anchors);
+                }
+                anchors.push_back(a);
+            }
+        }
+        return anchors;
+    }
+    anchors.push_back(Anchor{n - suffix, m - suffix, suffix});
+    return anchors;
+}
+
+/* The search proper: the coalescing result, with the edit delta in the
+ * script's output for COALESCING_EDIT_DELTA; -1 when allocation failed. */
+int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *script)
+{
+    const std::vector<Anchor> anchors = find_anchors(old_value, new_value);
+    coallescing_script_s record;
+    coallescing_script_init(&record, script, 0, 0);
+    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT));
+    if (!ex) {
+        return -1;
+    }
+    Emitter emit(ex.get(), &record);
+    bool ok = true;
+    for (const Anchor &a : anchors) {
+        if (a.length > 0 && !emit.anchor(a)) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && emit.finish(static_cast<int32_t>(old_value->length), static_cast<int32_t>(new_value->length));
+    const bool storage_failed = ex->storage->slots == nullptr && ex->storage->size < 0;
+    if (!ok) {
+        /* A spent budget means nothing shorter than the new value exists. */
+        return script->output == nullptr || storage_failed ? -1 : COALESCING_REPLACEMENT_DELTA;
+    }
+    const int32_t closed = coallescing_script_close(&record, static_cast<int32_t>(old_value->length),
+                                                    static_cast<int32_t>(new_value->length));
+    return closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr ? -1 : closed;
+}
+
+buf_s *no_change_delta()
+{
+    BufPtr delta(buf_create());
+    if (!delta) {
+        return nullptr;
+    }
+    buf_write_byte(delta.get(), kNullByte);
+    return delta->length == 1 ? delta.release() : nullptr;
+}
+
+buf_s *generate(const buf_s *old_value, const buf_s *new_value)
+{
+    ScriptPtr script(edit_script_create(old_value, new_value));
+    if (!script) {
+        return nullptr;
+    }
+    BufPtr delta;
+    switch (search(old_value, new_value, script.get())) {
+    case COALESCING_VALUES_EQUAL:
+        delta.reset(no_change_delta());
+        break;
+    case COALESCING_EDIT_DELTA:
+        delta.reset(buf_dup(script->output));
+        break;
+    case COALESCING_REPLACEMENT_DELTA:
+        return _write_replacement_delta(new_value);
+    default:
+        return nullptr;
+    }
+    if (delta && delta->length >= new_value->length) {
+        delta.reset(_write_replacement_delta(new_value));
+    }
+    return delta.release();
+}
+
+}  // namespace
+
+extern "C" {
+
+buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value)
+{
+    if (!is_readable(old_value) || !is_readable(new_value) || old_value->length > kMaxValueLength ||
+        new_value->length > kMaxValueLength) {
+        return nullptr;
+    }
+    try {
+        return generate(old_value, new_value);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+}  // extern "C"

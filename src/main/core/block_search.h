@@ -1,0 +1,30 @@
+/* block_search: a delta search that finds copies anywhere in the old value.
+ *
+ * A rolling hash over 16-byte windows samples the same content in both values
+ * (about one window in 8); the old value's sampled windows go into an index
+ * of bounded buckets (runs of one byte left out), the new value's are looked
+ * up in it, and every verified candidate is extended both ways. Small gaps
+ * between anchors whose old ranges follow each other go to the Myers engine,
+ * so local edits keep byte precision; other literal stretches are searched
+ * densely near the previous copy's source. Same delta format as delta.h,
+ * linear time, an index of three quarters of the old value's size. */
+#ifndef KORVALENT_CORE_BLOCK_SEARCH_H
+#define KORVALENT_CORE_BLOCK_SEARCH_H
+
+#include "core/export.h"
+#include "core/buf.h"
+
+KV_EXTERN_C_BEGIN
+
+/* Delta from old_value to new_value found by block search (both borrowed):
+ * an edit delta strictly shorter than new_value whose copies may come from
+ * any offset of the old value, the no-change delta F6 (equal values of 2
+ * bytes or more) or the replacement delta; never longer than the replacement
+ * delta, and the same bytes for the same inputs. The caller frees the result
+ * with buf_free. Null for a null or unreadable value, values of 2^31 bytes
+ * or more, or when allocation fails. */
+KV_API buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value);
+
+KV_EXTERN_C_END
+
+#endif

@@ -1,0 +1,260 @@
+// Block search: generated pairs of every kind applied back by the direct
+// apply model, the three delta kinds, determinism, copies from anywhere in
+// the old value, byte-precise gaps, repetitive input, and allocation failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/block_search.h"
+#include "core/buf.h"
+#include "core/delta.h"
+
+#include "alloc_hook.h"
+#include "search_support.h"
+
+using namespace search_support;
+
+namespace {
+
+struct BufFree {
+    void operator()(buf_s *buf) const { buf_free(buf); }
+};
+using BufPtr = std::unique_ptr<buf_s, BufFree>;
+
+Bytes as_bytes(const buf_s *b)
+{
+    return b->length == 0 ? Bytes{} : Bytes(b->data, b->data + b->length);
+}
+
+Bytes blocks_delta(const Bytes &old_value, const Bytes &new_value)
+{
+    const buf_s o = view(old_value);
+    const buf_s n = view(new_value);
+    BufPtr delta(diff_generate_binary_blocks(&o, &n));
+    EXPECT_NE(delta, nullptr);
+    return delta ? as_bytes(delta.get()) : Bytes{};
+}
+
+Bytes replacement_of(const Bytes &new_value)
+{
+    const buf_s n = view(new_value);
+    BufPtr r(_write_replacement_delta(&n));
+    return as_bytes(r.get());
+}
+
+// Empty when the delta is one of the three kinds, rebuilds the new value
+// through the direct model, and is never longer than the replacement.
+std::string check_delta(const Bytes &old_value, const Bytes &new_value, const Bytes &delta)
+{
+    const Bytes replacement = replacement_of(new_value);
+    if (delta.size() == 1 && delta[0] == 0xF6) {
+        return old_value == new_value && new_value.size() >= 2 ? "" : "no-change delta for a pair it does not fit";
+    }
+    if (delta == replacement) {
+        return "";
+    }
+    if (delta.size() >= new_value.size()) {
+        return "edit delta not shorter than the new value";
+    }
+    Bytes rebuilt;
+    if (!apply_edit_delta(old_value, delta.data(), delta.size(), &rebuilt)) {
+        return "edit delta unreadable or copies outside the old value";
+    }
+    return rebuilt == new_value ? "" : "edit delta does not rebuild the new value";
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+Bytes slice(const Bytes &b, size_t from, size_t count)
+{
+    return Bytes(b.begin() + static_cast<ptrdiff_t>(from), b.begin() + static_cast<ptrdiff_t>(from + count));
+}
+
+// Indented records, like pretty-printed JSON: long runs of spaces that
+// would crowd a hash bucket, and keys repeated in every record.
+Bytes indented_record(size_t i)
+{
+    const std::string tag = std::to_string(i * 2654435761u % 1000003);
+    std::string s = "  {\n        \"id\": " + std::to_string(i * 7919 % 100003) +
+                    ",\n        \"name\": \"user" + std::to_string(i) +
+                    "\",\n                \"text\": \"" + std::string(i % 23, ' ') + "post " + tag + " about " + tag +
+                    " and " + std::to_string(i * i) + "\",\n                \"flags\": [" + std::string(40, ' ') +
+                    "]\n  },\n";
+    return bytes_of(s);
+}
+
+TEST(BlockSearch, GeneratedPairsRebuildThroughTheModel)
+{
+    Rng rng(0xB10C);
+    const int rounds = scaled(3000);
+    for (int i = 0; i < rounds; ++i) {
+        const auto kind = static_cast<PairKind>(i % static_cast<int>(PairKind::kCount));
+        const size_t max_length = i % 100 == 0 ? 60000 : (i % 10 == 0 ? 4000 : 300);
+        Bytes o;
+        Bytes n;
+        make_pair(rng, kind, max_length, &o, &n);
+        const Bytes delta = blocks_delta(o, n);
+        ASSERT_EQ(check_delta(o, n, delta), "")
+            << "pair " << i << " kind " << static_cast<int>(kind) << "\nold " << describe(o) << "\nnew " << describe(n);
+    }
+}
+
+TEST(BlockSearch, SmallAndEdgePairs)
+{
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"", ""}, {"a", "a"}, {"ab", "ab"}, {"", "x"}, {"x", ""}, {"a", "b"},
+        {std::string(100, 'a'), std::string(100, 'a')}, {std::string(100, 'a'), std::string(101, 'a')},
+        {std::string(5000, ' '), std::string(4000, ' ') + "x" + std::string(1000, ' ')},
+    };
+    for (const auto &p : pairs) {
+        const Bytes o = bytes_of(p.first);
+        const Bytes n = bytes_of(p.second);
+        const Bytes delta = blocks_delta(o, n);
+        EXPECT_EQ(check_delta(o, n, delta), "") << p.first.size() << " -> " << p.second.size();
+        // The same kind of delta as the default search for these.
+        const buf_s ov = view(o);
+        const buf_s nv = view(n);
+        BufPtr reference(diff_generate_binary(&ov, &nv));
+        const bool reference_special = reference->length == 1 || as_bytes(reference.get()) == replacement_of(n);
+        if (reference_special) {
+            EXPECT_EQ(delta, as_bytes(reference.get())) << p.first.size() << " -> " << p.second.size();
+        }
+    }
+}
+
+TEST(BlockSearch, NullAndUnreadableValuesAreRefused)
+{
+    const Bytes v = bytes_of("value");
+    const buf_s ok = view(v);
+    buf_s unreadable{nullptr, 3, 0};
+    EXPECT_EQ(diff_generate_binary_blocks(nullptr, &ok), nullptr);
+    EXPECT_EQ(diff_generate_binary_blocks(&ok, nullptr), nullptr);
+    EXPECT_EQ(diff_generate_binary_blocks(&unreadable, &ok), nullptr);
+    EXPECT_EQ(diff_generate_binary_blocks(&ok, &unreadable), nullptr);
+    buf_s huge{const_cast<uint8_t *>(v.data()), uint64_t{1} << 31, 0};
+    EXPECT_EQ(diff_generate_binary_blocks(&huge, &ok), nullptr);
+    EXPECT_EQ(diff_generate_binary_blocks(&ok, &huge), nullptr);
+}
+
+TEST(BlockSearch, SameInputsSameDelta)
+{
+    Rng rng(77);
+    for (int i = 0; i < scaled(200); ++i) {
+        Bytes o;
+        Bytes n;
+        make_pair(rng, static_cast<PairKind>(i % static_cast<int>(PairKind::kCount)), 5000, &o, &n);
+        EXPECT_EQ(blocks_delta(o, n), blocks_delta(o, n)) << i;
+    }
+}
+
+// Moved, swapped, repeated and re-inserted blocks cost a few copies each.
+TEST(BlockSearch, CopiesComeFromAnywhereInTheOldValue)
+{
+    Rng rng(3);
+    const Bytes base = random_bytes(rng, 1 << 20, 256);
+    const size_t k = 4096;
+    const Bytes a = slice(base, 100000, k);
+    const Bytes b = slice(base, 500000, k);
+    struct Case {
+        const char *name;
+        Bytes new_value;
+        size_t at_most;
+    };
+    const std::vector<Case> cases = {
+        {"block moved to the front", concat({a, slice(base, 0, 100000), slice(base, 100000 + k, base.size() - 100000 - k)}), 40},
+        {"halves swapped", concat({slice(base, base.size() / 2, base.size() / 2), slice(base, 0, base.size() / 2)}), 20},
+        {"block repeated three times", concat({slice(base, 0, 200000), b, b, b, slice(base, 200000, base.size() - 200000)}), 60},
+        {"blocks reordered", concat({b, a, slice(base, 0, 50000)}), 40},
+        {"fresh block inserted", concat({slice(base, 0, 300000), random_bytes(rng, 1000, 256), slice(base, 300000, base.size() - 300000)}), 1040},
+    };
+    for (const Case &c : cases) {
+        const Bytes delta = blocks_delta(base, c.new_value);
+        EXPECT_EQ(check_delta(base, c.new_value, delta), "") << c.name;
+        EXPECT_LE(delta.size(), c.at_most) << c.name;
+    }
+}
+
+// Gaps between anchors keep byte precision: point edits cost a few bytes
+// each, and never more than the default search spends on them.
+TEST(BlockSearch, PointEditsStayBytePrecise)
+{
+    Rng rng(11);
+    const Bytes base = random_bytes(rng, 200000, 256);
+    for (size_t edits : {1, 10, 100}) {
+        const Bytes changed = point_edits(rng, base, edits, 256);
+        const Bytes delta = blocks_delta(base, changed);
+        ASSERT_EQ(check_delta(base, changed, delta), "") << edits;
+        EXPECT_LE(delta.size(), 16 * edits) << edits;
+        const buf_s o = view(base);
+        const buf_s n = view(changed);
+        BufPtr reference(diff_generate_binary(&o, &n));
+        EXPECT_LE(delta.size(), reference->length) << edits;
+    }
+}
+
+// Indented records: removing every 7th record or moving the last to the
+// front leaves a delta of a few bytes per change, whatever the indentation.
+TEST(BlockSearch, IndentedRecordsWithLongRunsOfSpaces)
+{
+    std::vector<Bytes> records;
+    for (size_t i = 0; i < 3000; ++i) {
+        records.push_back(indented_record(i));
+    }
+    Bytes all;
+    Bytes thinned;
+    Bytes rotated = records.back();
+    for (size_t i = 0; i < records.size(); ++i) {
+        all.insert(all.end(), records[i].begin(), records[i].end());
+        if (i % 7 != 0) {
+            thinned.insert(thinned.end(), records[i].begin(), records[i].end());
+        }
+        if (i + 1 < records.size()) {
+            rotated.insert(rotated.end(), records[i].begin(), records[i].end());
+        }
+    }
+    const Bytes thinned_delta = blocks_delta(all, thinned);
+    ASSERT_EQ(check_delta(all, thinned, thinned_delta), "");
+    EXPECT_LE(thinned_delta.size(), 12 * (records.size() / 7 + 1));
+    const Bytes rotated_delta = blocks_delta(all, rotated);
+    ASSERT_EQ(check_delta(all, rotated, rotated_delta), "");
+    EXPECT_LE(rotated_delta.size(), 48u);
+}
+
+// Every refused allocation gives null and leaks nothing; the rest give the
+// delta of an unhindered run.
+TEST(BlockSearch, AllocationFailuresGiveNullAndLeakNothing)
+{
+    SKIP_WITHOUT_ALLOC_HOOK();
+    Rng rng(5);
+    const Bytes o = random_bytes(rng, 20000, 256);
+    const Bytes n = mutate_blocks(rng, o, 4);
+    const Bytes expected = blocks_delta(o, n);
+    const buf_s ov = view(o);
+    const buf_s nv = view(n);
+    bool completed = false;
+    for (long grant = 0; grant < 200 && !completed; ++grant) {
+        kvtest::arm_allocations(grant);
+        buf_s *delta = diff_generate_binary_blocks(&ov, &nv);
+        const long live_with_delta = delta != nullptr ? 1 : 0;
+        const kvtest::AllocStats stats = kvtest::allow_allocations();
+        EXPECT_EQ(stats.live, live_with_delta * 2) << grant;
+        if (delta != nullptr) {
+            EXPECT_EQ(as_bytes(delta), expected) << grant;
+        }
+        buf_free(delta);
+        completed = stats.refused == 0;
+    }
+    EXPECT_TRUE(completed);
+}
+
+}  // namespace
