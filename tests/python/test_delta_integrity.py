@@ -24,29 +24,31 @@ UNCHECKED = "^delta carries no checksum to verify$"
 OVER_CAP = "^patch: rebuilt value would exceed max_size$"
 
 
-def checked(old, new):
-    return bytes(diff(old, new, checksum=True))
+def checked(old, new, method="myers"):
+    return bytes(diff(old, new, checksum=True, method=method))
 
 
+@pytest.mark.parametrize("method", ["myers", "blocks"])
 @settings(max_examples=200, deadline=None)
 @given(st.binary(max_size=300), st.binary(max_size=300), st.booleans())
-def test_checksummed_deltas_rebuild_the_new_value(old, new, related):
+def test_checksummed_deltas_rebuild_the_new_value(method, old, new, related):
     if related:
         new = old[: len(new) % (len(old) + 1)] + new[:20] + old[len(new) % (len(old) + 1):]
-    delta = checked(old, new)
+    delta = checked(old, new, method)
     assert bytes(patch(old, delta, verify=True)) == new
     assert bytes(patch(old, delta)) == new
     # The body is what diff writes without the keyword (the one-byte null
     # excepted, which a checksummed delta spells as a copy of the old value).
-    plain = bytes(diff(old, new))
-    assert bytes(diff(old, new, checksum=False)) == plain
+    plain = bytes(diff(old, new, method=method))
+    assert bytes(diff(old, new, checksum=False, method=method)) == plain
     if plain != b"\xf6":
         assert delta[:-TRAILER_SIZE] == plain
 
 
+@pytest.mark.parametrize("method", ["myers", "blocks"])
 @pytest.mark.parametrize("value", [b"", b"a", b"ab", b"abcdefgh", OLD])
-def test_equal_values_rebuild_the_old_value_under_verify(value):
-    delta = checked(value, value)
+def test_equal_values_rebuild_the_old_value_under_verify(value, method):
+    delta = checked(value, value, method)
     assert delta[0] != 0xF6
     assert bytes(patch(value, delta, verify=True)) == value
 
