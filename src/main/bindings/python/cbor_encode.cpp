@@ -137,6 +137,30 @@ struct Splice {  // a payload that belongs after the first `offset` buffer bytes
     PyObject *owner;  // strong
 };
 
+// The walk keeps its levels on the heap, so only the interpreter's recursion
+// limit (sys.getrecursionlimit) bounds its depth, each level counting as one
+// call. Up to 3.11 Py_EnterRecursiveCall checks that limit; from 3.12 it
+// checks a fixed allowance of native stack instead, which would refuse deep
+// values that a raised limit admits, so there the room left under the limit
+// is read from the thread state and counted down here.
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr const char *kDepthMessage = "maximum recursion depth exceeded while encoding a CBOR item";
+inline bool enter_level(std::size_t charged) {
+    const int room = PyThreadState_Get()->py_recursion_remaining;
+    if (room <= 0 || charged >= static_cast<std::size_t>(room)) {
+        PyErr_SetString(PyExc_RecursionError, kDepthMessage);
+        return false;
+    }
+    return true;
+}
+inline void leave_level() {}
+#else
+inline bool enter_level(std::size_t) {
+    return Py_EnterRecursiveCall(" while encoding a CBOR item") == 0;
+}
+inline void leave_level() { Py_LeaveRecursiveCall(); }
+#endif
+
 // What writing a value did; kUnsupportedTop is the caller's error to raise.
 enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2 };
 
@@ -156,7 +180,7 @@ class Encoder {
             Py_DECREF(frames_[depth_ - 1].container);
             Py_XDECREF(frames_[depth_ - 1].pending);
         }
-        for (; charged_ > 0; --charged_) Py_LeaveRecursiveCall();
+        for (; charged_ > 0; --charged_) leave_level();
         for (const Splice &s : splices_) Py_DECREF(s.owner);
         if (frames_ != local_frames_) PyMem_Free(frames_);
         Py_XDECREF(heap_);
@@ -303,7 +327,7 @@ class Encoder {
         // The deepest level reached stays charged until the end: one call
         // into the interpreter per new level, not two per container.
         if (depth_ == charged_) {
-            if (Py_EnterRecursiveCall(" while encoding a CBOR item")) return kFailed;
+            if (!enter_level(charged_)) return kFailed;
             ++charged_;
         }
         if (depth_ == capacity_) {
