@@ -18,6 +18,8 @@
 #include <new>
 #include <string>
 
+#include "core/cbor_format.h"
+
 namespace korvalent::cbor_decode {
 
 // Rare paths stay out of decode()'s frame: the recursion depth times that
@@ -309,8 +311,8 @@ public:
     const Failure &failure() const { return failure_; }
 
 private:
-    static constexpr uint8_t kBreak = 0xFF;
-    static constexpr uint8_t kDouble = 0xFB;
+    static constexpr uint8_t kBreak = cbor_format::kBreak;
+    static constexpr uint8_t kDouble = cbor_format::kFloat64;
 
     KV_DECODE_COLD Value fail(Fault fault, uint64_t offset, uint64_t detail = 0) {
         failure_ = Failure{fault, offset, detail};

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "core/cbor_format.h"
+
 namespace korvalent {
 
 const char kDumpsDoc[] =
@@ -35,11 +37,16 @@ constexpr char kRangeFailure[] =
     "dumps received an integer out of range for both int64_t and uint64_t";
 constexpr std::size_t kRenderedIntegerBytes = 40;  // of the integer named in a range error
 
-// RFC 8949 section 3: major types, and the major type 7 bytes we write.
-enum Major : unsigned { kUint = 0, kNegint = 1, kBytes = 2, kText = 3, kArray = 4, kMap = 5 };
-constexpr unsigned char kFalse = 0xF4, kTrue = 0xF5, kNull = 0xF6, kHalf = 0xF9, kSingle = 0xFA,
-                        kDouble = 0xFB, kBreak = 0xFF, kIndefinite = 31;
-constexpr std::size_t kMaxHead = 9;
+// The byte layout comes from the core's one description of it
+// (core/cbor_format.h): major types, and the major type 7 bytes we write.
+constexpr unsigned kUint = cbor_format::kMajorUnsigned, kNegint = cbor_format::kMajorNegative,
+                   kBytes = cbor_format::kMajorBytes, kText = cbor_format::kMajorText,
+                   kArray = cbor_format::kMajorArray, kMap = cbor_format::kMajorMap;
+constexpr unsigned char kFalse = cbor_format::kFalse, kTrue = cbor_format::kTrue,
+                        kNull = cbor_format::kNull, kHalf = cbor_format::kFloat16,
+                        kSingle = cbor_format::kFloat32, kDouble = cbor_format::kFloat64,
+                        kBreak = cbor_format::kBreak, kIndefinite = cbor_format::kAiIndefinite;
+constexpr std::size_t kMaxHead = cbor_format::kMaxHeadSize;
 
 // Exact bytes and str payloads this long are not copied into the buffer: it
 // gets their head, and the payload is copied once, from the (immutable, held)
