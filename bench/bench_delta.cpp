@@ -33,14 +33,16 @@ constexpr uint64_t kSeed = 0x6b6f7276;
 
 using BufPtr = kv_owner<buf_s, buf_free>;
 
-buf_s view(const Bytes &b) {
+buf_s view(const Bytes &b)
+{
     buf_s v{};
     v.data = reinterpret_cast<uint8_t *>(const_cast<char *>(b.data()));
     v.length = b.size();
     return v;
 }
 
-Bytes random_bytes(std::mt19937_64 &rng, size_t length) {
+Bytes random_bytes(std::mt19937_64 &rng, size_t length)
+{
     Bytes out(length, '\0');
     for (char &c : out) {
         c = static_cast<char>(rng());
@@ -49,7 +51,8 @@ Bytes random_bytes(std::mt19937_64 &rng, size_t length) {
 }
 
 /* `edits` small replacements, inserts and deletes of 1 to 8 bytes. */
-Bytes with_small_edits(std::mt19937_64 &rng, Bytes value, int edits) {
+Bytes with_small_edits(std::mt19937_64 &rng, Bytes value, int edits)
+{
     for (int e = 0; e < edits; ++e) {
         const size_t at = rng() % value.size();
         const size_t span = 1 + rng() % 8;
@@ -69,10 +72,11 @@ Bytes with_small_edits(std::mt19937_64 &rng, Bytes value, int edits) {
 }
 
 /* A text document of numbered lines of words, about `size` bytes. */
-Bytes text_document(std::mt19937_64 &rng, size_t size) {
-    static const char *const kWords[] = {"delta", "value", "record", "field", "version", "update",
-                                         "the", "of", "and", "a", "client", "server", "index",
-                                         "name", "state", "time", "list", "entry", "sync"};
+Bytes text_document(std::mt19937_64 &rng, size_t size)
+{
+    static const char *const kWords[] = {
+        "delta",  "value",  "record", "field", "version", "update", "the",  "of",    "and", "a",
+        "client", "server", "index",  "name",  "state",   "time",   "list", "entry", "sync"};
     Bytes doc;
     for (int line = 0; doc.size() < size; ++line) {
         doc += std::to_string(line) + ":";
@@ -86,7 +90,8 @@ Bytes text_document(std::mt19937_64 &rng, size_t size) {
 }
 
 /* The next version: a few lines rewritten, inserted and removed. */
-Bytes next_version(std::mt19937_64 &rng, const Bytes &doc) {
+Bytes next_version(std::mt19937_64 &rng, const Bytes &doc)
+{
     std::vector<Bytes> lines;
     for (size_t start = 0; start < doc.size();) {
         const size_t end = doc.find('\n', start);
@@ -100,7 +105,8 @@ Bytes next_version(std::mt19937_64 &rng, const Bytes &doc) {
             lines[at] = "edited line " + std::to_string(rng() % 100000) + "\n";
             break;
         case 1:
-            lines.insert(lines.begin() + static_cast<long>(at), "new line " + std::to_string(e) + "\n");
+            lines.insert(lines.begin() + static_cast<long>(at),
+                         "new line " + std::to_string(e) + "\n");
             break;
         default:
             lines.erase(lines.begin() + static_cast<long>(at));
@@ -121,7 +127,8 @@ struct Pair {
 };
 
 /* Every case, built once and shared by the diff and patch benchmarks. */
-const std::map<std::string, Pair> &cases() {
+const std::map<std::string, Pair> &cases()
+{
     static const std::map<std::string, Pair> all = [] {
         std::mt19937_64 rng(kSeed);
         std::map<std::string, Pair> m;
@@ -158,7 +165,8 @@ const std::map<std::string, Pair> &cases() {
     return all;
 }
 
-void set_counters(benchmark::State &state, const Pair &p) {
+void set_counters(benchmark::State &state, const Pair &p)
+{
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(p.new_value.size()));
     state.counters["delta_ratio"] =
@@ -166,7 +174,8 @@ void set_counters(benchmark::State &state, const Pair &p) {
     state.counters["delta_bytes"] = static_cast<double>(p.delta.size());
 }
 
-void BM_DeltaDiff(benchmark::State &state, const std::string &name) {
+void BM_DeltaDiff(benchmark::State &state, const std::string &name)
+{
     const Pair &p = cases().at(name);
     const buf_s o = view(p.old_value);
     const buf_s n = view(p.new_value);
@@ -177,7 +186,8 @@ void BM_DeltaDiff(benchmark::State &state, const std::string &name) {
     set_counters(state, p);
 }
 
-void BM_DeltaPatch(benchmark::State &state, const std::string &name) {
+void BM_DeltaPatch(benchmark::State &state, const std::string &name)
+{
     const Pair &p = cases().at(name);
     const buf_s o = view(p.old_value);
     const buf_s d = view(p.delta);
@@ -189,7 +199,8 @@ void BM_DeltaPatch(benchmark::State &state, const std::string &name) {
 }
 
 /* The floor for diffing nearly equal values: every byte compared once. */
-void BM_DeltaBaselineMemcmp(benchmark::State &state) {
+void BM_DeltaBaselineMemcmp(benchmark::State &state)
+{
     const size_t size = static_cast<size_t>(state.range(0));
     std::mt19937_64 rng(kSeed);
     const Bytes a = random_bytes(rng, size);
@@ -202,7 +213,8 @@ void BM_DeltaBaselineMemcmp(benchmark::State &state) {
 }
 
 /* The floor for patching with copies: every byte copied once. */
-void BM_DeltaBaselineMemcpy(benchmark::State &state) {
+void BM_DeltaBaselineMemcpy(benchmark::State &state)
+{
     const size_t size = static_cast<size_t>(state.range(0));
     std::mt19937_64 rng(kSeed);
     const Bytes a = random_bytes(rng, size);
@@ -215,7 +227,8 @@ void BM_DeltaBaselineMemcpy(benchmark::State &state) {
 }
 
 /* A fresh result block each time, as patch must return one. */
-void BM_DeltaBaselineMallocMemcpy(benchmark::State &state) {
+void BM_DeltaBaselineMallocMemcpy(benchmark::State &state)
+{
     const size_t size = static_cast<size_t>(state.range(0));
     std::mt19937_64 rng(kSeed);
     const Bytes a = random_bytes(rng, size);
@@ -228,8 +241,8 @@ void BM_DeltaBaselineMallocMemcpy(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
 }
 
-const char *const kCaseNames[] = {"1MB_1_edit",       "1MB_10_edits",     "1MB_100_edits",
-                                  "1MB_unrelated",    "1MB_dense_edits",  "1MB_block_insert",
+const char *const kCaseNames[] = {"1MB_1_edit",       "1MB_10_edits",       "1MB_100_edits",
+                                  "1MB_unrelated",    "1MB_dense_edits",    "1MB_block_insert",
                                   "1MB_block_delete", "100KB_text_versions"};
 
 const bool kRegistered = [] {

@@ -7,7 +7,8 @@
 #include "fuzz_common.h"
 #include "../tests/core/cbor_float_model.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     uint64_t bits = 0;
     if (size) std::memcpy(&bits, data, size < 8 ? size : 8);
     double value;
@@ -18,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check(gen != nullptr, "generator");
     const int32_t status = cbor_write_float(gen, value);
     fuzz::check(status == expected.status, "status differs from the model");
-    fuzz::check(gen->length == expected.size && std::memcmp(gen->data, expected.bytes, expected.size) == 0,
+    fuzz::check(gen->length == expected.size &&
+                    std::memcmp(gen->data, expected.bytes, expected.size) == 0,
                 "bytes differ from the model");
     cbor_generator_free(gen);
     return 0;

@@ -12,41 +12,50 @@ namespace {
 // Depth kept modest so the sanitized native stack stays small.
 constexpr uint32_t kMaxDepth = 200;
 
-void check_rewrite(const cbor_tree::Node &tree) {
+void check_rewrite(const cbor_tree::Node &tree)
+{
     cbor_generator_s *gen = cbor_generator_create();
     fuzz::check(gen != nullptr, "out of memory");
     fuzz::check(cbor_tree::write_tree(gen, tree), "generator refused a decoded tree");
-    const cbor_tree::Decoded again = cbor_tree::decode_tree(gen->data, static_cast<size_t>(gen->length), kMaxDepth);
+    const cbor_tree::Decoded again =
+        cbor_tree::decode_tree(gen->data, static_cast<size_t>(gen->length), kMaxDepth);
     fuzz::check(again.ok, "a rewritten item does not decode");
     fuzz::check(again.tree == tree, "a rewritten item decodes to another tree");
     cbor_generator_free(gen);
 }
 
-void walk_sequence(const uint8_t *data, size_t size) {
+void walk_sequence(const uint8_t *data, size_t size)
+{
     size_t offset = 0;
     while (offset < size) {
         cbor_tree::TreeBuilder builder;
-        korvalent::cbor_decode::Decoder<cbor_tree::TreeBuilder> decoder(builder, data, size, kMaxDepth, offset);
+        korvalent::cbor_decode::Decoder<cbor_tree::TreeBuilder> decoder(builder, data, size,
+                                                                        kMaxDepth, offset);
         cbor_tree::Node *item = decoder.next();
         fuzz::check(decoder.failure().offset <= size, "fault offset past the input");
         if (item == nullptr) return;
         delete item;
-        fuzz::check(decoder.offset() > offset && decoder.offset() <= size, "sequence cursor out of step");
+        fuzz::check(decoder.offset() > offset && decoder.offset() <= size,
+                    "sequence cursor out of step");
         offset = decoder.offset();
     }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     fuzz::ExactBuf input(data, size);
     const cbor_tree::Decoded got = cbor_tree::decode_tree(input.data(), size, kMaxDepth);
-    fuzz::check(got.ok || got.failure.fault != korvalent::cbor_decode::Fault::kNone, "failure without a fault");
+    fuzz::check(got.ok || got.failure.fault != korvalent::cbor_decode::Fault::kNone,
+                "failure without a fault");
     fuzz::check(got.failure.offset <= size, "fault offset past the input");
     if (size < (1u << 20)) {
-        const cbor_tree::Decoded model = cbor_tree::core_model_decode(input.data(), size, kMaxDepth);
+        const cbor_tree::Decoded model =
+            cbor_tree::core_model_decode(input.data(), size, kMaxDepth);
         fuzz::check(model.ok == got.ok, "decoder and core model disagree on validity");
-        if (got.ok) fuzz::check(model.tree == got.tree, "decoder and core model decode different trees");
+        if (got.ok)
+            fuzz::check(model.tree == got.tree, "decoder and core model decode different trees");
     }
     if (got.ok) check_rewrite(got.tree);
     walk_sequence(input.data(), size);

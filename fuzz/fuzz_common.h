@@ -18,12 +18,14 @@ namespace fuzz {
 
 // Stops the run with a message; the fuzzer and the replay driver both treat
 // an abort as a finding.
-[[noreturn]] inline void fail(const char *what) {
+[[noreturn]] inline void fail(const char *what)
+{
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
 }
 
-inline void check(bool ok, const char *what) {
+inline void check(bool ok, const char *what)
+{
     if (!ok) fail(what);
 }
 
@@ -31,7 +33,9 @@ inline void check(bool ok, const char *what) {
 // buf_s. An empty input gets a null data pointer, as an empty value has.
 class ExactBuf {
 public:
-    ExactBuf(const uint8_t *bytes, size_t n) : block_(n ? static_cast<uint8_t *>(std::malloc(n)) : nullptr) {
+    ExactBuf(const uint8_t *bytes, size_t n)
+        : block_(n ? static_cast<uint8_t *>(std::malloc(n)) : nullptr)
+    {
         if (n && !block_) fail("out of memory");
         if (n) std::memcpy(block_, bytes, n);
         view_.data = block_;
@@ -56,17 +60,20 @@ class Splitter {
 public:
     Splitter(const uint8_t *data, size_t size) : p_(data), left_(size) {}
 
-    uint8_t byte() {
+    uint8_t byte()
+    {
         if (!left_) return 0;
         --left_;
         return *p_++;
     }
-    uint16_t u16() {
-        const uint16_t low = byte();  // two statements: operand order is unspecified
+    uint16_t u16()
+    {
+        const uint16_t low = byte(); // two statements: operand order is unspecified
         return static_cast<uint16_t>(low | (byte() << 8));
     }
     // Up to n bytes (fewer when the input runs out).
-    std::pair<const uint8_t *, size_t> take(size_t n) {
+    std::pair<const uint8_t *, size_t> take(size_t n)
+    {
         if (n > left_) n = left_;
         auto piece = std::make_pair(p_, n);
         p_ += n;
@@ -82,10 +89,11 @@ private:
 
 using BufPtr = kv_owner<buf_s, buf_free>;
 
-inline bool same_bytes(const buf_s *a, const uint8_t *b, size_t n) {
+inline bool same_bytes(const buf_s *a, const uint8_t *b, size_t n)
+{
     return a->length == n && (n == 0 || std::memcmp(a->data, b, n) == 0);
 }
 
-}  // namespace fuzz
+} // namespace fuzz
 
 #endif

@@ -11,13 +11,16 @@
 
 namespace {
 
-bool equal_values(const buf_s *a, const buf_s *b) {
-    return a->length == b->length && (a->length == 0 || std::memcmp(a->data, b->data, a->length) == 0);
+bool equal_values(const buf_s *a, const buf_s *b)
+{
+    return a->length == b->length &&
+           (a->length == 0 || std::memcmp(a->data, b->data, a->length) == 0);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     fuzz::Splitter in(data, size);
     const size_t old_len = in.u16();
     auto old_piece = in.take(old_len);
@@ -28,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::BufPtr delta(diff_generate_binary_blocks(old_value.get(), new_value.get()));
     fuzz::check(delta != nullptr, "block search failed on small values");
     fuzz::BufPtr again(diff_generate_binary_blocks(old_value.get(), new_value.get()));
-    fuzz::check(again != nullptr && equal_values(delta.get(), again.get()), "block search is not deterministic");
+    fuzz::check(again != nullptr && equal_values(delta.get(), again.get()),
+                "block search is not deterministic");
     fuzz::BufPtr replacement(_write_replacement_delta(new_value.get()));
     fuzz::check(delta->length <= replacement->length, "delta longer than the replacement delta");
     const bool is_no_change = delta->length == 1 && delta->data[0] == 0xF6;
@@ -36,11 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(equal_values(old_value.get(), new_value.get()) && new_value.get()->length >= 2,
                     "no-change delta for unequal values");
     } else if (!equal_values(delta.get(), replacement.get())) {
-        fuzz::check(delta->length < new_value.get()->length, "edit delta not shorter than the new value");
+        fuzz::check(delta->length < new_value.get()->length,
+                    "edit delta not shorter than the new value");
     }
     fuzz::ExactBuf exact(delta->data, delta->length);
     fuzz::BufPtr rebuilt(diff_apply_binary(old_value.get(), exact.get()));
     fuzz::check(rebuilt != nullptr, "a block-search delta was refused");
-    fuzz::check(equal_values(rebuilt.get(), new_value.get()), "a block-search delta does not rebuild the new value");
+    fuzz::check(equal_values(rebuilt.get(), new_value.get()),
+                "a block-search delta does not rebuild the new value");
     return 0;
 }

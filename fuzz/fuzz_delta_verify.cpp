@@ -18,9 +18,10 @@ constexpr uint8_t kCut = 8;
 constexpr uint8_t kFlip = 16;
 constexpr size_t kMaxValue = 2048;
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     fuzz::Splitter in(data, size);
     const uint8_t mode = in.byte();
     const bool verify = (mode & kVerify) != 0;
@@ -56,12 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::ExactBuf delta(delta_bytes.data(), delta_bytes.size());
 
     kv_status status = KV_OK;
-    fuzz::BufPtr result(
-        diff_apply_binary_ex(old_value.get(), delta.get(), verify ? DIFF_APPLY_VERIFY : 0, cap, &status));
+    fuzz::BufPtr result(diff_apply_binary_ex(old_value.get(), delta.get(),
+                                             verify ? DIFF_APPLY_VERIFY : 0, cap, &status));
     fuzz::check((result != nullptr) == (status == KV_OK), "status and result disagree");
     const auto expected = fuzz::model_apply(old_value.get(), delta.get(), verify, cap);
-    fuzz::check(result != nullptr || !expected, "verifying reader refused a delta the model accepts");
-    fuzz::check(result == nullptr || expected.has_value(), "verifying reader accepted a delta the model refuses");
+    fuzz::check(result != nullptr || !expected,
+                "verifying reader refused a delta the model accepts");
+    fuzz::check(result == nullptr || expected.has_value(),
+                "verifying reader accepted a delta the model refuses");
     if (result) {
         fuzz::check(fuzz::same_bytes(result.get(), expected->data(), expected->size()),
                     "rebuilt value differs from the model");

@@ -12,13 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
 
-int run_file(const std::filesystem::path &path) {
+int run_file(const std::filesystem::path &path)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return 1;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     // An exact-size heap copy, so sanitizers see reads past the end.
     std::vector<uint8_t> exact(bytes.begin(), bytes.end());
     exact.shrink_to_fit();
@@ -26,9 +28,10 @@ int run_file(const std::filesystem::path &path) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     size_t files = 0;
     int status = 0;
     for (int i = 1; i < argc; ++i) {

@@ -32,13 +32,13 @@ bool alloc_hook_available();
 void arm_allocations(long grant);
 AllocStats allow_allocations();
 
-}  // namespace kvtest
+} // namespace kvtest
 
-#define SKIP_WITHOUT_ALLOC_HOOK()                                               \
-    do {                                                                        \
-        if (!kvtest::alloc_hook_available()) {                                  \
+#define SKIP_WITHOUT_ALLOC_HOOK()                                              \
+    do {                                                                       \
+        if (!kvtest::alloc_hook_available()) {                                 \
             GTEST_SKIP() << "allocation hook unavailable under the sanitizer"; \
-        }                                                                       \
+        }                                                                      \
     } while (0)
 
 #endif

@@ -15,12 +15,13 @@
 namespace kvtest {
 
 struct FloatItem {
-    int32_t status;    // what cbor_write_float must return
-    unsigned size;     // bytes it must append
+    int32_t status; // what cbor_write_float must return
+    unsigned size;  // bytes it must append
     uint8_t bytes[9];
 };
 
-inline FloatItem model_write_float(double value) {
+inline FloatItem model_write_float(double value)
+{
     constexpr uint8_t kHalf = 0xF9, kSingle = 0xFA, kDouble = 0xFB;
     if (value != value) return {0, 3, {kHalf, 0x7E, 0x00}};
     if (value == std::numeric_limits<double>::infinity()) return {0, 3, {kHalf, 0x7C, 0x00}};
@@ -45,8 +46,9 @@ inline FloatItem model_write_float(double value) {
     for (int i = 0; i < 8; ++i) scratch[9 + i] = static_cast<uint8_t>(d >> (56 - 8 * i));
     cbor_parser_s parser;
     cbor_val_s hv{}, fv{}, dv{};
-    if (_cbor_parser_init(&parser, scratch, sizeof scratch) != 0 || cbor_parse_float16(&parser, &hv) != 0 ||
-        cbor_parse_float32(&parser, &fv) != 0 || cbor_parse_float64(&parser, &dv) != 0)
+    if (_cbor_parser_init(&parser, scratch, sizeof scratch) != 0 ||
+        cbor_parse_float16(&parser, &hv) != 0 || cbor_parse_float32(&parser, &fv) != 0 ||
+        cbor_parse_float64(&parser, &dv) != 0)
         return {-1, 0, {}};
 
     FloatItem out{1, 0, {}};
@@ -63,6 +65,6 @@ inline FloatItem model_write_float(double value) {
     return out;
 }
 
-}  // namespace kvtest
+} // namespace kvtest
 
 #endif

@@ -51,8 +51,8 @@ struct Recorder {
 
 class Model {
 public:
-    Model(const std::vector<uint8_t> &old_value, const std::vector<uint8_t> &new_value, int32_t slot_limit,
-          int32_t step_limit, Recorder *recorder)
+    Model(const std::vector<uint8_t> &old_value, const std::vector<uint8_t> &new_value,
+          int32_t slot_limit, int32_t step_limit, Recorder *recorder)
         : old_(old_value), new_(new_value), limit_(step_limit), rec_(recorder)
     {
         slots_.assign(22, 0);
@@ -141,7 +141,8 @@ public:
             if (d % 64 == 0) {
                 int32_t fx, fy, rx, ry;
                 frontiers(n, m, c1, c2, &fx, &fy, &rx, &ry);
-                const int64_t progress = static_cast<int64_t>(fx) + fy + (static_cast<int64_t>(n) + m - rx - ry);
+                const int64_t progress =
+                    static_cast<int64_t>(fx) + fy + (static_cast<int64_t>(n) + m - rx - ry);
                 int64_t q = 1;
                 for (int32_t v = d; v != 0; v >>= 2) {
                     q *= 2;
@@ -160,7 +161,8 @@ public:
         }
     }
 
-    bool bounded_diff(int32_t x0, int32_t n, int32_t y0, int32_t m, int32_t np, int32_t mp, int32_t l)
+    bool bounded_diff(int32_t x0, int32_t n, int32_t y0, int32_t m, int32_t np, int32_t mp,
+                      int32_t l)
     {
         if (static_cast<int64_t>(n) * m < static_cast<int64_t>(np) * mp / 2 + 16777216) {
             return middlesnake(x0, n, y0, m, std::max(l, 8));
@@ -168,7 +170,8 @@ public:
         if (l > 0) {
             const int32_t h = n / 2;
             const int32_t g = m / 2;
-            return trim_suffix(x0, h, y0, g, 0, l / 2) && trim_prefix(x0 + h, n - h, y0 + g, m - g, l / 2);
+            return trim_suffix(x0, h, y0, g, 0, l / 2) &&
+                   trim_prefix(x0 + h, n - h, y0 + g, m - g, l / 2);
         }
         if (!insert(y0, 0, m / 4) || !del()) {
             return false;
@@ -259,8 +262,14 @@ private:
         return new_[static_cast<size_t>(y0 + j)];
     }
 
-    bool copy(int32_t x0, int32_t i, int32_t count) { return rec_->take(EXECUTION_REPORT_COPY, x0 + i, count); }
-    bool insert(int32_t y0, int32_t j, int32_t count) { return rec_->take(EXECUTION_REPORT_INSERT, y0 + j, count); }
+    bool copy(int32_t x0, int32_t i, int32_t count)
+    {
+        return rec_->take(EXECUTION_REPORT_COPY, x0 + i, count);
+    }
+    bool insert(int32_t y0, int32_t j, int32_t count)
+    {
+        return rec_->take(EXECUTION_REPORT_INSERT, y0 + j, count);
+    }
     bool del() { return rec_->take(EXECUTION_REPORT_DELETE, 0, 0); }
 
     int32_t prefix(int32_t x0, int32_t n, int32_t y0, int32_t m)
@@ -317,8 +326,8 @@ private:
                trim_prefix(x0 + u, n - u, y0 + u + k, m - u - k, limit_);
     }
 
-    void frontiers(int32_t n, int32_t m, int32_t c1, int32_t c2, int32_t *fx, int32_t *fy, int32_t *rx,
-                   int32_t *ry)
+    void frontiers(int32_t n, int32_t m, int32_t c1, int32_t c2, int32_t *fx, int32_t *fy,
+                   int32_t *rx, int32_t *ry)
     {
         *fx = 0;
         *fy = 0;
@@ -357,7 +366,8 @@ private:
             px = rx;
             py = ry;
         }
-        return trim_suffix(x0, px, y0, py, 0, limit_) && trim_prefix(x0 + px, n - px, y0 + py, m - py, limit_);
+        return trim_suffix(x0, px, y0, py, 0, limit_) &&
+               trim_prefix(x0 + px, n - px, y0 + py, m - py, limit_);
     }
 };
 

@@ -22,7 +22,8 @@ namespace {
 
 // Checks patterns [first, last] and returns how many disagree; the first
 // disagreeing pattern goes to *first_bad.
-uint64_t check_range(uint64_t first, uint64_t last, uint32_t *first_bad) {
+uint64_t check_range(uint64_t first, uint64_t last, uint32_t *first_bad)
+{
     constexpr uint64_t kBatch = 1 << 10; // writes between generator resets (keeps the block small)
     kv_owner<cbor_generator_s, cbor_generator_free> gen(cbor_generator_create());
     if (!gen) return last - first + 1;
@@ -37,13 +38,15 @@ uint64_t check_range(uint64_t first, uint64_t last, uint32_t *first_bad) {
         const int32_t status = cbor_write_float(gen.get(), value);
         const kvtest::FloatItem expected = kvtest::model_write_float(value);
         bool same = status == expected.status && gen->length - before == expected.size;
-        for (unsigned i = 0; same && i < expected.size; ++i) same = gen->data[before + i] == expected.bytes[i];
+        for (unsigned i = 0; same && i < expected.size; ++i)
+            same = gen->data[before + i] == expected.bytes[i];
         if (!same && bad++ == 0) *first_bad = bits;
     }
     return bad;
 }
 
-TEST(CborFloatExhaustive, EverySinglePatternMatchesTheModel) {
+TEST(CborFloatExhaustive, EverySinglePatternMatchesTheModel)
+{
     constexpr unsigned kThreads = 2;
     constexpr uint64_t kPatterns = uint64_t(1) << 32;
     std::vector<std::thread> threads;
@@ -52,7 +55,8 @@ TEST(CborFloatExhaustive, EverySinglePatternMatchesTheModel) {
     for (unsigned t = 0; t < kThreads; ++t) {
         const uint64_t first = kPatterns / kThreads * t;
         const uint64_t last = kPatterns / kThreads * (t + 1) - 1;
-        threads.emplace_back([&, t, first, last] { bad[t] = check_range(first, last, &first_bad[t]); });
+        threads.emplace_back(
+            [&, t, first, last] { bad[t] = check_range(first, last, &first_bad[t]); });
     }
     for (std::thread &thread : threads) thread.join();
     for (unsigned t = 0; t < kThreads; ++t) {

@@ -36,13 +36,15 @@ TEST(LongDeltaRoundTrip, MillionsOfGeneratedPairs)
         Bytes o;
         Bytes n;
         make_pair(rng, kind, max_length, &o, &n);
-        const Limits limits{slot_limits[rng.below(6)], work_limits[rng.below(5)], static_cast<uint32_t>(rng.below(6))};
+        const Limits limits{slot_limits[rng.below(6)], work_limits[rng.below(5)],
+                            static_cast<uint32_t>(rng.below(6))};
         const Outcome out = run_driver(o, n, limits);
         edit_deltas += out.result == MYERS_EDIT_DELTA;
         const std::string error = check_outcome(o, n, out);
-        ASSERT_EQ(error, "") << "pair " << i << " kind " << static_cast<int>(kind) << " level " << limits.quality
-                             << " slots " << limits.slot_limit << " work " << limits.work_limit << "\nold "
-                             << describe(o) << "\nnew " << describe(n);
+        ASSERT_EQ(error, "") << "pair " << i << " kind " << static_cast<int>(kind) << " level "
+                             << limits.quality << " slots " << limits.slot_limit << " work "
+                             << limits.work_limit << "\nold " << describe(o) << "\nnew "
+                             << describe(n);
     }
     EXPECT_GT(edit_deltas, pairs / 5);
 }
@@ -66,7 +68,8 @@ TEST(LongDeltaRoundTrip, LargeValues)
 using execution_model::Model;
 using execution_model::Recorder;
 
-bool engine_equals_model(const Bytes &o, const Bytes &n, int32_t slots, int32_t limit, bool trim_only)
+bool engine_equals_model(const Bytes &o, const Bytes &n, int32_t slots, int32_t limit,
+                         bool trim_only)
 {
     const buf_s ov = view(o);
     const buf_s nv = view(n);
@@ -75,15 +78,18 @@ bool engine_equals_model(const Bytes &o, const Bytes &n, int32_t slots, int32_t 
         return false;
     }
     Recorder engine;
-    const int32_t operation = trim_only ? EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX : EXECUTION_OPERATION_DIFF;
-    const int32_t r = execution_trace(ex, operation, 0, static_cast<int32_t>(o.size()), 0,
-                                      static_cast<int32_t>(n.size()), 0, 0, 0, &Recorder::callback, &engine);
+    const int32_t operation =
+        trim_only ? EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX : EXECUTION_OPERATION_DIFF;
+    const int32_t r =
+        execution_trace(ex, operation, 0, static_cast<int32_t>(o.size()), 0,
+                        static_cast<int32_t>(n.size()), 0, 0, 0, &Recorder::callback, &engine);
     execution_free(ex);
     Recorder model_rec;
     Model model(o, n, slots, limit, &model_rec);
     const bool ok = trim_only ? model.trim_prefix_and_suffix(0, static_cast<int32_t>(o.size()), 0,
                                                              static_cast<int32_t>(n.size()))
-                              : model.diff(0, static_cast<int32_t>(o.size()), 0, static_cast<int32_t>(n.size()));
+                              : model.diff(0, static_cast<int32_t>(o.size()), 0,
+                                           static_cast<int32_t>(n.size()));
     return !model.out_of_bounds_read && ok == (r == 1) && model_rec.reports == engine.reports;
 }
 
@@ -102,8 +108,8 @@ TEST(LongDeltaRoundTrip, EngineEqualsTheModelOnRandomPairs)
         const int32_t limit = limits[rng.below(10)];
         const bool trim_only = rng.below(10) == 0;
         ASSERT_TRUE(engine_equals_model(o, n, slots, limit, trim_only))
-            << "pair " << i << " slots " << slots << " limit " << limit << "\nold " << describe(o) << "\nnew "
-            << describe(n);
+            << "pair " << i << " slots " << slots << " limit " << limit << "\nold " << describe(o)
+            << "\nnew " << describe(n);
     }
 }
 

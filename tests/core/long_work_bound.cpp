@@ -20,12 +20,14 @@ Bytes with_blocks(Rng &rng, const Bytes &base, bool insert)
 {
     Bytes out = base;
     for (int k = 2; k >= 0; --k) {
-        const size_t at = static_cast<size_t>(k) * (base.size() / 3) + rng.below(base.size() / 3 - 4096);
+        const size_t at =
+            static_cast<size_t>(k) * (base.size() / 3) + rng.below(base.size() / 3 - 4096);
         if (insert) {
             const Bytes fresh = random_bytes(rng, 4096, 256);
             out.insert(out.begin() + static_cast<ptrdiff_t>(at), fresh.begin(), fresh.end());
         } else {
-            out.erase(out.begin() + static_cast<ptrdiff_t>(at), out.begin() + static_cast<ptrdiff_t>(at + 4096));
+            out.erase(out.begin() + static_cast<ptrdiff_t>(at),
+                      out.begin() + static_cast<ptrdiff_t>(at + 4096));
         }
     }
     return out;
@@ -40,8 +42,13 @@ TEST(LongWorkBound, BenchmarkKindsKeepTheirDeltas)
         dense[i] ^= 0x5A;
     }
     const std::vector<Bytes> news = {
-        point_edits(rng, base, 1, 256), point_edits(rng, base, 10, 256), point_edits(rng, base, 100, 256),
-        with_blocks(rng, base, true), with_blocks(rng, base, false), random_bytes(rng, kMb, 256), dense,
+        point_edits(rng, base, 1, 256),
+        point_edits(rng, base, 10, 256),
+        point_edits(rng, base, 100, 256),
+        with_blocks(rng, base, true),
+        with_blocks(rng, base, false),
+        random_bytes(rng, kMb, 256),
+        dense,
     };
     const buf_s o = view(base);
     for (size_t i = 0; i < news.size(); ++i) {
@@ -54,8 +61,9 @@ TEST(LongWorkBound, BenchmarkKindsKeepTheirDeltas)
         const int32_t r1 = myers_binary_diff(&o, 0, static_cast<int32_t>(kMb), &n, 0, nl, bounded,
                                              DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT, 0);
         int64_t spent = 0;
-        const int32_t r2 = myers_binary_diff_bounded(&o, 0, static_cast<int32_t>(kMb), &n, 0, nl, free,
-                                                     DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT, 0, -1, &spent);
+        const int32_t r2 = myers_binary_diff_bounded(&o, 0, static_cast<int32_t>(kMb), &n, 0, nl,
+                                                     free, DIFF_DEFAULT_SLOT_LIMIT,
+                                                     DIFF_DEFAULT_WORK_LIMIT, 0, -1, &spent);
         EXPECT_EQ(r1, r2) << i;
         EXPECT_LT(spent, myers_binary_diff_work_bound(static_cast<int32_t>(kMb), nl)) << i;
         if (r1 == MYERS_EDIT_DELTA && r2 == MYERS_EDIT_DELTA) {
@@ -66,4 +74,4 @@ TEST(LongWorkBound, BenchmarkKindsKeepTheirDeltas)
     }
 }
 
-}  // namespace
+} // namespace

@@ -28,10 +28,7 @@ inline bool quick()
 }
 
 /* Scales a case count down for quick runs. */
-inline int scaled(int count)
-{
-    return quick() ? (count + 9) / 10 : count;
-}
+inline int scaled(int count) { return quick() ? (count + 9) / 10 : count; }
 
 /* splitmix64: small, fast, and the same sequence on every platform. */
 struct Rng {
@@ -48,10 +45,7 @@ struct Rng {
     size_t below(size_t n) { return static_cast<size_t>(next() % n); }
 };
 
-inline Bytes bytes_of(const std::string &s)
-{
-    return Bytes(s.begin(), s.end());
-}
+inline Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 /* A read-only buf_s view over a vector (owns nothing; never buf_free it). */
 inline buf_s view(const Bytes &b)
@@ -74,12 +68,12 @@ inline Bytes random_bytes(Rng &rng, size_t n, size_t symbols)
 }
 
 enum class PairKind {
-    kRandom,         /* two unrelated values */
-    kSmallAlphabet,  /* unrelated values over 2 to 4 symbols */
-    kSparseEdits,    /* a few point edits */
-    kDenseEdits,     /* many point edits over a small alphabet */
-    kBlockMoves,     /* blocks shifted, inserted, deleted, duplicated */
-    kRepeats,        /* long runs of one pattern with edits */
+    kRandom,        /* two unrelated values */
+    kSmallAlphabet, /* unrelated values over 2 to 4 symbols */
+    kSparseEdits,   /* a few point edits */
+    kDenseEdits,    /* many point edits over a small alphabet */
+    kBlockMoves,    /* blocks shifted, inserted, deleted, duplicated */
+    kRepeats,       /* long runs of one pattern with edits */
     kOneSideEmpty,
     kEqual,
     kCount,
@@ -101,7 +95,8 @@ inline Bytes mutate_blocks(Rng &rng, const Bytes &base, size_t symbols)
         }
         case 1: { /* delete a block */
             const size_t end = at + len < out.size() ? at + len : out.size();
-            out.erase(out.begin() + static_cast<ptrdiff_t>(at), out.begin() + static_cast<ptrdiff_t>(end));
+            out.erase(out.begin() + static_cast<ptrdiff_t>(at),
+                      out.begin() + static_cast<ptrdiff_t>(end));
             break;
         }
         case 2: { /* duplicate a block elsewhere */
@@ -110,7 +105,8 @@ inline Bytes mutate_blocks(Rng &rng, const Bytes &base, size_t symbols)
             }
             const size_t from = rng.below(out.size());
             const size_t end = from + len < out.size() ? from + len : out.size();
-            const Bytes block(out.begin() + static_cast<ptrdiff_t>(from), out.begin() + static_cast<ptrdiff_t>(end));
+            const Bytes block(out.begin() + static_cast<ptrdiff_t>(from),
+                              out.begin() + static_cast<ptrdiff_t>(end));
             out.insert(out.begin() + static_cast<ptrdiff_t>(at), block.begin(), block.end());
             break;
         }
@@ -120,8 +116,10 @@ inline Bytes mutate_blocks(Rng &rng, const Bytes &base, size_t symbols)
             }
             const size_t from = rng.below(out.size());
             const size_t end = from + len < out.size() ? from + len : out.size();
-            const Bytes block(out.begin() + static_cast<ptrdiff_t>(from), out.begin() + static_cast<ptrdiff_t>(end));
-            out.erase(out.begin() + static_cast<ptrdiff_t>(from), out.begin() + static_cast<ptrdiff_t>(end));
+            const Bytes block(out.begin() + static_cast<ptrdiff_t>(from),
+                              out.begin() + static_cast<ptrdiff_t>(end));
+            out.erase(out.begin() + static_cast<ptrdiff_t>(from),
+                      out.begin() + static_cast<ptrdiff_t>(end));
             const size_t to = rng.below(out.size() + 1);
             out.insert(out.begin() + static_cast<ptrdiff_t>(to), block.begin(), block.end());
             break;
@@ -144,7 +142,8 @@ inline Bytes point_edits(Rng &rng, const Bytes &base, size_t count, size_t symbo
             out.erase(out.begin() + static_cast<ptrdiff_t>(at));
             break;
         default:
-            out.insert(out.begin() + static_cast<ptrdiff_t>(at), static_cast<uint8_t>('a' + rng.below(symbols)));
+            out.insert(out.begin() + static_cast<ptrdiff_t>(at),
+                       static_cast<uint8_t>('a' + rng.below(symbols)));
             break;
         }
     }
@@ -152,7 +151,8 @@ inline Bytes point_edits(Rng &rng, const Bytes &base, size_t count, size_t symbo
 }
 
 /* One generated pair of the given kind with lengths up to about max_length. */
-inline void make_pair(Rng &rng, PairKind kind, size_t max_length, Bytes *old_value, Bytes *new_value)
+inline void make_pair(Rng &rng, PairKind kind, size_t max_length, Bytes *old_value,
+                      Bytes *new_value)
 {
     const size_t n = max_length == 0 ? 0 : rng.below(max_length + 1);
     const size_t symbols = 2 + rng.below(3);
@@ -210,7 +210,8 @@ inline void make_pair(Rng &rng, PairKind kind, size_t max_length, Bytes *old_val
  * reader. False when the model refuses it or when it holds any item other
  * than copies (two unsigned integers) and inserts (byte strings), the only
  * items an edit script writes. */
-inline bool apply_edit_delta(const Bytes &old_value, const uint8_t *delta, size_t length, Bytes *out)
+inline bool apply_edit_delta(const Bytes &old_value, const uint8_t *delta, size_t length,
+                             Bytes *out)
 {
     out->clear();
     std::vector<uint32_t> majors;
@@ -248,8 +249,9 @@ inline Outcome run_driver(const Bytes &old_value, const Bytes &new_value, const 
     if (script == nullptr) {
         return outcome;
     }
-    outcome.result = myers_binary_diff(&o, 0, static_cast<int32_t>(o.length), &n, 0, static_cast<int32_t>(n.length),
-                                       script, limits.slot_limit, limits.work_limit, limits.quality);
+    outcome.result = myers_binary_diff(&o, 0, static_cast<int32_t>(o.length), &n, 0,
+                                       static_cast<int32_t>(n.length), script, limits.slot_limit,
+                                       limits.work_limit, limits.quality);
     if (outcome.result == MYERS_EDIT_DELTA) {
         outcome.delta.assign(script->output->data, script->output->data + script->output->length);
     }
@@ -261,7 +263,8 @@ inline Outcome run_driver(const Bytes &old_value, const Bytes &new_value, const 
  * description of what is wrong. An edit delta must rebuild the new value
  * and be strictly shorter than it; "equal" must mean equal; a replacement
  * is always sound. */
-inline std::string check_outcome(const Bytes &old_value, const Bytes &new_value, const Outcome &outcome)
+inline std::string check_outcome(const Bytes &old_value, const Bytes &new_value,
+                                 const Outcome &outcome)
 {
     switch (outcome.result) {
     case MYERS_VALUES_EQUAL:
@@ -271,7 +274,8 @@ inline std::string check_outcome(const Bytes &old_value, const Bytes &new_value,
     case MYERS_EDIT_DELTA: {
         /* The one edit delta that cannot be shorter: the empty delta of an
          * empty new value (the caller then sends the replacement). */
-        if (outcome.delta.size() >= new_value.size() && !(new_value.empty() && outcome.delta.empty())) {
+        if (outcome.delta.size() >= new_value.size() &&
+            !(new_value.empty() && outcome.delta.empty())) {
             return "edit delta not shorter than the new value";
         }
         Bytes rebuilt;

@@ -23,17 +23,20 @@ namespace {
 
 using HistoryPtr = kv_owner<activity_history_s, korvalent_activity_history_free>;
 
-HistoryPtr make_history(uint32_t count, uint64_t duration) {
+HistoryPtr make_history(uint32_t count, uint64_t duration)
+{
     HistoryPtr history(korvalent_activity_history_create(count, duration));
     EXPECT_NE(history, nullptr);
     return history;
 }
 
-std::vector<uint64_t> ring(const activity_history_s *history) {
+std::vector<uint64_t> ring(const activity_history_s *history)
+{
     return std::vector<uint64_t>(history->slots, history->slots + history->slot_count);
 }
 
-uint64_t ring_sum(const activity_history_s *history) {
+uint64_t ring_sum(const activity_history_s *history)
+{
     const std::vector<uint64_t> entries = ring(history);
     return std::accumulate(entries.begin(), entries.end(), uint64_t{0});
 }
@@ -52,7 +55,8 @@ struct CreateCase {
 
 class ActivityHistoryCreate : public ::testing::TestWithParam<CreateCase> {};
 
-TEST_P(ActivityHistoryCreate, RoundsToPowersOfTwoAndDerivesShifts) {
+TEST_P(ActivityHistoryCreate, RoundsToPowersOfTwoAndDerivesShifts)
+{
     const CreateCase c = GetParam();
     HistoryPtr history = make_history(c.count, c.duration);
     ASSERT_NE(history, nullptr);
@@ -71,15 +75,14 @@ TEST_P(ActivityHistoryCreate, RoundsToPowersOfTwoAndDerivesShifts) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ActivityHistoryCreate,
     ::testing::Values(CreateCase{10, 1000, 16, 1024, 10, 15, 6},
-                      CreateCase{4, 1024, 4, 1024, 10, 3, 4},
-                      CreateCase{1, 1, 1, 1, 0, 0, -8},
-                      CreateCase{0, 0, 1, 1, 0, 0, -8},
-                      CreateCase{3, 5, 4, 8, 3, 3, -3},
+                      CreateCase{4, 1024, 4, 1024, 10, 3, 4}, CreateCase{1, 1, 1, 1, 0, 0, -8},
+                      CreateCase{0, 0, 1, 1, 0, 0, -8}, CreateCase{3, 5, 4, 8, 3, 3, -3},
                       CreateCase{1, uint64_t{1} << 62, 1, uint64_t{1} << 62, 62, 0, 54},
                       CreateCase{1024, uint64_t{1} << 62, 1024, uint64_t{1} << 62, 62, 1023, 64},
                       CreateCase{1, uint64_t{1} << 40, 1, uint64_t{1} << 40, 40, 0, 32}));
 
-TEST(ActivityHistoryCreateRefuses, CountsAndDurationsTooLargeForAPowerOfTwo) {
+TEST(ActivityHistoryCreateRefuses, CountsAndDurationsTooLargeForAPowerOfTwo)
+{
     const struct {
         uint32_t count;
         uint64_t duration;
@@ -95,7 +98,8 @@ TEST(ActivityHistoryCreateRefuses, CountsAndDurationsTooLargeForAPowerOfTwo) {
     }
 }
 
-TEST(ActivityHistoryNull, ReadsAndUpdatesOfNullAreHarmless) {
+TEST(ActivityHistoryNull, ReadsAndUpdatesOfNullAreHarmless)
+{
     EXPECT_EQ(korvalent_activity_history_get_last_delta_quality(nullptr), -1);
     EXPECT_EQ(korvalent_activity_history_utilisation(nullptr), 0);
     korvalent_activity_history_free(nullptr);
@@ -105,7 +109,8 @@ TEST(ActivityHistoryNull, ReadsAndUpdatesOfNullAreHarmless) {
     _activity_history_stop(nullptr, 2000);
 }
 
-TEST(ActivityHistoryNull, NewHistoryHasQualityZero) {
+TEST(ActivityHistoryNull, NewHistoryHasQualityZero)
+{
     HistoryPtr history = make_history(4, 1024);
     EXPECT_EQ(korvalent_activity_history_get_last_delta_quality(history.get()), 0);
     history->last_delta_quality = 3;
@@ -132,7 +137,8 @@ struct Scenario {
 
 class ActivityHistoryScenario : public ::testing::TestWithParam<Scenario> {};
 
-TEST_P(ActivityHistoryScenario, EntriesTotalsAndUtilisation) {
+TEST_P(ActivityHistoryScenario, EntriesTotalsAndUtilisation)
+{
     const Scenario &s = GetParam();
     HistoryPtr history = make_history(s.count, s.duration);
     ASSERT_NE(history, nullptr);
@@ -161,43 +167,59 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ActivityHistoryScenario,
     ::testing::Values(
         // Short activity credited to its slot; the next start empties the new slot.
-        Scenario{"short", 4, 1024,
+        Scenario{"short",
+                 4,
+                 1024,
                  {{true, 10000, {0, 0, 0, 0}, 0, 0},
                   {false, 10500, {0, 500, 0, 0}, 500, -1},
                   {true, 10600, {0, 500, 0, 0}, 500, 62}}},
         // A long activity marks every slot busy; the next start keeps only its first.
-        Scenario{"long", 4, 1024,
+        Scenario{"long",
+                 4,
+                 1024,
                  {{true, 20000, {0, 0, 0, 0}, 0, 0},
                   {false, 23000, {1024, 1024, 1024, 1024}, 4096, -1},
                   {true, 23100, {0, 0, 0, 1024}, 1024, 64}}},
         // An activity ending in the next slot is still credited to the first one.
-        Scenario{"straddling", 4, 1024,
+        Scenario{"straddling",
+                 4,
+                 1024,
                  {{true, 1000, {0, 0, 0, 0}, 0, 0},
                   {false, 1900, {900, 0, 0, 0}, 900, -1},
                   {true, 2000, {900, 0, 0, 0}, 900, 112}}},
         // A start long after the last one empties the ring once.
-        Scenario{"whole window later", 4, 1024,
+        Scenario{"whole window later",
+                 4,
+                 1024,
                  {{true, 20000, {0, 0, 0, 0}, 0, 0},
                   {false, 23000, {1024, 1024, 1024, 1024}, 4096, -1},
                   {true, 1000000, {0, 0, 0, 0}, 0, 0}}},
         // Clock readings smaller than the ring: the first slot is floored at 0,
         // so the long stop marks slots 0 to 2 and the next start empties 1 to 2.
-        Scenario{"clock inside the first ring", 4, 1024,
+        Scenario{"clock inside the first ring",
+                 4,
+                 1024,
                  {{true, 0, {0, 0, 0, 0}, 0, 0},
                   {false, 3000, {1024, 1024, 1024, 0}, 3072, -1},
                   {true, 2100, {1024, 0, 0, 0}, 1024, 64}}},
-        Scenario{"clock inside the first ring, 8 slots", 8, 1024,
+        Scenario{"clock inside the first ring, 8 slots",
+                 8,
+                 1024,
                  {{true, 500, {0, 0, 0, 0, 0, 0, 0, 0}, 0, 0},
                   {false, 5000, {1024, 1024, 1024, 1024, 1024, 0, 0, 0}, 5120, -1},
                   {true, 5200, {1024, 0, 0, 0, 0, 0, 0, 0}, 1024, 32}}},
         // A start in the same slot empties nothing.
-        Scenario{"same slot", 4, 1024,
+        Scenario{"same slot",
+                 4,
+                 1024,
                  {{true, 4096, {0, 0, 0, 0}, 0, 0},
                   {false, 4196, {100, 0, 0, 0}, 100, -1},
                   {true, 4200, {100, 0, 0, 0}, 100, 0},
                   {false, 4300, {200, 0, 0, 0}, 200, -1}}},
         // One slot: slot_mask 0, the current slot is also the previous one.
-        Scenario{"one slot", 1, 1024,
+        Scenario{"one slot",
+                 1,
+                 1024,
                  {{true, 1024, {0}, 0, 0},
                   {false, 1524, {500}, 500, -1},
                   {true, 1600, {500}, 500, 125},
@@ -210,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(ActivityHistoryScenario, StartAtTheEndOfTimeTerminates) {
+TEST(ActivityHistoryScenario, StartAtTheEndOfTimeTerminates)
+{
     HistoryPtr history = make_history(1, 1);
     _activity_history_start(history.get(), 5);
     _activity_history_stop(history.get(), 7);
@@ -236,7 +259,8 @@ struct UtilisationCase {
 
 class ActivityHistoryUtilisation : public ::testing::TestWithParam<UtilisationCase> {};
 
-TEST_P(ActivityHistoryUtilisation, BusyShareOfTheWindow) {
+TEST_P(ActivityHistoryUtilisation, BusyShareOfTheWindow)
+{
     const UtilisationCase c = GetParam();
     HistoryPtr history = make_history(c.count, c.duration);
     ASSERT_NE(history, nullptr);
@@ -261,9 +285,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Windows from 256 ms to 2^40 ms: the described 32-bit shift.
         UtilisationCase{16, 1024, 0, 0, 1000, 15},
-        UtilisationCase{16, 1024, 300, 100, 1000, 18},     // (1400 - 300 + 100) >> 6
+        UtilisationCase{16, 1024, 300, 100, 1000, 18}, // (1400 - 300 + 100) >> 6
         UtilisationCase{16, 1024, 1024, 1024, 14 * 1024, 256},
-        UtilisationCase{16, 1024, 0, 2000, 18000, 343},    // overfull slots stay unclamped
+        UtilisationCase{16, 1024, 0, 2000, 18000, 343}, // overfull slots stay unclamped
         UtilisationCase{1, 256, 0, 0, 255, 255},
         UtilisationCase{2, kTwo39 / 2, 0, 0, kTwo31 - 1, 0},
         UtilisationCase{2, kTwo39 / 2, 0, 0, kTwo39, 256},
@@ -272,12 +296,9 @@ INSTANTIATE_TEST_SUITE_P(
         UtilisationCase{2, kTwo39 / 2, 0, 0, uint64_t{3} << 31, 3},
         UtilisationCase{16, 1024, 0, 0, uint64_t{1} << 32, 256},
         // Windows shorter than 256 ms: a left shift, clamped to the window.
-        UtilisationCase{4, 16, 0, 0, 16, 64},
-        UtilisationCase{4, 16, 0, 0, 63, 252},
-        UtilisationCase{4, 16, 0, 0, 64, 256},
-        UtilisationCase{4, 16, 0, 0, 1000, 256},
-        UtilisationCase{1, 1, 0, 0, 0, 0},
-        UtilisationCase{1, 1, 1, 0, 0, 256},
+        UtilisationCase{4, 16, 0, 0, 16, 64}, UtilisationCase{4, 16, 0, 0, 63, 252},
+        UtilisationCase{4, 16, 0, 0, 64, 256}, UtilisationCase{4, 16, 0, 0, 1000, 256},
+        UtilisationCase{1, 1, 0, 0, 0, 0}, UtilisationCase{1, 1, 1, 0, 0, 256},
         UtilisationCase{1, 1, 0, 0, UINT64_MAX / 2, 256},
         // Windows of 2^40 ms and more: shifts of 32 and beyond.
         UtilisationCase{1, kTwo40, 0, 0, kTwo39, 128},
@@ -291,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Random start/stop pairs on increasing clocks keep busy_total equal to the
 // sum of the ring, never credit more than elapsed time to a slot's worth, and
 // keep the utilisation inside the window for well-formed activity.
-TEST(ActivityHistoryProperty, TotalsMatchTheRingOverRandomActivity) {
+TEST(ActivityHistoryProperty, TotalsMatchTheRingOverRandomActivity)
+{
     std::mt19937_64 rng(20240611);
     const uint32_t counts[] = {1, 2, 4, 16};
     const uint64_t durations[] = {1, 16, 1024};
@@ -318,7 +340,8 @@ TEST(ActivityHistoryProperty, TotalsMatchTheRingOverRandomActivity) {
     }
 }
 
-TEST(ActivityHistoryClock, RealClockStartAndStopUseMilliseconds) {
+TEST(ActivityHistoryClock, RealClockStartAndStopUseMilliseconds)
+{
     HistoryPtr history = make_history(16, 1024);
     struct timeval before;
     gettimeofday(&before, nullptr);

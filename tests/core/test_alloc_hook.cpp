@@ -30,7 +30,7 @@ bool refuse(size_t size)
     t_stats.last_refused = size;
     return true;
 }
-}  // namespace
+} // namespace
 
 bool alloc_hook_available() { return true; }
 #else
@@ -57,7 +57,7 @@ AllocStats allow_allocations()
 #endif
 }
 
-}  // namespace kvtest
+} // namespace kvtest
 
 #if !defined(KV_TEST_NO_ALLOC_HOOK)
 extern "C" {
@@ -103,4 +103,3 @@ void free(void *block) noexcept
 }
 }
 #endif
-

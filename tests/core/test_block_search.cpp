@@ -51,7 +51,9 @@ std::string check_delta(const Bytes &old_value, const Bytes &new_value, const By
 {
     const Bytes replacement = replacement_of(new_value);
     if (delta.size() == 1 && delta[0] == 0xF6) {
-        return old_value == new_value && new_value.size() >= 2 ? "" : "no-change delta for a pair it does not fit";
+        return old_value == new_value && new_value.size() >= 2
+                   ? ""
+                   : "no-change delta for a pair it does not fit";
     }
     if (delta == replacement) {
         return "";
@@ -77,7 +79,8 @@ Bytes concat(std::initializer_list<Bytes> parts)
 
 Bytes slice(const Bytes &b, size_t from, size_t count)
 {
-    return Bytes(b.begin() + static_cast<ptrdiff_t>(from), b.begin() + static_cast<ptrdiff_t>(from + count));
+    return Bytes(b.begin() + static_cast<ptrdiff_t>(from),
+                 b.begin() + static_cast<ptrdiff_t>(from + count));
 }
 
 // Indented records, like pretty-printed JSON: long runs of spaces that
@@ -87,9 +90,9 @@ Bytes indented_record(size_t i)
     const std::string tag = std::to_string(i * 2654435761u % 1000003);
     std::string s = "  {\n        \"id\": " + std::to_string(i * 7919 % 100003) +
                     ",\n        \"name\": \"user" + std::to_string(i) +
-                    "\",\n                \"text\": \"" + std::string(i % 23, ' ') + "post " + tag + " about " + tag +
-                    " and " + std::to_string(i * i) + "\",\n                \"flags\": [" + std::string(40, ' ') +
-                    "]\n  },\n";
+                    "\",\n                \"text\": \"" + std::string(i % 23, ' ') + "post " + tag +
+                    " about " + tag + " and " + std::to_string(i * i) +
+                    "\",\n                \"flags\": [" + std::string(40, ' ') + "]\n  },\n";
     return bytes_of(s);
 }
 
@@ -105,15 +108,22 @@ TEST(BlockSearch, GeneratedPairsRebuildThroughTheModel)
         make_pair(rng, kind, max_length, &o, &n);
         const Bytes delta = blocks_delta(o, n);
         ASSERT_EQ(check_delta(o, n, delta), "")
-            << "pair " << i << " kind " << static_cast<int>(kind) << "\nold " << describe(o) << "\nnew " << describe(n);
+            << "pair " << i << " kind " << static_cast<int>(kind) << "\nold " << describe(o)
+            << "\nnew " << describe(n);
     }
 }
 
 TEST(BlockSearch, SmallAndEdgePairs)
 {
     const std::vector<std::pair<std::string, std::string>> pairs = {
-        {"", ""}, {"a", "a"}, {"ab", "ab"}, {"", "x"}, {"x", ""}, {"a", "b"},
-        {std::string(100, 'a'), std::string(100, 'a')}, {std::string(100, 'a'), std::string(101, 'a')},
+        {"", ""},
+        {"a", "a"},
+        {"ab", "ab"},
+        {"", "x"},
+        {"x", ""},
+        {"a", "b"},
+        {std::string(100, 'a'), std::string(100, 'a')},
+        {std::string(100, 'a'), std::string(101, 'a')},
         {std::string(5000, ' '), std::string(4000, ' ') + "x" + std::string(1000, ' ')},
     };
     for (const auto &p : pairs) {
@@ -125,9 +135,11 @@ TEST(BlockSearch, SmallAndEdgePairs)
         const buf_s ov = view(o);
         const buf_s nv = view(n);
         BufPtr reference(diff_generate_binary(&ov, &nv));
-        const bool reference_special = reference->length == 1 || as_bytes(reference.get()) == replacement_of(n);
+        const bool reference_special =
+            reference->length == 1 || as_bytes(reference.get()) == replacement_of(n);
         if (reference_special) {
-            EXPECT_EQ(delta, as_bytes(reference.get())) << p.first.size() << " -> " << p.second.size();
+            EXPECT_EQ(delta, as_bytes(reference.get()))
+                << p.first.size() << " -> " << p.second.size();
         }
     }
 }
@@ -171,11 +183,19 @@ TEST(BlockSearch, CopiesComeFromAnywhereInTheOldValue)
         size_t at_most;
     };
     const std::vector<Case> cases = {
-        {"block moved to the front", concat({a, slice(base, 0, 100000), slice(base, 100000 + k, base.size() - 100000 - k)}), 40},
-        {"halves swapped", concat({slice(base, base.size() / 2, base.size() / 2), slice(base, 0, base.size() / 2)}), 20},
-        {"block repeated three times", concat({slice(base, 0, 200000), b, b, b, slice(base, 200000, base.size() - 200000)}), 60},
+        {"block moved to the front",
+         concat({a, slice(base, 0, 100000), slice(base, 100000 + k, base.size() - 100000 - k)}),
+         40},
+        {"halves swapped",
+         concat({slice(base, base.size() / 2, base.size() / 2), slice(base, 0, base.size() / 2)}),
+         20},
+        {"block repeated three times",
+         concat({slice(base, 0, 200000), b, b, b, slice(base, 200000, base.size() - 200000)}), 60},
         {"blocks reordered", concat({b, a, slice(base, 0, 50000)}), 40},
-        {"fresh block inserted", concat({slice(base, 0, 300000), random_bytes(rng, 1000, 256), slice(base, 300000, base.size() - 300000)}), 1040},
+        {"fresh block inserted",
+         concat({slice(base, 0, 300000), random_bytes(rng, 1000, 256),
+                 slice(base, 300000, base.size() - 300000)}),
+         1040},
     };
     for (const Case &c : cases) {
         const Bytes delta = blocks_delta(base, c.new_value);
@@ -257,4 +277,4 @@ TEST(BlockSearch, AllocationFailuresGiveNullAndLeakNothing)
     EXPECT_TRUE(completed);
 }
 
-}  // namespace
+} // namespace

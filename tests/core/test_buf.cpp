@@ -70,7 +70,6 @@ std::string captured(void (*print)(const buf_s *), const buf_s *buf)
     return testing::internal::GetCapturedStdout();
 }
 
-
 // ---------------------------------------------------------------------------
 // LEB128
 
@@ -95,13 +94,14 @@ TEST_P(BufUint32Enc, WritesAndReadsBack)
     EXPECT_EQ(buf_read_uint32_enc(c.bytes.data(), nullptr), end);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Buf, BufUint32Enc,
-    testing::Values(Leb32Case{0, {0x00}}, Leb32Case{127, {0x7F}}, Leb32Case{128, {0x80, 0x01}},
-                    Leb32Case{300, {0xAC, 0x02}}, Leb32Case{16383, {0xFF, 0x7F}},
-                    Leb32Case{16384, {0x80, 0x80, 0x01}}, Leb32Case{2097151, {0xFF, 0xFF, 0x7F}},
-                    Leb32Case{268435456, {0x80, 0x80, 0x80, 0x80, 0x01}},
-                    Leb32Case{4294967295u, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}}));
+INSTANTIATE_TEST_SUITE_P(Buf, BufUint32Enc,
+                         testing::Values(Leb32Case{0, {0x00}}, Leb32Case{127, {0x7F}},
+                                         Leb32Case{128, {0x80, 0x01}}, Leb32Case{300, {0xAC, 0x02}},
+                                         Leb32Case{16383, {0xFF, 0x7F}},
+                                         Leb32Case{16384, {0x80, 0x80, 0x01}},
+                                         Leb32Case{2097151, {0xFF, 0xFF, 0x7F}},
+                                         Leb32Case{268435456, {0x80, 0x80, 0x80, 0x80, 0x01}},
+                                         Leb32Case{4294967295u, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}}));
 
 struct Leb64Case {
     uint64_t value;
@@ -129,19 +129,20 @@ TEST_P(BufUint64Enc, WritesEncodesAndReadsBack)
 
 INSTANTIATE_TEST_SUITE_P(
     Buf, BufUint64Enc,
-    testing::Values(Leb64Case{0, {0x00}}, Leb64Case{300, {0xAC, 0x02}},
-                    Leb64Case{4294967295u, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
-                    Leb64Case{1ull << 32, {0x80, 0x80, 0x80, 0x80, 0x10}},
-                    Leb64Case{(1ull << 32) + 1, {0x81, 0x80, 0x80, 0x80, 0x10}},
-                    Leb64Case{1ull << 63, {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}},
-                    Leb64Case{UINT64_MAX, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}}));
+    testing::Values(
+        Leb64Case{0, {0x00}}, Leb64Case{300, {0xAC, 0x02}},
+        Leb64Case{4294967295u, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
+        Leb64Case{1ull << 32, {0x80, 0x80, 0x80, 0x80, 0x10}},
+        Leb64Case{(1ull << 32) + 1, {0x81, 0x80, 0x80, 0x80, 0x10}},
+        Leb64Case{1ull << 63, {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}},
+        Leb64Case{UINT64_MAX, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}}));
 
 struct LebReadCase {
     const char *name;
     Bytes bytes;
     bool ok;
-    uint64_t value;   // when ok
-    size_t consumed;  // when ok
+    uint64_t value;  // when ok
+    size_t consumed; // when ok
 };
 
 class BufReadUint32Enc : public testing::TestWithParam<LebReadCase> {};
@@ -165,7 +166,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LebReadCase{"max", {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, true, 4294967295u, 5},
                     LebReadCase{"fifth_continues", {0x80, 0x80, 0x80, 0x80, 0x80}, false, 0, 0},
                     // Of the fifth byte only the low 4 bits fit in 32 bits.
-                    LebReadCase{"fifth_high_bits_dropped", {0x81, 0x80, 0x80, 0x80, 0x7F}, true, 0xF0000001u, 5},
+                    LebReadCase{"fifth_high_bits_dropped",
+                                {0x81, 0x80, 0x80, 0x80, 0x7F},
+                                true,
+                                0xF0000001u,
+                                5},
                     LebReadCase{"stops_at_clear_byte", {0x05, 0xFF, 0xFF}, true, 5, 1},
                     LebReadCase{"redundant_zero_group", {0x80, 0x00}, true, 0, 2}),
     [](const testing::TestParamInfo<LebReadCase> &info) { return std::string(info.param.name); });
@@ -189,9 +194,17 @@ TEST_P(BufReadUint64Enc, DecodesOrRefuses)
 INSTANTIATE_TEST_SUITE_P(
     Buf, BufReadUint64Enc,
     testing::Values(LebReadCase{"ten_ff", Bytes(10, 0xFF), false, 0, 0},
-                    LebReadCase{"max", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, true, UINT64_MAX, 10},
+                    LebReadCase{"max",
+                                {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},
+                                true,
+                                UINT64_MAX,
+                                10},
                     // Of the tenth byte only bit 0 fits in 64 bits.
-                    LebReadCase{"tenth_high_bits_dropped", {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F}, true, 1ull << 63, 10},
+                    LebReadCase{"tenth_high_bits_dropped",
+                                {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F},
+                                true,
+                                1ull << 63,
+                                10},
                     LebReadCase{"five_bytes", {0x80, 0x80, 0x80, 0x80, 0x10}, true, 1ull << 32, 5}),
     [](const testing::TestParamInfo<LebReadCase> &info) { return std::string(info.param.name); });
 
@@ -288,7 +301,7 @@ TEST(BufAppend, FixedForms)
     buf_write_bytes(buf.get(), nullptr, 0);
     EXPECT_EQ(contents(buf.get()), (Bytes{0xAB, 0x01, 0x00, 'h', 'i', 0x00, 0x01}));
 
-    buf_write_bool(nullptr, 1);  // ignored, no crash
+    buf_write_bool(nullptr, 1); // ignored, no crash
 
     const float value = -1.75f;
     uint8_t host[sizeof value];
@@ -323,7 +336,8 @@ TEST(BufAppend, ImpossibleSizesLeaveTheBufferUnchanged)
     const uint8_t *data = buf->data;
     const uint64_t capacity = buf->capacity;
     const char source[] = "x";
-    const uint64_t counts[] = {UINT64_MAX, UINT64_MAX - 2, UINT64_MAX - 3, (UINT64_MAX >> 1) + 1, UINT64_MAX >> 1};
+    const uint64_t counts[] = {UINT64_MAX, UINT64_MAX - 2, UINT64_MAX - 3, (UINT64_MAX >> 1) + 1,
+                               UINT64_MAX >> 1};
     for (uint64_t count : counts) {
         buf_write_bytes(buf.get(), source, count);
         buf_write_string_length_enc(buf.get(), source, count);
@@ -371,7 +385,8 @@ TEST(BufStringEnc, Examples)
 // bits, then the bytes follow.
 TEST(BufStringEnc, PrefixIsTheLengthsLeb128)
 {
-    const uint64_t lengths[] = {1, 2, 127, 128, 129, 300, 16383, 16384, 65536, (1u << 21) - 1, 1u << 21};
+    const uint64_t lengths[] = {1,       2, 127, 128, 129, 300, 16383, 16384, 65536, (1u << 21) - 1,
+                                1u << 21};
     std::string text;
     for (uint64_t length : lengths) {
         text.assign(length, '\0');
@@ -386,7 +401,8 @@ TEST(BufStringEnc, PrefixIsTheLengthsLeb128)
 
         char *read = nullptr;
         uint64_t read_length = 0;
-        ASSERT_EQ(buf_read_string_length_enc(buf->data, &read, &read_length), buf->data + buf->length);
+        ASSERT_EQ(buf_read_string_length_enc(buf->data, &read, &read_length),
+                  buf->data + buf->length);
         CString owned(read);
         EXPECT_EQ(read_length, length);
         EXPECT_EQ(std::string(read, read_length), text);
@@ -407,7 +423,7 @@ TEST(BufStringEnc, LengthOfTwoToThe32KeepsAllItsBits)
 
     SKIP_WITHOUT_ALLOC_HOOK();
     BufPtr buf = make_buf({7});
-    const char source = 'x';  // never read: the growth is refused first
+    const char source = 'x'; // never read: the growth is refused first
     kvtest::arm_allocations(0);
     buf_write_string_length_enc(buf.get(), &source, 1ull << 32);
     const kvtest::AllocStats stats = kvtest::allow_allocations();
@@ -419,9 +435,9 @@ TEST(BufStringEnc, LengthOfTwoToThe32KeepsAllItsBits)
 TEST(BufStringEnc, MalformedOrImpossiblePrefixAllocatesNothing)
 {
     const Bytes cases[] = {
-        Bytes(10, 0xFF),                                                      // prefix never ends
-        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'a'},  // 2^64 - 1 bytes
-        {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 'a'},  // 2^63 bytes
+        Bytes(10, 0xFF),                                                   // prefix never ends
+        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'a'}, // 2^64 - 1 bytes
+        {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 'a'}, // 2^63 bytes
     };
     for (const Bytes &bytes : cases) {
         char *text = reinterpret_cast<char *>(&text);
@@ -527,11 +543,12 @@ TEST(BufSubstr, Table)
     const struct {
         int32_t offset;
         int32_t length;
-        long expected;  // offset into data, or -1 for null
+        long expected; // offset into data, or -1 for null
     } cases[] = {
-        {2, 8, 2},   {2, 9, -1},   {0, 10, 0},         {0, 11, -1},       {10, 0, 10},
-        {10, 1, -1}, {11, 0, -1},  {2, -5, 2},         {-1, 1, -1},       {-1, 0, -1},
-        {5, INT32_MAX, -1},        {INT32_MAX, INT32_MAX, -1},            {INT32_MAX, 1, -1},
+        {2, 8, 2},          {2, 9, -1},  {0, 10, 0},         {0, 11, -1},
+        {10, 0, 10},        {10, 1, -1}, {11, 0, -1},        {2, -5, 2},
+        {-1, 1, -1},        {-1, 0, -1}, {5, INT32_MAX, -1}, {INT32_MAX, INT32_MAX, -1},
+        {INT32_MAX, 1, -1},
     };
     for (const auto &c : cases) {
         const uint8_t *p = buf_substr(buf.get(), c.offset, c.length);
@@ -692,8 +709,7 @@ TEST_P(BufHexdump, Layout)
 INSTANTIATE_TEST_SUITE_P(
     Buf, BufHexdump,
     testing::Values(
-        DumpCase{0, "\n"}, DumpCase{1, "| 00 \n"},
-        DumpCase{8, "| 00 01 02 03 04 05 06 07 \n"},
+        DumpCase{0, "\n"}, DumpCase{1, "| 00 \n"}, DumpCase{8, "| 00 01 02 03 04 05 06 07 \n"},
         DumpCase{9, "| 00 01 02 03 04 05 06 07 . 08 \n"},
         DumpCase{16, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f \n"},
         DumpCase{17, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f |\n| 10 \n"},
@@ -701,10 +717,7 @@ INSTANTIATE_TEST_SUITE_P(
         DumpCase{33, "| 00 01 02 03 04 05 06 07 . 08 09 0a 0b 0c 0d 0e 0f |\n"
                      "| 10 11 12 13 14 15 16 17 . 18 19 1a 1b 1c 1d 1e 1f |\n| 20 \n"}));
 
-TEST(BufHexdumpNull, PrintsNothing)
-{
-    EXPECT_EQ(captured(hexdump_buf, nullptr), "");
-}
+TEST(BufHexdumpNull, PrintsNothing) { EXPECT_EQ(captured(hexdump_buf, nullptr), ""); }
 
 // ---------------------------------------------------------------------------
 // Allocation failures
@@ -749,7 +762,10 @@ TEST(BufFault, RefusedGrowthLeavesTheBufferAsItWas)
         {"float", [](buf_s *b, const std::string &) { buf_write_float(b, 2.5f); }},
         {"uint32_enc", [](buf_s *b, const std::string &) { buf_write_uint32_enc(b, 4294967295u); }},
         {"uint64_enc", [](buf_s *b, const std::string &) { buf_write_uint64_enc(b, UINT64_MAX); }},
-        {"string_length_enc", [](buf_s *b, const std::string &s) { buf_write_string_length_enc(b, s.data(), s.size()); }},
+        {"string_length_enc",
+         [](buf_s *b, const std::string &s) {
+             buf_write_string_length_enc(b, s.data(), s.size());
+         }},
         {"self", [](buf_s *b, const std::string &) { buf_write_buf(b, b); }},
     };
     for (const auto &a : appenders) {
@@ -795,4 +811,4 @@ TEST(BufFault, TextCopiesReturnNull)
     EXPECT_EQ(text, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -18,29 +18,35 @@ namespace {
 using cbor_tree::Decoded;
 using korvalent::cbor_decode::Fault;
 
-std::vector<uint8_t> hex(const std::string &text) {
+std::vector<uint8_t> hex(const std::string &text)
+{
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 // Empty on agreement, else a description of the first difference.
-std::string compare_with_model(const std::vector<uint8_t> &in, uint32_t max_depth = 64) {
+std::string compare_with_model(const std::vector<uint8_t> &in, uint32_t max_depth = 64)
+{
     const Decoded got = cbor_tree::decode_tree(in.data(), in.size(), max_depth);
     const Decoded want = cbor_tree::core_model_decode(in.data(), in.size(), max_depth);
-    if (got.ok != want.ok) return got.ok ? "decoder accepts, model refuses" : "decoder refuses, model accepts";
+    if (got.ok != want.ok)
+        return got.ok ? "decoder accepts, model refuses" : "decoder refuses, model accepts";
     if (got.ok && got.tree != want.tree) return "trees differ";
     return "";
 }
 
-std::string as_hex(const std::vector<uint8_t> &in) {
+std::string as_hex(const std::vector<uint8_t> &in)
+{
     static const char *digits = "0123456789abcdef";
     std::string out;
     for (uint8_t b : in) out += {digits[b >> 4], digits[b & 15]};
     return out;
 }
 
-TEST(CborDecode, EveryOneAndTwoByteInputAgreesWithTheCoreModel) {
+TEST(CborDecode, EveryOneAndTwoByteInputAgreesWithTheCoreModel)
+{
     for (unsigned n = 1; n <= 2; ++n)
         for (uint32_t v = 0; v < (1u << (8 * n)); ++v) {
             std::vector<uint8_t> in(n);
@@ -56,7 +62,8 @@ class ItemMaker {
 public:
     explicit ItemMaker(uint32_t seed) : rng_(seed) {}
 
-    std::vector<uint8_t> make() {
+    std::vector<uint8_t> make()
+    {
         out_.clear();
         item(0);
         return out_;
@@ -65,7 +72,8 @@ public:
 private:
     unsigned pick(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng_); }
 
-    void head(unsigned major, uint64_t arg) {
+    void head(unsigned major, uint64_t arg)
+    {
         const unsigned widths[] = {0, 1, 2, 4, 8};
         unsigned w = widths[pick(5)];
         if (w == 0 && arg >= 24) w = 8;
@@ -74,29 +82,47 @@ private:
             out_.push_back(static_cast<uint8_t>(major << 5 | arg));
             return;
         }
-        out_.push_back(static_cast<uint8_t>(major << 5 | (w == 1 ? 24 : w == 2 ? 25 : w == 4 ? 26 : 27)));
+        out_.push_back(static_cast<uint8_t>(major << 5 | (w == 1   ? 24
+                                                          : w == 2 ? 25
+                                                          : w == 4 ? 26
+                                                                   : 27)));
         for (unsigned i = w; i-- > 0;) out_.push_back(static_cast<uint8_t>(arg >> (8 * i)));
     }
 
-    void payload(unsigned major, size_t n) {
-        static const char *pieces[] = {"a", "\xc3\xbc", "\xe6\xb0\xb4", "\xf0\x90\x85\x91", "\xff", "\xed\xa0\x80"};
+    void payload(unsigned major, size_t n)
+    {
+        static const char *pieces[] = {"a",    "\xc3\xbc",    "\xe6\xb0\xb4", "\xf0\x90\x85\x91",
+                                       "\xff", "\xed\xa0\x80"};
         std::string s;
-        while (s.size() < n) s += major == 3 ? pieces[pick(pick(8) == 0 ? 6 : 4)] : std::string(1, char(pick(256)));
+        while (s.size() < n)
+            s += major == 3 ? pieces[pick(pick(8) == 0 ? 6 : 4)] : std::string(1, char(pick(256)));
         head(major, s.size());
         out_.insert(out_.end(), s.begin(), s.end());
     }
 
-    void item(unsigned depth) {
-        const uint64_t args[] = {0, 1, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFFull, 1ull << 32, ~0ull};
+    void item(unsigned depth)
+    {
+        const uint64_t args[] = {0,          1,    23, 24, 255, 256, 65535, 65536, 0xFFFFFFFFull,
+                                 1ull << 32, ~0ull};
         switch (depth > 3 ? pick(4) : pick(9)) {
-        case 0: head(0, args[pick(11)]); break;
-        case 1: head(1, args[pick(11)]); break;
-        case 2: payload(2 + pick(2), pick(6)); break;
+        case 0:
+            head(0, args[pick(11)]);
+            break;
+        case 1:
+            head(1, args[pick(11)]);
+            break;
+        case 2:
+            payload(2 + pick(2), pick(6));
+            break;
         case 3: {
             const unsigned simple[] = {0xf4, 0xf5, 0xf6, 0xf7, 0xe0, 0xf3, 0xf9, 0xfa, 0xfb, 0xf8};
             const unsigned b = simple[pick(10)];
             out_.push_back(static_cast<uint8_t>(b));
-            const unsigned extra = b == 0xf9 ? 2 : b == 0xfa ? 4 : b == 0xfb ? 8 : b == 0xf8 ? 1 : 0;
+            const unsigned extra = b == 0xf9   ? 2
+                                   : b == 0xfa ? 4
+                                   : b == 0xfb ? 8
+                                   : b == 0xf8 ? 1
+                                               : 0;
             for (unsigned i = 0; i < extra; ++i) out_.push_back(static_cast<uint8_t>(pick(256)));
             break;
         }
@@ -104,8 +130,10 @@ private:
         case 5: {
             const unsigned major = 4 + pick(2), n = pick(4);
             const bool indefinite = pick(2);
-            if (indefinite) out_.push_back(static_cast<uint8_t>(major << 5 | 31));
-            else head(major, n);
+            if (indefinite)
+                out_.push_back(static_cast<uint8_t>(major << 5 | 31));
+            else
+                head(major, n);
             for (unsigned i = 0; i < n * (major == 5 ? 2 : 1); ++i) item(depth + 1);
             if (indefinite) out_.push_back(0xff);
             break;
@@ -117,8 +145,13 @@ private:
             out_.push_back(0xff);
             break;
         }
-        case 7: head(6, pick(2) ? 2 + pick(2) : args[pick(11)]); item(depth + 1); break;
-        default: head(0, pick(24)); break;
+        case 7:
+            head(6, pick(2) ? 2 + pick(2) : args[pick(11)]);
+            item(depth + 1);
+            break;
+        default:
+            head(0, pick(24));
+            break;
         }
     }
 
@@ -126,7 +159,8 @@ private:
     std::vector<uint8_t> out_;
 };
 
-TEST(CborDecode, RandomItemsAndTheirDamageAgreeWithTheCoreModel) {
+TEST(CborDecode, RandomItemsAndTheirDamageAgreeWithTheCoreModel)
+{
     ItemMaker maker(2024);
     std::mt19937 rng(7);
     unsigned accepted = 0;
@@ -157,7 +191,8 @@ TEST(CborDecode, RandomItemsAndTheirDamageAgreeWithTheCoreModel) {
     EXPECT_GT(accepted, 150000u);
 }
 
-TEST(CborDecode, LongIndefiniteContainersAgreeWithTheCoreModel) {
+TEST(CborDecode, LongIndefiniteContainersAgreeWithTheCoreModel)
+{
     // Past the scratch stack's inline room, with open containers nested in
     // each other so the stacked ranges interleave.
     std::vector<uint8_t> in = {0x9f};
@@ -190,7 +225,8 @@ struct FaultCase {
     uint64_t offset;
 };
 
-TEST(CborDecode, FaultsNameTheRuleAndTheOffset) {
+TEST(CborDecode, FaultsNameTheRuleAndTheOffset)
+{
     const FaultCase cases[] = {
         {"", Fault::kEmpty, 0},
         {"19ff", Fault::kTruncated, 0},
@@ -213,20 +249,24 @@ TEST(CborDecode, FaultsNameTheRuleAndTheOffset) {
         EXPECT_FALSE(got.ok) << c.input;
         EXPECT_EQ(got.failure.fault, c.fault) << c.input;
         EXPECT_EQ(got.failure.offset, c.offset) << c.input;
-        EXPECT_NE(korvalent::cbor_decode::describe(got.failure, 4).find(std::to_string(c.offset)), std::string::npos);
+        EXPECT_NE(korvalent::cbor_decode::describe(got.failure, 4).find(std::to_string(c.offset)),
+                  std::string::npos);
     }
 }
 
-TEST(CborDecode, DeclaredLengthsPastTheInputFailBeforeBuilding) {
+TEST(CborDecode, DeclaredLengthsPastTheInputFailBeforeBuilding)
+{
     // The tree builder would try to size a list of 2^64 - 1 nodes if asked.
-    for (const char *in : {"9bffffffffffffffff", "bbffffffffffffffff", "5bffffffffffffffff", "9b0000000100000000"}) {
+    for (const char *in :
+         {"9bffffffffffffffff", "bbffffffffffffffff", "5bffffffffffffffff", "9b0000000100000000"}) {
         const std::vector<uint8_t> bytes = hex(in);
         const Decoded got = cbor_tree::decode_tree(bytes.data(), bytes.size(), 8);
         EXPECT_EQ(got.failure.fault, Fault::kLengthBeyondInput) << in;
     }
 }
 
-TEST(CborDecode, HalfFloatsAgreeWithTheCoreForEveryPattern) {
+TEST(CborDecode, HalfFloatsAgreeWithTheCoreForEveryPattern)
+{
     for (uint32_t bits = 0; bits < 65536; ++bits) {
         const uint8_t in[3] = {0xf9, static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
         cbor_parser_s parser;
@@ -238,9 +278,11 @@ TEST(CborDecode, HalfFloatsAgreeWithTheCoreForEveryPattern) {
     }
 }
 
-TEST(CborDecode, StrictUtf8MatchesTheReferenceOnEveryShortSequence) {
+TEST(CborDecode, StrictUtf8MatchesTheReferenceOnEveryShortSequence)
+{
     for (uint32_t v = 0; v < (1u << 24); v += 1) {
-        const uint8_t in[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+        const uint8_t in[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+                               static_cast<uint8_t>(v)};
         korvalent::cbor_decode::Utf8Shape shape;
         const bool valid = korvalent::cbor_decode::validate_utf8(in, 3, &shape);
         ASSERT_EQ(valid, cbor_tree::reference_utf8(in, 3)) << v;
@@ -255,12 +297,16 @@ TEST(CborDecode, StrictUtf8MatchesTheReferenceOnEveryShortSequence) {
             ASSERT_EQ(shape.max_lead, max_lead) << v;
         }
     }
-    const uint8_t four[][4] = {{0xf0, 0x90, 0x80, 0x80}, {0xf4, 0x8f, 0xbf, 0xbf}, {0xf4, 0x90, 0x80, 0x80},
-                               {0xf0, 0x8f, 0xbf, 0xbf}, {0xf5, 0x80, 0x80, 0x80}};
+    const uint8_t four[][4] = {{0xf0, 0x90, 0x80, 0x80},
+                               {0xf4, 0x8f, 0xbf, 0xbf},
+                               {0xf4, 0x90, 0x80, 0x80},
+                               {0xf0, 0x8f, 0xbf, 0xbf},
+                               {0xf5, 0x80, 0x80, 0x80}};
     for (const auto &seq : four) {
         korvalent::cbor_decode::Utf8Shape shape;
-        EXPECT_EQ(korvalent::cbor_decode::validate_utf8(seq, 4, &shape), cbor_tree::reference_utf8(seq, 4));
+        EXPECT_EQ(korvalent::cbor_decode::validate_utf8(seq, 4, &shape),
+                  cbor_tree::reference_utf8(seq, 4));
     }
 }
 
-}  // namespace
+} // namespace

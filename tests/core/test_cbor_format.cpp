@@ -21,9 +21,26 @@ using GenPtr = kv_owner<cbor_generator_s, cbor_generator_free>;
 using Bytes = std::vector<uint8_t>;
 
 /* Every boundary between head widths, and its neighbours. */
-const uint64_t kBoundaries[] = {0, 1, 22, 23, 24, 25, 254, 255, 256, 257, 65534, 65535, 65536, 65537,
-                                UINT64_C(0xFFFFFFFE), UINT64_C(0xFFFFFFFF), UINT64_C(0x100000000),
-                                UINT64_C(0x100000001), UINT64_MAX - 1, UINT64_MAX};
+const uint64_t kBoundaries[] = {0,
+                                1,
+                                22,
+                                23,
+                                24,
+                                25,
+                                254,
+                                255,
+                                256,
+                                257,
+                                65534,
+                                65535,
+                                65536,
+                                65537,
+                                UINT64_C(0xFFFFFFFE),
+                                UINT64_C(0xFFFFFFFF),
+                                UINT64_C(0x100000000),
+                                UINT64_C(0x100000001),
+                                UINT64_MAX - 1,
+                                UINT64_MAX};
 
 Bytes generator_head(uint8_t major, uint64_t value)
 {
@@ -57,7 +74,8 @@ TEST(CborFormatHead, MatchesTheGeneratorAtEveryBoundaryOfEveryMajorType)
     for (uint8_t major = 0; major < 8; ++major) {
         for (const uint64_t value : kBoundaries) {
             const Bytes head = shared_head(major, value);
-            EXPECT_EQ(head, generator_head(major, value)) << "major " << int(major) << " value " << value;
+            EXPECT_EQ(head, generator_head(major, value))
+                << "major " << int(major) << " value " << value;
             ASSERT_EQ(head.size(), width_by_class(value)) << value;
             EXPECT_EQ(cbor_format::major_of(head[0]), major);
         }
@@ -150,7 +168,8 @@ TEST(CborFormatReserved, EveryInitialByteHasAHandlerInBothTables)
         EXPECT_NE(_cbor_next_view(&parser, &val), 0) << b;
         EXPECT_GT(parser.cursor, input) << b;
     }
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Unimplemented CBOR code: e0"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Unimplemented CBOR code: e0"),
+              std::string::npos);
 }
 
 TEST(CborFormatConstants, InitialBytesOfTheSimpleValues)

@@ -49,14 +49,16 @@ using ScriptPtr = kv_owner<edit_script_s, edit_script_free>;
 const uint8_t *bytes_of(const Bytes &b) { return reinterpret_cast<const uint8_t *>(b.data()); }
 
 /* A read-only view, as the bindings hand values to the core. */
-buf_s view(const Bytes &b) {
+buf_s view(const Bytes &b)
+{
     buf_s v{};
     v.data = const_cast<uint8_t *>(bytes_of(b));
     v.length = b.size();
     return v;
 }
 
-MaybeBytes take(buf_s *raw) {
+MaybeBytes take(buf_s *raw)
+{
     BufPtr buf(raw);
     if (!buf) {
         return std::nullopt;
@@ -64,7 +66,8 @@ MaybeBytes take(buf_s *raw) {
     return Bytes(reinterpret_cast<const char *>(buf->data), buf->length);
 }
 
-Bytes hex(const char *text) {
+Bytes hex(const char *text)
+{
     Bytes out;
     for (const char *p = text; *p;) {
         if (*p == ' ') {
@@ -77,7 +80,8 @@ Bytes hex(const char *text) {
     return out;
 }
 
-std::string to_hex(const MaybeBytes &b) {
+std::string to_hex(const MaybeBytes &b)
+{
     if (!b) {
         return "null";
     }
@@ -90,19 +94,22 @@ std::string to_hex(const MaybeBytes &b) {
     return out;
 }
 
-MaybeBytes apply_delta(const Bytes &old_value, const Bytes &delta) {
+MaybeBytes apply_delta(const Bytes &old_value, const Bytes &delta)
+{
     const buf_s o = view(old_value);
     const buf_s d = view(delta);
     return take(diff_apply_binary(&o, &d));
 }
 
-MaybeBytes generate(const Bytes &old_value, const Bytes &new_value) {
+MaybeBytes generate(const Bytes &old_value, const Bytes &new_value)
+{
     const buf_s o = view(old_value);
     const buf_s n = view(new_value);
     return take(diff_generate_binary(&o, &n));
 }
 
-Bytes replacement_of(const Bytes &value) {
+Bytes replacement_of(const Bytes &value)
+{
     GeneratorPtr gen(cbor_generator_create());
     EXPECT_EQ(cbor_write_byte_string(gen.get(), value.data(), value.size()), 0);
     return Bytes(reinterpret_cast<const char *>(gen->data), gen->length);
@@ -112,7 +119,8 @@ Bytes replacement_of(const Bytes &value) {
  * parser's messages for unassigned simple values millions of times. */
 class StderrSilenced {
 public:
-    StderrSilenced() {
+    StderrSilenced()
+    {
         std::fflush(stderr);
         saved_ = dup(STDERR_FILENO);
         const int null_fd = open("/dev/null", O_WRONLY);
@@ -120,7 +128,8 @@ public:
         close(null_fd);
         std::setvbuf(stderr, buffer_, _IOFBF, sizeof buffer_);
     }
-    ~StderrSilenced() {
+    ~StderrSilenced()
+    {
         std::fflush(stderr);
         std::setvbuf(stderr, nullptr, _IONBF, 0);
         dup2(saved_, STDERR_FILENO);
@@ -136,15 +145,18 @@ private:
 
 // ------------------------------------------------------ reference model
 
-MaybeBytes model_apply(const Bytes &old_value, const Bytes &delta) {
-    const auto rebuilt = delta_model::apply(bytes_of(old_value), old_value.size(), bytes_of(delta), delta.size());
+MaybeBytes model_apply(const Bytes &old_value, const Bytes &delta)
+{
+    const auto rebuilt =
+        delta_model::apply(bytes_of(old_value), old_value.size(), bytes_of(delta), delta.size());
     if (!rebuilt) {
         return std::nullopt;
     }
     return Bytes(rebuilt->begin(), rebuilt->end());
 }
 
-void expect_same_as_model(const Bytes &old_value, const Bytes &delta) {
+void expect_same_as_model(const Bytes &old_value, const Bytes &delta)
+{
     const MaybeBytes fast = apply_delta(old_value, delta);
     const MaybeBytes model = model_apply(old_value, delta);
     ASSERT_EQ(fast, model) << "delta " << to_hex(delta) << " old " << to_hex(old_value)
@@ -162,7 +174,8 @@ struct GenerateCase {
 
 class DeltaGenerate : public ::testing::TestWithParam<GenerateCase> {};
 
-TEST_P(DeltaGenerate, ExactBytesAndRoundTrip) {
+TEST_P(DeltaGenerate, ExactBytesAndRoundTrip)
+{
     const GenerateCase &c = GetParam();
     const MaybeBytes delta = generate(c.old_value, c.new_value);
     ASSERT_TRUE(delta.has_value());
@@ -186,10 +199,14 @@ INSTANTIATE_TEST_SUITE_P(
         GenerateCase{"new_empty", "abc", "", hex("40")},
         GenerateCase{"old_empty", "", "xyz", hex("43 78 79 7A")},
         GenerateCase{"first_byte_deleted", "Xabc", "abc", hex("01 03")},
-        GenerateCase{"budget_exhausted", "z", "abcdefghiz", hex("4A 61 62 63 64 65 66 67 68 69 7A")}),
-    [](const ::testing::TestParamInfo<GenerateCase> &info) { return std::string(info.param.name); });
+        GenerateCase{"budget_exhausted", "z", "abcdefghiz",
+                     hex("4A 61 62 63 64 65 66 67 68 69 7A")}),
+    [](const ::testing::TestParamInfo<GenerateCase> &info) {
+        return std::string(info.param.name);
+    });
 
-TEST(DeltaGenerateFailures, NullAndUnreadableValues) {
+TEST(DeltaGenerateFailures, NullAndUnreadableValues)
+{
     const Bytes a = "abc";
     const buf_s v = view(a);
     buf_s no_data{};
@@ -204,7 +221,8 @@ TEST(DeltaGenerateFailures, NullAndUnreadableValues) {
 
 // Values too long for the engine's signed 32-bit lengths are refused before a
 // single byte is read; a length of 2^32 + 3 must not pass as 3.
-TEST(DeltaGenerateFailures, ValuesOf2To31BytesOrMoreAreRefused) {
+TEST(DeltaGenerateFailures, ValuesOf2To31BytesOrMoreAreRefused)
+{
     Bytes small = "abcdefgh";
     const buf_s ok = view(small);
     const uint64_t too_long[] = {uint64_t{1} << 31, (uint64_t{1} << 32) + 3, UINT64_MAX};
@@ -216,7 +234,8 @@ TEST(DeltaGenerateFailures, ValuesOf2To31BytesOrMoreAreRefused) {
     }
 }
 
-TEST(DeltaReplacement, SameBytesAsTheGeneratorsByteString) {
+TEST(DeltaReplacement, SameBytesAsTheGeneratorsByteString)
+{
     std::mt19937 rng(7);
     const size_t lengths[] = {0, 1, 23, 24, 255, 256, 65535, 65536, 70001};
     for (const size_t length : lengths) {
@@ -243,7 +262,8 @@ struct ApplyCase {
 
 class DeltaApply : public ::testing::TestWithParam<ApplyCase> {};
 
-TEST_P(DeltaApply, RebuiltValueOrNull) {
+TEST_P(DeltaApply, RebuiltValueOrNull)
+{
     const ApplyCase &c = GetParam();
     StderrSilenced quiet; // a few cases hold unassigned simple values
     EXPECT_EQ(to_hex(apply_delta(c.old_value, c.delta)), to_hex(c.expected));
@@ -254,15 +274,15 @@ const MaybeBytes kNull = std::nullopt;
 
 INSTANTIATE_TEST_SUITE_P(
     Described, DeltaApply,
-    ::testing::Values(
-        ApplyCase{"empty_delta", "abc", "", Bytes()},
-        ApplyCase{"offset_without_count", "abc", hex("01"), kNull},
-        ApplyCase{"offset_then_string", "abc", hex("01 40"), kNull},
-        ApplyCase{"copies_repeat", "ab", hex("00 02 00 02"), Bytes("abab")},
-        ApplyCase{"text_string_inserts", "abc", hex("61 7A"), Bytes("z")},
-        ApplyCase{"null_among_items_skipped", "abc", hex("F6 20"), Bytes()},
-        ApplyCase{"negative_skipped", "abc", hex("20"), Bytes()},
-        ApplyCase{"edit_delta", "abcXdef", hex("00 03 41 59 04 03"), Bytes("abcYdef")}),
+    ::testing::Values(ApplyCase{"empty_delta", "abc", "", Bytes()},
+                      ApplyCase{"offset_without_count", "abc", hex("01"), kNull},
+                      ApplyCase{"offset_then_string", "abc", hex("01 40"), kNull},
+                      ApplyCase{"copies_repeat", "ab", hex("00 02 00 02"), Bytes("abab")},
+                      ApplyCase{"text_string_inserts", "abc", hex("61 7A"), Bytes("z")},
+                      ApplyCase{"null_among_items_skipped", "abc", hex("F6 20"), Bytes()},
+                      ApplyCase{"negative_skipped", "abc", hex("20"), Bytes()},
+                      ApplyCase{"edit_delta", "abcXdef", hex("00 03 41 59 04 03"),
+                                Bytes("abcYdef")}),
     [](const ::testing::TestParamInfo<ApplyCase> &info) { return std::string(info.param.name); });
 
 // A copy must lie within the old value, whatever its offset and count.
@@ -302,25 +322,24 @@ INSTANTIATE_TEST_SUITE_P(
 // An item cut short fails the delta instead of yielding a shorter value.
 INSTANTIATE_TEST_SUITE_P(
     Truncated, DeltaApply,
-    ::testing::Values(
-        ApplyCase{"uint8_head", "abc", hex("18"), kNull},
-        ApplyCase{"uint16_head", "abc", hex("19 00"), kNull},
-        ApplyCase{"uint32_head", "abc", hex("1A 00 00 00"), kNull},
-        ApplyCase{"uint64_head", "abc", hex("1B 00 00 00 00 00 00 00"), kNull},
-        ApplyCase{"negint_head", "abc", hex("38"), kNull},
-        ApplyCase{"half_float", "abc", hex("F9 00"), kNull},
-        ApplyCase{"single_float", "abc", hex("FA 00 00 00"), kNull},
-        ApplyCase{"double_float", "abc", hex("FB 00 00 00 00 00 00 00"), kNull},
-        ApplyCase{"string_payload", "abc", hex("42 61"), kNull},
-        ApplyCase{"string_length", "abc", hex("58"), kNull},
-        ApplyCase{"after_complete_item", "abc", hex("41 61 18"), kNull},
-        ApplyCase{"string_after_copy", "abc", hex("00 01 43 61 62"), kNull},
-        ApplyCase{"count_head", "abc", hex("00 18"), kNull},
-        ApplyCase{"length_2_32", "abc", hex("5B 00 00 00 01 00 00 00 00 61"), kNull},
-        ApplyCase{"length_2_64", "abc", hex("5B FF FF FF FF FF FF FF FF"), kNull},
-        ApplyCase{"length_2_31", "abc", hex("5A 7F FF FF FF 61 62"), kNull},
-        ApplyCase{"text_length_2_32", "abc", hex("7A FF FF FF FF 61"), kNull},
-        ApplyCase{"length_256_of_3", "abc", hex("59 01 00 61 62 63"), kNull}),
+    ::testing::Values(ApplyCase{"uint8_head", "abc", hex("18"), kNull},
+                      ApplyCase{"uint16_head", "abc", hex("19 00"), kNull},
+                      ApplyCase{"uint32_head", "abc", hex("1A 00 00 00"), kNull},
+                      ApplyCase{"uint64_head", "abc", hex("1B 00 00 00 00 00 00 00"), kNull},
+                      ApplyCase{"negint_head", "abc", hex("38"), kNull},
+                      ApplyCase{"half_float", "abc", hex("F9 00"), kNull},
+                      ApplyCase{"single_float", "abc", hex("FA 00 00 00"), kNull},
+                      ApplyCase{"double_float", "abc", hex("FB 00 00 00 00 00 00 00"), kNull},
+                      ApplyCase{"string_payload", "abc", hex("42 61"), kNull},
+                      ApplyCase{"string_length", "abc", hex("58"), kNull},
+                      ApplyCase{"after_complete_item", "abc", hex("41 61 18"), kNull},
+                      ApplyCase{"string_after_copy", "abc", hex("00 01 43 61 62"), kNull},
+                      ApplyCase{"count_head", "abc", hex("00 18"), kNull},
+                      ApplyCase{"length_2_32", "abc", hex("5B 00 00 00 01 00 00 00 00 61"), kNull},
+                      ApplyCase{"length_2_64", "abc", hex("5B FF FF FF FF FF FF FF FF"), kNull},
+                      ApplyCase{"length_2_31", "abc", hex("5A 7F FF FF FF 61 62"), kNull},
+                      ApplyCase{"text_length_2_32", "abc", hex("7A FF FF FF FF 61"), kNull},
+                      ApplyCase{"length_256_of_3", "abc", hex("59 01 00 61 62 63"), kNull}),
     [](const ::testing::TestParamInfo<ApplyCase> &info) { return std::string(info.param.name); });
 
 // Items that are neither integers nor strings are skipped; containers and tags
@@ -345,17 +364,17 @@ INSTANTIATE_TEST_SUITE_P(
 // Indefinite-length string heads add nothing; their chunks are inserts.
 INSTANTIATE_TEST_SUITE_P(
     IndefiniteStrings, DeltaApply,
-    ::testing::Values(
-        ApplyCase{"bytes_one_chunk", "abc", hex("5F 41 61 FF"), Bytes("a")},
-        ApplyCase{"text_one_chunk", "abc", hex("7F 61 61 FF"), Bytes("a")},
-        ApplyCase{"two_chunks", "abc", hex("5F 41 61 42 62 63 FF"), Bytes("abc")},
-        ApplyCase{"no_chunks", "abc", hex("5F FF"), Bytes()},
-        ApplyCase{"head_alone", "abc", hex("5F"), Bytes()},
-        ApplyCase{"text_head_alone", "abc", hex("7F"), Bytes()},
-        ApplyCase{"around_a_copy", "abc", hex("5F 00 02 FF"), Bytes("ab")}),
+    ::testing::Values(ApplyCase{"bytes_one_chunk", "abc", hex("5F 41 61 FF"), Bytes("a")},
+                      ApplyCase{"text_one_chunk", "abc", hex("7F 61 61 FF"), Bytes("a")},
+                      ApplyCase{"two_chunks", "abc", hex("5F 41 61 42 62 63 FF"), Bytes("abc")},
+                      ApplyCase{"no_chunks", "abc", hex("5F FF"), Bytes()},
+                      ApplyCase{"head_alone", "abc", hex("5F"), Bytes()},
+                      ApplyCase{"text_head_alone", "abc", hex("7F"), Bytes()},
+                      ApplyCase{"around_a_copy", "abc", hex("5F 00 02 FF"), Bytes("ab")}),
     [](const ::testing::TestParamInfo<ApplyCase> &info) { return std::string(info.param.name); });
 
-std::vector<ApplyCase> reserved_cases() {
+std::vector<ApplyCase> reserved_cases()
+{
     std::vector<ApplyCase> cases;
     static std::vector<std::string> names;
     for (const delta_model::ByteRange &r : delta_model::kReservedRanges) {
@@ -377,7 +396,8 @@ INSTANTIATE_TEST_SUITE_P(ReservedBytes, DeltaApply, ::testing::ValuesIn(reserved
                              return "case_" + std::to_string(info.index);
                          });
 
-TEST(DeltaApplyFailures, NullUnreadableAndOversizedInputs) {
+TEST(DeltaApplyFailures, NullUnreadableAndOversizedInputs)
+{
     Bytes small = hex("41 61");
     const buf_s v = view(small);
     buf_s no_data{};
@@ -395,7 +415,8 @@ TEST(DeltaApplyFailures, NullUnreadableAndOversizedInputs) {
     }
 }
 
-TEST(DeltaApplyMessages, UnassignedSimpleValuesAreReportedOnce) {
+TEST(DeltaApplyMessages, UnassignedSimpleValuesAreReportedOnce)
+{
     const struct {
         Bytes delta;
         MaybeBytes value;
@@ -424,7 +445,8 @@ TEST(DeltaApplyMessages, UnassignedSimpleValuesAreReportedOnce) {
 
 // -------------------------------------- equivalence with the reference model
 
-TEST(DeltaApplyEquivalence, EveryDeltaOfUpToTwoBytes) {
+TEST(DeltaApplyEquivalence, EveryDeltaOfUpToTwoBytes)
+{
     const Bytes olds[] = {"", "abcdefgh"};
     StderrSilenced quiet;
     for (const Bytes &old_value : olds) {
@@ -433,13 +455,15 @@ TEST(DeltaApplyEquivalence, EveryDeltaOfUpToTwoBytes) {
             const Bytes one(1, static_cast<char>(a));
             ASSERT_NO_FATAL_FAILURE(expect_same_as_model(old_value, one));
             for (int b = 0; b < 256; ++b) {
-                ASSERT_NO_FATAL_FAILURE(expect_same_as_model(old_value, one + static_cast<char>(b)));
+                ASSERT_NO_FATAL_FAILURE(
+                    expect_same_as_model(old_value, one + static_cast<char>(b)));
             }
         }
     }
 }
 
-TEST(DeltaApplyEquivalence, EveryDeltaOfThreeBytes) {
+TEST(DeltaApplyEquivalence, EveryDeltaOfThreeBytes)
+{
     const Bytes old_value = "abcdefgh";
     StderrSilenced quiet;
     // The quick run walks every seventeenth first byte.
@@ -457,7 +481,8 @@ TEST(DeltaApplyEquivalence, EveryDeltaOfThreeBytes) {
     }
 }
 
-Bytes random_bytes(std::mt19937_64 &rng, size_t length, int alphabet = 256) {
+Bytes random_bytes(std::mt19937_64 &rng, size_t length, int alphabet = 256)
+{
     Bytes out(length, '\0');
     for (char &c : out) {
         c = static_cast<char>(rng() % static_cast<uint64_t>(alphabet));
@@ -467,7 +492,8 @@ Bytes random_bytes(std::mt19937_64 &rng, size_t length, int alphabet = 256) {
 
 /* A delta of random items: mostly copies (sometimes out of range) and
  * inserts, with every other kind of item mixed in. */
-Bytes random_delta(std::mt19937_64 &rng, size_t old_length) {
+Bytes random_delta(std::mt19937_64 &rng, size_t old_length)
+{
     GeneratorPtr gen(cbor_generator_create());
     cbor_generator_s *g = gen.get();
     const int items = static_cast<int>(rng() % 12);
@@ -511,7 +537,8 @@ Bytes random_delta(std::mt19937_64 &rng, size_t old_length) {
     return Bytes(reinterpret_cast<const char *>(g->data), g->length);
 }
 
-TEST(DeltaApplyEquivalence, RandomBytes) {
+TEST(DeltaApplyEquivalence, RandomBytes)
+{
     std::mt19937_64 rng(11);
     const int rounds = kQuick ? 20000 : 300000;
     StderrSilenced quiet;
@@ -522,7 +549,8 @@ TEST(DeltaApplyEquivalence, RandomBytes) {
     }
 }
 
-TEST(DeltaApplyEquivalence, RandomItemsFlippedBitsAndTruncations) {
+TEST(DeltaApplyEquivalence, RandomItemsFlippedBitsAndTruncations)
+{
     std::mt19937_64 rng(12);
     const int rounds = kQuick ? 3000 : 40000;
     StderrSilenced quiet;
@@ -538,12 +566,14 @@ TEST(DeltaApplyEquivalence, RandomItemsFlippedBitsAndTruncations) {
             flipped[rng() % flipped.size()] ^= static_cast<char>(1u << (rng() % 8));
         }
         ASSERT_NO_FATAL_FAILURE(expect_same_as_model(old_value, flipped));
-        ASSERT_NO_FATAL_FAILURE(expect_same_as_model(old_value, delta.substr(0, rng() % delta.size())));
+        ASSERT_NO_FATAL_FAILURE(
+            expect_same_as_model(old_value, delta.substr(0, rng() % delta.size())));
     }
 }
 
 /* Offsets in `delta` where an item starts, and where a copy's count starts. */
-std::pair<std::vector<size_t>, std::vector<size_t>> item_starts(const Bytes &delta) {
+std::pair<std::vector<size_t>, std::vector<size_t>> item_starts(const Bytes &delta)
+{
     ParserPtr parser(cbor_parser_create(bytes_of(delta), delta.size()));
     std::vector<size_t> starts;
     std::vector<size_t> counts;
@@ -563,7 +593,8 @@ std::pair<std::vector<size_t>, std::vector<size_t>> item_starts(const Bytes &del
 
 // A generated delta cut at any byte: at an operation boundary it rebuilds the
 // operations before the cut; anywhere else it is rejected.
-TEST(DeltaApplyTruncation, EveryCutOfGeneratedDeltas) {
+TEST(DeltaApplyTruncation, EveryCutOfGeneratedDeltas)
+{
     std::mt19937_64 rng(13);
     const int rounds = kQuick ? 30 : 300;
     for (int i = 0; i < rounds; ++i) {
@@ -581,7 +612,8 @@ TEST(DeltaApplyTruncation, EveryCutOfGeneratedDeltas) {
             const MaybeBytes rebuilt = apply_delta(old_value, head);
             ASSERT_EQ(rebuilt, model_apply(old_value, head)) << cut;
             const bool at_operation = std::find(starts.begin(), starts.end(), cut) != starts.end();
-            ASSERT_EQ(rebuilt.has_value(), at_operation) << "cut at " << cut << " of " << to_hex(delta);
+            ASSERT_EQ(rebuilt.has_value(), at_operation)
+                << "cut at " << cut << " of " << to_hex(delta);
             if (rebuilt) {
                 ASSERT_EQ(new_value.compare(0, rebuilt->size(), *rebuilt), 0) << cut;
             }
@@ -593,7 +625,8 @@ TEST(DeltaApplyTruncation, EveryCutOfGeneratedDeltas) {
 
 /* Checks that delta is one of the three kinds for (old, new) and rebuilds
  * new from old. */
-void expect_valid_delta(const Bytes &old_value, const Bytes &new_value, const Bytes &delta) {
+void expect_valid_delta(const Bytes &old_value, const Bytes &new_value, const Bytes &delta)
+{
     ASSERT_EQ(apply_delta(old_value, delta), new_value) << "delta " << to_hex(delta);
     if (delta == "\xF6") {
         ASSERT_EQ(old_value, new_value);
@@ -623,7 +656,8 @@ void expect_valid_delta(const Bytes &old_value, const Bytes &new_value, const By
 
 using PairMaker = std::function<std::pair<Bytes, Bytes>(std::mt19937_64 &)>;
 
-Bytes edited(std::mt19937_64 &rng, Bytes value, int edits, int alphabet) {
+Bytes edited(std::mt19937_64 &rng, Bytes value, int edits, int alphabet)
+{
     for (int e = 0; e < edits; ++e) {
         const size_t at = value.empty() ? 0 : rng() % (value.size() + 1);
         const size_t span = 1 + rng() % 16;
@@ -642,7 +676,8 @@ Bytes edited(std::mt19937_64 &rng, Bytes value, int edits, int alphabet) {
     return value;
 }
 
-Bytes block_shuffled(std::mt19937_64 &rng, const Bytes &value) {
+Bytes block_shuffled(std::mt19937_64 &rng, const Bytes &value)
+{
     if (value.size() < 8) {
         return value + value;
     }
@@ -665,17 +700,21 @@ Bytes block_shuffled(std::mt19937_64 &rng, const Bytes &value) {
     return out;
 }
 
-const std::vector<std::pair<const char *, PairMaker>> &pair_makers() {
+const std::vector<std::pair<const char *, PairMaker>> &pair_makers()
+{
     static const std::vector<std::pair<const char *, PairMaker>> makers = {
-        {"random", [](std::mt19937_64 &r) {
+        {"random",
+         [](std::mt19937_64 &r) {
              return std::make_pair(random_bytes(r, r() % 300), random_bytes(r, r() % 300));
          }},
-        {"small alphabet edits", [](std::mt19937_64 &r) {
+        {"small alphabet edits",
+         [](std::mt19937_64 &r) {
              const int alphabet = 2 + static_cast<int>(r() % 3);
              Bytes a = random_bytes(r, r() % 400, alphabet);
              return std::make_pair(a, edited(r, a, 1 + static_cast<int>(r() % 8), alphabet));
          }},
-        {"long repeats", [](std::mt19937_64 &r) {
+        {"long repeats",
+         [](std::mt19937_64 &r) {
              Bytes unit = random_bytes(r, 1 + r() % 3);
              Bytes a;
              for (uint64_t n = r() % 200; n > 0; --n) {
@@ -683,15 +722,18 @@ const std::vector<std::pair<const char *, PairMaker>> &pair_makers() {
              }
              return std::make_pair(a, edited(r, a, static_cast<int>(r() % 4), 256));
          }},
-        {"blocks", [](std::mt19937_64 &r) {
+        {"blocks",
+         [](std::mt19937_64 &r) {
              Bytes a = random_bytes(r, r() % 500, 16);
              return std::make_pair(a, block_shuffled(r, a));
          }},
-        {"one side empty", [](std::mt19937_64 &r) {
+        {"one side empty",
+         [](std::mt19937_64 &r) {
              Bytes a = random_bytes(r, r() % 100);
              return r() % 2 ? std::make_pair(a, Bytes()) : std::make_pair(Bytes(), a);
          }},
-        {"equal", [](std::mt19937_64 &r) {
+        {"equal",
+         [](std::mt19937_64 &r) {
              Bytes a = random_bytes(r, r() % 100);
              return std::make_pair(a, a);
          }},
@@ -701,7 +743,8 @@ const std::vector<std::pair<const char *, PairMaker>> &pair_makers() {
 
 /* A history whose utilisation reads u at the next start: one slot, with the
  * current slot ahead of any real clock so that the start empties nothing. */
-HistoryPtr history_at(int32_t utilisation) {
+HistoryPtr history_at(int32_t utilisation)
+{
     HistoryPtr history(korvalent_activity_history_create(1, 1024));
     // One slot of 1024 ms: the window is 1024 ms, i.e. 4 ms per 256th.
     const uint64_t busy = static_cast<uint64_t>(utilisation) * 4;
@@ -714,7 +757,8 @@ HistoryPtr history_at(int32_t utilisation) {
 const int32_t kUtilisationForLevel[] = {0, 128, 166, 204, 250};
 
 MaybeBytes generate_at_level(const Bytes &old_value, const Bytes &new_value, int level,
-                             int32_t slot_limit, int32_t work_limit) {
+                             int32_t slot_limit, int32_t work_limit)
+{
     HistoryPtr history = history_at(kUtilisationForLevel[level]);
     const buf_s o = view(old_value);
     const buf_s n = view(new_value);
@@ -727,18 +771,20 @@ MaybeBytes generate_at_level(const Bytes &old_value, const Bytes &new_value, int
 /* Level 5 is reachable only through the driver: its edit deltas must rebuild
  * the new value and stay shorter than it. */
 void expect_level5_sound(const Bytes &old_value, const Bytes &new_value, int32_t slot_limit,
-                         int32_t work_limit) {
+                         int32_t work_limit)
+{
     const buf_s o = view(old_value);
     const buf_s n = view(new_value);
     ScriptPtr script(edit_script_create(&o, &n));
     ASSERT_NE(script, nullptr);
-    const int32_t r = myers_binary_diff(&o, 0, static_cast<int32_t>(o.length), &n, 0,
-                                        static_cast<int32_t>(n.length), script.get(), slot_limit,
-                                        work_limit, 5);
+    const int32_t r =
+        myers_binary_diff(&o, 0, static_cast<int32_t>(o.length), &n, 0,
+                          static_cast<int32_t>(n.length), script.get(), slot_limit, work_limit, 5);
     if (r == MYERS_VALUES_EQUAL) {
         ASSERT_EQ(old_value, new_value);
     } else if (r == MYERS_EDIT_DELTA) {
-        const Bytes delta(reinterpret_cast<const char *>(script->output->data), script->output->length);
+        const Bytes delta(reinterpret_cast<const char *>(script->output->data),
+                          script->output->length);
         // Only the empty delta (no item paid from the budget) may reach the
         // new value's size; the generate functions replace it.
         ASSERT_TRUE(delta.size() < new_value.size() || delta.empty()) << to_hex(delta);
@@ -748,10 +794,16 @@ void expect_level5_sound(const Bytes &old_value, const Bytes &new_value, int32_t
     }
 }
 
-TEST(DeltaRoundTrip, GeneratedPairsAtEveryLevelAndLimit) {
+TEST(DeltaRoundTrip, GeneratedPairsAtEveryLevelAndLimit)
+{
     const std::pair<int32_t, int32_t> limits[] = {
-        {DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT}, {1, 1}, {2, 2}, {10, 10}, {100, 100},
-        {DIFF_DEFAULT_SLOT_LIMIT, 1}, {10, DIFF_DEFAULT_WORK_LIMIT}};
+        {DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT},
+        {1, 1},
+        {2, 2},
+        {10, 10},
+        {100, 100},
+        {DIFF_DEFAULT_SLOT_LIMIT, 1},
+        {10, DIFF_DEFAULT_WORK_LIMIT}};
     std::mt19937_64 rng(14);
     const int rounds = kQuick ? 15 : 150;
     for (const auto &[name, make] : pair_makers()) {
@@ -763,9 +815,11 @@ TEST(DeltaRoundTrip, GeneratedPairsAtEveryLevelAndLimit) {
                         generate_at_level(old_value, new_value, level, slot_limit, work_limit);
                     ASSERT_TRUE(delta.has_value()) << name;
                     ASSERT_NO_FATAL_FAILURE(expect_valid_delta(old_value, new_value, *delta))
-                        << name << " level " << level << " limits " << slot_limit << "/" << work_limit;
+                        << name << " level " << level << " limits " << slot_limit << "/"
+                        << work_limit;
                 }
-                ASSERT_NO_FATAL_FAILURE(expect_level5_sound(old_value, new_value, slot_limit, work_limit))
+                ASSERT_NO_FATAL_FAILURE(
+                    expect_level5_sound(old_value, new_value, slot_limit, work_limit))
                     << name;
             }
             const MaybeBytes plain = generate(old_value, new_value);
@@ -776,7 +830,8 @@ TEST(DeltaRoundTrip, GeneratedPairsAtEveryLevelAndLimit) {
     }
 }
 
-TEST(DeltaRoundTrip, LargeValuesWithScatteredEdits) {
+TEST(DeltaRoundTrip, LargeValuesWithScatteredEdits)
+{
     std::mt19937_64 rng(15);
     const size_t sizes[] = {16384, kQuick ? size_t{20000} : size_t{300000}};
     for (const size_t size : sizes) {
@@ -786,12 +841,14 @@ TEST(DeltaRoundTrip, LargeValuesWithScatteredEdits) {
             const MaybeBytes delta = generate(old_value, new_value);
             ASSERT_TRUE(delta.has_value());
             ASSERT_NO_FATAL_FAILURE(expect_valid_delta(old_value, new_value, *delta));
-            EXPECT_LT(delta->size(), new_value.size() / 4) << size << " bytes, " << edits << " edits";
+            EXPECT_LT(delta->size(), new_value.size() / 4)
+                << size << " bytes, " << edits << " edits";
         }
     }
 }
 
-TEST(DeltaRoundTrip, NoChangeDeltaRebuildsTheOldValue) {
+TEST(DeltaRoundTrip, NoChangeDeltaRebuildsTheOldValue)
+{
     std::mt19937_64 rng(16);
     for (size_t length = 0; length < 70; ++length) {
         const Bytes value = random_bytes(rng, length);
@@ -811,7 +868,8 @@ struct LevelCase {
 
 class DeltaHistoryLevel : public ::testing::TestWithParam<LevelCase> {};
 
-TEST_P(DeltaHistoryLevel, UtilisationThresholdsPickTheLevel) {
+TEST_P(DeltaHistoryLevel, UtilisationThresholdsPickTheLevel)
+{
     const LevelCase c = GetParam();
     HistoryPtr history = history_at(c.utilisation);
     ASSERT_EQ(korvalent_activity_history_utilisation(history.get()), c.utilisation);
@@ -819,7 +877,8 @@ TEST_P(DeltaHistoryLevel, UtilisationThresholdsPickTheLevel) {
     const Bytes new_value = "abcYdef";
     const buf_s o = view(old_value);
     const buf_s n = view(new_value);
-    const MaybeBytes delta = take(diff_generate_binary_with_activity_history(history.get(), &o, &n));
+    const MaybeBytes delta =
+        take(diff_generate_binary_with_activity_history(history.get(), &o, &n));
     EXPECT_EQ(korvalent_activity_history_get_last_delta_quality(history.get()), c.level);
     ASSERT_TRUE(delta.has_value());
     EXPECT_EQ(apply_delta(old_value, *delta), new_value);
@@ -834,7 +893,8 @@ INSTANTIATE_TEST_SUITE_P(Table, DeltaHistoryLevel,
 
 // At level 4 only the common prefix and suffix are used: the moved-apart
 // halves are not found again, unlike at level 0.
-TEST(DeltaHistory, BusyHistoryTrimsOnly) {
+TEST(DeltaHistory, BusyHistoryTrimsOnly)
+{
     const Bytes tail = "0123456789abcdefghij";
     const Bytes head = "klmnopqrstuvwyz-+*/=";
     const Bytes old_value = head + tail;
@@ -847,14 +907,16 @@ TEST(DeltaHistory, BusyHistoryTrimsOnly) {
     EXPECT_EQ(to_hex(searched), to_hex(hex("42 58 59 00 14 42 5A 57 14 14")));
 }
 
-TEST(DeltaHistory, GenerateRecordsTheActivity) {
+TEST(DeltaHistory, GenerateRecordsTheActivity)
+{
     HistoryPtr history(korvalent_activity_history_create(16, 1024));
     const Bytes a = "some old value";
     const Bytes b = "some new value";
     const buf_s o = view(a);
     const buf_s n = view(b);
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(take(diff_generate_binary_with_activity_history(history.get(), &o, &n)).has_value());
+        ASSERT_TRUE(
+            take(diff_generate_binary_with_activity_history(history.get(), &o, &n)).has_value());
         EXPECT_EQ(korvalent_activity_history_get_last_delta_quality(history.get()), 0);
         EXPECT_NE(history->start_time, 0u);
     }
@@ -864,19 +926,16 @@ TEST(DeltaHistory, GenerateRecordsTheActivity) {
 
 // ------------------------------------------------- allocation failures
 
-bool hook_usable() {
-    return kvtest::alloc_hook_available();
-}
+bool hook_usable() { return kvtest::alloc_hook_available(); }
 
 /* Blocks a returned buffer holds: the record, and its data when non-empty. */
-long blocks_of(const buf_s *buf) {
-    return buf == nullptr ? 0 : 1 + (buf->data != nullptr ? 1 : 0);
-}
+long blocks_of(const buf_s *buf) { return buf == nullptr ? 0 : 1 + (buf->data != nullptr ? 1 : 0); }
 
 /* Runs call with the k-th allocation and all after it refused, for every k
  * until the call no longer meets a refusal: each result is null or exactly
  * the expected bytes, and nothing but the result stays allocated. */
-void expect_clean_refusals(const std::function<buf_s *()> &call, const Bytes &expected) {
+void expect_clean_refusals(const std::function<buf_s *()> &call, const Bytes &expected)
+{
     bool refused_some = false;
     for (long grant = 0;; ++grant) {
         kvtest::arm_allocations(grant);
@@ -896,7 +955,8 @@ void expect_clean_refusals(const std::function<buf_s *()> &call, const Bytes &ex
     EXPECT_TRUE(refused_some);
 }
 
-TEST(DeltaAllocationFailures, GenerateGivesNullOrASoundDelta) {
+TEST(DeltaAllocationFailures, GenerateGivesNullOrASoundDelta)
+{
     if (!hook_usable()) {
         GTEST_SKIP() << "allocation hook unavailable";
     }
@@ -912,16 +972,19 @@ TEST(DeltaAllocationFailures, GenerateGivesNullOrASoundDelta) {
         const buf_s nv = view(n);
         const MaybeBytes delta = generate(o, n);
         ASSERT_TRUE(delta.has_value());
-        ASSERT_NO_FATAL_FAILURE(expect_clean_refusals([&] { return diff_generate_binary(&ov, &nv); }, *delta));
+        ASSERT_NO_FATAL_FAILURE(
+            expect_clean_refusals([&] { return diff_generate_binary(&ov, &nv); }, *delta));
         HistoryPtr history(korvalent_activity_history_create(16, 1024));
         ASSERT_NO_FATAL_FAILURE(expect_clean_refusals(
-            [&] { return diff_generate_binary_with_activity_history(history.get(), &ov, &nv); }, *delta));
+            [&] { return diff_generate_binary_with_activity_history(history.get(), &ov, &nv); },
+            *delta));
         ASSERT_NO_FATAL_FAILURE(expect_clean_refusals([&] { return _write_replacement_delta(&nv); },
                                                       replacement_of(n)));
     }
 }
 
-TEST(DeltaAllocationFailures, ApplyGivesNullOrTheValue) {
+TEST(DeltaAllocationFailures, ApplyGivesNullOrTheValue)
+{
     if (!hook_usable()) {
         GTEST_SKIP() << "allocation hook unavailable";
     }

@@ -30,7 +30,8 @@ struct BufFree {
 };
 using BufPtr = std::unique_ptr<buf_s, BufFree>;
 
-std::optional<Bytes> take(buf_s *raw) {
+std::optional<Bytes> take(buf_s *raw)
+{
     BufPtr buf(raw);
     if (!buf) {
         return std::nullopt;
@@ -38,7 +39,8 @@ std::optional<Bytes> take(buf_s *raw) {
     return Bytes(buf->data, buf->data + buf->length);
 }
 
-Bytes checked_delta(const Bytes &old_value, const Bytes &new_value, kv_status *status = nullptr) {
+Bytes checked_delta(const Bytes &old_value, const Bytes &new_value, kv_status *status = nullptr)
+{
     const buf_s o = view(old_value);
     const buf_s n = view(new_value);
     kv_status ignored;
@@ -54,7 +56,8 @@ struct Applied {
 };
 
 Applied apply_delta(const Bytes &old_value, const Bytes &delta, uint32_t flags = DIFF_APPLY_VERIFY,
-              uint64_t max_size = UINT64_MAX) {
+                    uint64_t max_size = UINT64_MAX)
+{
     const buf_s o = view(old_value);
     const buf_s d = view(delta);
     kv_status status = KV_OK;
@@ -67,7 +70,8 @@ Applied apply_delta(const Bytes &old_value, const Bytes &delta, uint32_t flags =
  * must be followed by an unsigned count; strings are appended; everything
  * else, the null included, is skipped. Copies outside the old value (which
  * that reader does not test) give nullopt here instead of a stray read. */
-std::optional<Bytes> plain_reader_apply(const Bytes &old_value, const Bytes &delta) {
+std::optional<Bytes> plain_reader_apply(const Bytes &old_value, const Bytes &delta)
+{
     cbor_parser_s *parser = cbor_parser_create(delta.data(), delta.size());
     Bytes out;
     bool ok = parser != nullptr;
@@ -97,23 +101,29 @@ std::optional<Bytes> plain_reader_apply(const Bytes &old_value, const Bytes &del
 
 /* Pairs of every kind the search tests use, plus the corners that pick the
  * no-change and replacement deltas. */
-std::vector<std::pair<Bytes, Bytes>> sample_pairs(int per_kind) {
+std::vector<std::pair<Bytes, Bytes>> sample_pairs(int per_kind)
+{
     std::vector<std::pair<Bytes, Bytes>> pairs = {
-        {{}, {}}, {{'a'}, {'a'}}, {{}, {'x', 'y', 'z'}}, {{'a', 'b'}, {}},
+        {{}, {}},
+        {{'a'}, {'a'}},
+        {{}, {'x', 'y', 'z'}},
+        {{'a', 'b'}, {}},
         {Bytes(40, 'q'), Bytes(40, 'q')},
     };
     Rng rng(1717);
     for (int kind = 0; kind < static_cast<int>(search_support::PairKind::kCount); ++kind) {
         for (int i = 0; i < per_kind; ++i) {
             Bytes o, n;
-            search_support::make_pair(rng, static_cast<search_support::PairKind>(kind), 300, &o, &n);
+            search_support::make_pair(rng, static_cast<search_support::PairKind>(kind), 300, &o,
+                                      &n);
             pairs.emplace_back(o, n);
         }
     }
     return pairs;
 }
 
-TEST(DeltaTrailer, LayoutAndFieldsReadBack) {
+TEST(DeltaTrailer, LayoutAndFieldsReadBack)
+{
     const Bytes old_value = search_support::bytes_of("abcXdef");
     const Bytes new_value = search_support::bytes_of("abcYdef");
     BufPtr delta(buf_create());
@@ -127,7 +137,7 @@ TEST(DeltaTrailer, LayoutAndFieldsReadBack) {
     for (int field = 0; field < 5; ++field) {
         EXPECT_EQ(t[1 + 9 * field], 0x3B) << field;
     }
-    EXPECT_EQ(t[9], 7);  // old length, most significant byte first
+    EXPECT_EQ(t[9], 7); // old length, most significant byte first
     EXPECT_EQ(t[2], 0);
     delta_trailer_s read{};
     ASSERT_EQ(delta_check_read_trailer(delta.get(), &read), 1);
@@ -150,7 +160,8 @@ TEST(DeltaTrailer, LayoutAndFieldsReadBack) {
     EXPECT_EQ(majors, (std::vector<uint32_t>{6, 1, 1, 1, 1, 1}));
 }
 
-TEST(DeltaChecksum, BodyIsTheUncheckedDeltaAndEveryReaderRebuildsTheNewValue) {
+TEST(DeltaChecksum, BodyIsTheUncheckedDeltaAndEveryReaderRebuildsTheNewValue)
+{
     for (const auto &[old_value, new_value] : sample_pairs(search_support::scaled(40))) {
         kv_status status = KV_MALFORMED;
         const Bytes delta = checked_delta(old_value, new_value, &status);
@@ -177,7 +188,8 @@ TEST(DeltaChecksum, BodyIsTheUncheckedDeltaAndEveryReaderRebuildsTheNewValue) {
     }
 }
 
-TEST(DeltaChecksum, ATrailerInsideAnItemIsNotATrailer) {
+TEST(DeltaChecksum, ATrailerInsideAnItemIsNotATrailer)
+{
     // A byte string whose 46-byte payload is a trailer covering the head:
     // shaped and hashed right, but no item boundary falls where it starts.
     const Bytes value = search_support::bytes_of("v");
@@ -193,7 +205,8 @@ TEST(DeltaChecksum, ATrailerInsideAnItemIsNotATrailer) {
     }
 }
 
-TEST(DeltaStatus, EachRefusalIsNamed) {
+TEST(DeltaStatus, EachRefusalIsNamed)
+{
     const Bytes old_value = search_support::bytes_of("abc");
     const buf_s o = view(old_value);
     kv_status status = KV_OK;
@@ -221,7 +234,8 @@ TEST(DeltaStatus, EachRefusalIsNamed) {
     EXPECT_EQ(apply_delta(old_value, delta, 0).status, KV_DELTA_MISMATCH);
 }
 
-TEST(DeltaStatus, RefusedAllocationsAreOutOfMemory) {
+TEST(DeltaStatus, RefusedAllocationsAreOutOfMemory)
+{
     SKIP_WITHOUT_ALLOC_HOOK();
     Rng rng(3);
     const Bytes old_value = search_support::random_bytes(rng, 2000, 4);
@@ -264,4 +278,4 @@ TEST(DeltaStatus, RefusedAllocationsAreOutOfMemory) {
     EXPECT_TRUE(refused_generate);
 }
 
-}  // namespace
+} // namespace

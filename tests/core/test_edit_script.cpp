@@ -78,10 +78,7 @@ TEST(EditScriptCreate, StartsEmptyWithTheBudgetOfTheNewValue)
     EXPECT_EQ(s->output->length, 0u);
 }
 
-TEST(EditScriptCreate, FreeOfNullDoesNothing)
-{
-    edit_script_free(nullptr);
-}
+TEST(EditScriptCreate, FreeOfNullDoesNothing) { edit_script_free(nullptr); }
 
 TEST(EditScriptClose, NothingPendingWritesNothing)
 {
@@ -107,7 +104,8 @@ TEST(EditScriptHeads, InsertsMatchTheGeneratorForEveryHeadSize)
         ASSERT_EQ(cbor_write_byte_string(g.get(), value.data() + 5, length), 0);
         EXPECT_EQ(f.output(), generator_bytes(g.get())) << "length " << length;
         const int64_t head = length < 24 ? 1 : length < 256 ? 2 : length < 65536 ? 3 : 5;
-        EXPECT_EQ(f.script->budget, 200000 - head - static_cast<int64_t>(length)) << "length " << length;
+        EXPECT_EQ(f.script->budget, 200000 - head - static_cast<int64_t>(length))
+            << "length " << length;
         EXPECT_EQ(f.script->insert_start, -1);
     }
 }
@@ -143,21 +141,16 @@ struct CopyAfterInsertCase {
 TEST(EditScriptMatch, ShortCopiesAfterAnInsertBecomeLiteralBytes)
 {
     const CopyAfterInsertCase cases[] = {
-        {10, 100, 3, true},    /* H(13) + 3 - H(10) = 3 <= H(100) + 1 = 3 */
-        {10, 5, 3, false},     /* 3 > H(5) + 1 = 2 */
-        {10, 5, 2, true},
-        {10, 24, 3, true},
-        {23, 0, 1, true},      /* the string head grows: 2 + 1 - 1 = 2 <= 2 */
-        {22, 0, 1, true},
-        {255, 24, 2, true},    /* 3 + 2 - 2 = 3 <= 3 */
-        {255, 24, 3, false},
-        {5, 70000, 4, true},   /* 1 + 4 - 1 = 4 <= 6 */
-        {5, 70000, 5, true},   /* 1 + 5 - 1 = 5 <= 6 */
-        {5, 70000, 6, true},   /* H(11) + 6 - 1 = 6 <= 6 */
-        {5, 70000, 7, false},
-        {1, 5, 24, false},     /* 24 bytes or more are never literal */
-        {1, INT32_MAX, 24, false},
-        {100, INT32_MAX, 30, false},
+        {10, 100, 3, true}, /* H(13) + 3 - H(10) = 3 <= H(100) + 1 = 3 */
+        {10, 5, 3, false},  /* 3 > H(5) + 1 = 2 */
+        {10, 5, 2, true},          {10, 24, 3, true},
+        {23, 0, 1, true}, /* the string head grows: 2 + 1 - 1 = 2 <= 2 */
+        {22, 0, 1, true},          {255, 24, 2, true},  /* 3 + 2 - 2 = 3 <= 3 */
+        {255, 24, 3, false},       {5, 70000, 4, true}, /* 1 + 4 - 1 = 4 <= 6 */
+        {5, 70000, 5, true},                            /* 1 + 5 - 1 = 5 <= 6 */
+        {5, 70000, 6, true},                            /* H(11) + 6 - 1 = 6 <= 6 */
+        {5, 70000, 7, false},      {1, 5, 24, false},   /* 24 bytes or more are never literal */
+        {1, INT32_MAX, 24, false}, {100, INT32_MAX, 30, false},
     };
     for (const auto &c : cases) {
         Fixture f(Bytes{}, patterned(100000));
@@ -206,7 +199,8 @@ TEST(EditScriptInsert, ALongerPendingCopyIsFlushedFirst)
     ASSERT_EQ(edit_script_match(f.script.get(), 0, 3), 1); /* 3 > H(0) + 1: stays a copy */
     ASSERT_EQ(f.script->match_start, 0);
     ASSERT_EQ(edit_script_insert(f.script.get(), 27, 2), 1); /* H(5) + 3 - H(2) = 3 > 2: flush */
-    EXPECT_EQ(f.output(), (Bytes{0x44, f.new_bytes[20], f.new_bytes[21], f.new_bytes[22], f.new_bytes[23], 0x00, 0x03}));
+    EXPECT_EQ(f.output(), (Bytes{0x44, f.new_bytes[20], f.new_bytes[21], f.new_bytes[22],
+                                 f.new_bytes[23], 0x00, 0x03}));
     EXPECT_EQ(f.script->insert_start, 27);
     EXPECT_EQ(f.script->insert_length, 2);
     EXPECT_EQ(f.script->match_start, -1);
@@ -218,7 +212,8 @@ TEST(EditScriptInsert, ACopyBetweenTwoInsertsJoinsBoth)
 {
     Fixture f(Bytes{}, patterned(1000));
     ASSERT_EQ(edit_script_insert(f.script.get(), 20, 20), 1);
-    ASSERT_EQ(edit_script_match(f.script.get(), 300, 4), 1); /* H(24) + 4 - H(20) = 5 > H(300) + 1 = 4 */
+    ASSERT_EQ(edit_script_match(f.script.get(), 300, 4),
+              1); /* H(24) + 4 - H(20) = 5 > H(300) + 1 = 4 */
     ASSERT_EQ(f.script->match_start, 300);
     ASSERT_EQ(edit_script_insert(f.script.get(), 44, 1), 1); /* H(5) + 4 - H(1) = 4 <= 4 */
     EXPECT_EQ(f.script->match_start, -1);
@@ -246,8 +241,8 @@ TEST(EditScriptBudget, AnInsertThatWouldReachTheBudgetFails)
     Fixture f(Bytes{}, patterned(10));
     ASSERT_EQ(edit_script_insert(f.script.get(), 0, 9), 1);
     EXPECT_EQ(edit_script_close(f.script.get()), 0); /* 1 + 9 = 10 leaves 0 */
-    EXPECT_EQ(f.script->insert_start, 0);           /* still pending */
-    EXPECT_EQ(f.script->budget, 0);                 /* keeps the deduction */
+    EXPECT_EQ(f.script->insert_start, 0);            /* still pending */
+    EXPECT_EQ(f.script->budget, 0);                  /* keeps the deduction */
     EXPECT_TRUE(f.output().empty());
 
     Fixture g(Bytes{}, patterned(10));
@@ -285,10 +280,7 @@ TEST(EditScriptBudget, AFailedInsertStopsBeforeTheCopy)
 
 /* A buffer that cannot take one more byte: buf_write_bytes leaves it
  * unchanged, which the script must notice. */
-void make_output_full(edit_script_s *script)
-{
-    script->output->length = UINT64_MAX - 1;
-}
+void make_output_full(edit_script_s *script) { script->output->length = UINT64_MAX - 1; }
 
 TEST(EditScriptFailure, AFailedAppendFailsTheFlushAndDropsTheOutput)
 {
@@ -333,9 +325,9 @@ TEST(EditScriptFailure, TheDriverReportsAFailedAppend)
     Fixture f(bytes_of("the quick brown fox jumps over the lazy dog"),
               bytes_of("the quick brown cat jumps over the lazy dog"));
     make_output_full(f.script.get());
-    const int32_t r = myers_binary_diff(&f.old_view, 0, static_cast<int32_t>(f.old_bytes.size()), &f.new_view, 0,
-                                        static_cast<int32_t>(f.new_bytes.size()), f.script.get(), 2147483647,
-                                        10000, 0);
+    const int32_t r = myers_binary_diff(&f.old_view, 0, static_cast<int32_t>(f.old_bytes.size()),
+                                        &f.new_view, 0, static_cast<int32_t>(f.new_bytes.size()),
+                                        f.script.get(), 2147483647, 10000, 0);
     EXPECT_EQ(r, MYERS_ALLOCATION_FAILED);
     EXPECT_EQ(f.script->output, nullptr);
 }
@@ -386,28 +378,68 @@ TEST(CoalescingScript, ReportSequencesGiveExactDeltas)
         {"equal values", "abcdefgh", "abcdefgh", {{Op::kMatch, 0, 8}}, 2, {}},
         {"both empty", "", "", {}, 2, {}},
         {"only an insert", "", "xyz", {{Op::kInsert, 0, 3}}, 1, {}},
-        {"leading deletion", "Xabc", "abc", {{Op::kDelete, 0, 0}, {Op::kMatch, 1, 3}}, 0, {0x01, 0x03}},
+        {"leading deletion",
+         "Xabc",
+         "abc",
+         {{Op::kDelete, 0, 0}, {Op::kMatch, 1, 3}},
+         0,
+         {0x01, 0x03}},
         {"over budget", "z", "abcdefghiz", {{Op::kInsert, 0, 9}, {Op::kMatch, 0, 1}}, 1, {}},
-        {"substitution", "abcXdef", "abcYdef",
+        {"substitution",
+         "abcXdef",
+         "abcYdef",
          {{Op::kMatch, 0, 3}, {Op::kDelete, 0, 0}, {Op::kInsert, 3, 1}, {Op::kMatch, 4, 3}},
-         0, {0x00, 0x03, 0x41, 'Y', 0x04, 0x03}},
-        {"deletion between inserts", alphabet, "PQRS" + alphabet.substr(10, 30),
+         0,
+         {0x00, 0x03, 0x41, 'Y', 0x04, 0x03}},
+        {"deletion between inserts",
+         alphabet,
+         "PQRS" + alphabet.substr(10, 30),
          {{Op::kInsert, 0, 2}, {Op::kDelete, 0, 0}, {Op::kInsert, 2, 2}, {Op::kMatch, 10, 30}},
-         0, with_text({0x44}, "PQRS", {0x0A, 0x18, 0x1E})},
-        {"deletion between copies", alphabet, alphabet.substr(0, 30) + alphabet.substr(32, 30),
+         0,
+         with_text({0x44}, "PQRS", {0x0A, 0x18, 0x1E})},
+        {"deletion between copies",
+         alphabet,
+         alphabet.substr(0, 30) + alphabet.substr(32, 30),
          {{Op::kMatch, 0, 30}, {Op::kDelete, 0, 0}, {Op::kMatch, 32, 30}},
-         0, {0x00, 0x18, 0x1E, 0x18, 0x20, 0x18, 0x1E}},
-        {"adjacent copies merge", alphabet + alphabet, alphabet.substr(0, 60),
-         {{Op::kMatch, 0, 30}, {Op::kMatch, 30, 30}}, 0, {0x00, 0x18, 0x3C}},
-        {"adjacent inserts merge", "0123456789", "abcdefghij0123456789xy",
+         0,
+         {0x00, 0x18, 0x1E, 0x18, 0x20, 0x18, 0x1E}},
+        {"adjacent copies merge",
+         alphabet + alphabet,
+         alphabet.substr(0, 60),
+         {{Op::kMatch, 0, 30}, {Op::kMatch, 30, 30}},
+         0,
+         {0x00, 0x18, 0x3C}},
+        {"adjacent inserts merge",
+         "0123456789",
+         "abcdefghij0123456789xy",
          {{Op::kInsert, 0, 4}, {Op::kInsert, 4, 6}, {Op::kMatch, 0, 10}, {Op::kInsert, 20, 2}},
-         0, with_text({0x4A}, "abcdefghij", with_text({0x00, 0x0A, 0x42}, "xy"))},
-        {"empty runs are ignored", "abcdefgh", "abcdefgh",
-         {{Op::kInsert, 0, 0}, {Op::kMatch, 0, 8}, {Op::kMatch, 3, 0}, {Op::kInsert, 8, -2}}, 2, {}},
+         0,
+         with_text({0x4A}, "abcdefghij", with_text({0x00, 0x0A, 0x42}, "xy"))},
+        {"empty runs are ignored",
+         "abcdefgh",
+         "abcdefgh",
+         {{Op::kInsert, 0, 0}, {Op::kMatch, 0, 8}, {Op::kMatch, 3, 0}, {Op::kInsert, 8, -2}},
+         2,
+         {}},
         {"deletions only", "abc", "", {{Op::kDelete, 0, 0}}, 0, {}},
-        {"deletion keeps single_operation", "abcdef", "abcdef", {{Op::kDelete, 0, 0}, {Op::kMatch, 0, 6}}, 2, {}},
-        {"copy of a part only", "abcdefgh", "abcdef", {{Op::kMatch, 0, 6}, {Op::kDelete, 0, 0}}, 0, {0x00, 0x06}},
-        {"insert then delete", "XYZ", "abcdefgh", {{Op::kInsert, 0, 8}, {Op::kDelete, 0, 0}}, 1, {}},
+        {"deletion keeps single_operation",
+         "abcdef",
+         "abcdef",
+         {{Op::kDelete, 0, 0}, {Op::kMatch, 0, 6}},
+         2,
+         {}},
+        {"copy of a part only",
+         "abcdefgh",
+         "abcdef",
+         {{Op::kMatch, 0, 6}, {Op::kDelete, 0, 0}},
+         0,
+         {0x00, 0x06}},
+        {"insert then delete",
+         "XYZ",
+         "abcdefgh",
+         {{Op::kInsert, 0, 8}, {Op::kDelete, 0, 0}},
+         1,
+         {}},
     };
     for (const auto &c : cases) {
         Fixture f(bytes_of(c.old_value), bytes_of(c.new_value));
@@ -416,13 +448,16 @@ TEST(CoalescingScript, ReportSequencesGiveExactDeltas)
         for (const Step &s : c.steps) {
             ASSERT_EQ(apply_step(&record, s), 1) << c.name;
         }
-        const int32_t r = coallescing_script_close(&record, static_cast<int32_t>(c.old_value.size()),
-                                                   static_cast<int32_t>(c.new_value.size()));
+        const int32_t r =
+            coallescing_script_close(&record, static_cast<int32_t>(c.old_value.size()),
+                                     static_cast<int32_t>(c.new_value.size()));
         EXPECT_EQ(r, c.result) << c.name;
         if (c.result == 0) {
             EXPECT_EQ(f.output(), c.delta) << c.name;
             Bytes rebuilt;
-            ASSERT_TRUE(apply_edit_delta(f.old_bytes, f.output().data(), f.output().size(), &rebuilt)) << c.name;
+            ASSERT_TRUE(
+                apply_edit_delta(f.old_bytes, f.output().data(), f.output().size(), &rebuilt))
+                << c.name;
             EXPECT_EQ(rebuilt, f.new_bytes) << c.name;
         }
     }
@@ -465,7 +500,8 @@ TEST(CoalescingScript, SingleOperationTracksKindChanges)
  * inserted bytes from the right place in the new value. */
 TEST(CoalescingScript, BasesMakeCopiesRelativeAndInsertsExact)
 {
-    Fixture f(bytes_of("0123456789abcdefghijklmnopqrstuvwxyz"), bytes_of("----PQRSTUV0123456789abcdefghijklmnopqrs"));
+    Fixture f(bytes_of("0123456789abcdefghijklmnopqrstuvwxyz"),
+              bytes_of("----PQRSTUV0123456789abcdefghijklmnopqrs"));
     coallescing_script_s record;
     coallescing_script_init(&record, f.script.get(), 10, 4);
     ASSERT_EQ(coallescing_script_insert(&record, 4, 7), 1);

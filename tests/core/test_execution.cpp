@@ -57,7 +57,8 @@ Call resolved(Call c, const Bytes &o, const Bytes &n)
     return c;
 }
 
-Traced run_engine(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t step_limit, Call c, long fail_at = -1)
+Traced run_engine(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t step_limit, Call c,
+                  long fail_at = -1)
 {
     c = resolved(c, o, n);
     const buf_s ov = view(o);
@@ -71,7 +72,8 @@ Traced run_engine(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t st
     return Traced{r == 1, rec.reports, false};
 }
 
-Traced run_model(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t step_limit, Call c, long fail_at = -1)
+Traced run_model(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t step_limit, Call c,
+                 long fail_at = -1)
 {
     c = resolved(c, o, n);
     Recorder rec;
@@ -127,20 +129,21 @@ Bytes replay(const Bytes &o, const Bytes &n, const std::vector<Report> &reports)
 }
 
 /* The engine against the model for one call; true when they agree. */
-::testing::AssertionResult agrees(const Bytes &o, const Bytes &n, int32_t slot_limit, int32_t step_limit,
-                                  const Call &c, long fail_at = -1)
+::testing::AssertionResult agrees(const Bytes &o, const Bytes &n, int32_t slot_limit,
+                                  int32_t step_limit, const Call &c, long fail_at = -1)
 {
     const Traced engine = run_engine(o, n, slot_limit, step_limit, c, fail_at);
     const Traced model = run_model(o, n, slot_limit, step_limit, c, fail_at);
     if (model.out_of_bounds_read) {
-        return ::testing::AssertionFailure() << "the model needed a byte outside the values\nold " << describe(o)
-                                             << "\nnew " << describe(n);
+        return ::testing::AssertionFailure() << "the model needed a byte outside the values\nold "
+                                             << describe(o) << "\nnew " << describe(n);
     }
     if (engine.ok != model.ok || engine.reports != model.reports) {
         return ::testing::AssertionFailure()
-               << "op " << c.operation << " slots " << slot_limit << " limit " << step_limit << " l " << c.l
-               << "\nold " << describe(o) << "\nnew " << describe(n) << "\nengine " << engine.ok << ": "
-               << show(engine.reports) << "\nmodel  " << model.ok << ": " << show(model.reports);
+               << "op " << c.operation << " slots " << slot_limit << " limit " << step_limit
+               << " l " << c.l << "\nold " << describe(o) << "\nnew " << describe(n) << "\nengine "
+               << engine.ok << ": " << show(engine.reports) << "\nmodel  " << model.ok << ": "
+               << show(model.reports);
     }
     return ::testing::AssertionSuccess();
 }
@@ -179,7 +182,8 @@ TEST(ExecutionMatch, WordScansEqualTheByteScanAtAllAlignments)
                     c = static_cast<uint8_t>(rng.next());
                 }
                 Bytes b(span + 32);
-                std::copy(a.begin() + static_cast<ptrdiff_t>(align_a), a.begin() + static_cast<ptrdiff_t>(align_a + span),
+                std::copy(a.begin() + static_cast<ptrdiff_t>(align_a),
+                          a.begin() + static_cast<ptrdiff_t>(align_a + span),
                           b.begin() + static_cast<ptrdiff_t>(align_b));
                 if (mismatch < span) {
                     b[align_b + mismatch] ^= static_cast<uint8_t>(1 + rng.below(255));
@@ -189,7 +193,8 @@ TEST(ExecutionMatch, WordScansEqualTheByteScanAtAllAlignments)
                 const uint8_t *pb = b.data() + align_b;
                 ASSERT_EQ(execution_match_forward(pa, pb, n), byte_forward(pa, pb, n));
                 /* Backward over the same stretch, mismatch counted from the end. */
-                ASSERT_EQ(execution_match_backward(pa + n, pb + n, n), byte_backward(pa + n, pb + n, n));
+                ASSERT_EQ(execution_match_backward(pa + n, pb + n, n),
+                          byte_backward(pa + n, pb + n, n));
             }
         }
     }
@@ -204,7 +209,8 @@ TEST(ExecutionMatch, RandomRunsOverSmallAlphabets)
         const Bytes b = random_bytes(rng, n + 8, 1 + rng.below(3));
         const size_t oa = rng.below(8);
         const size_t ob = rng.below(8);
-        ASSERT_EQ(execution_match_forward(a.data() + oa, b.data() + ob, n), byte_forward(a.data() + oa, b.data() + ob, n));
+        ASSERT_EQ(execution_match_forward(a.data() + oa, b.data() + ob, n),
+                  byte_forward(a.data() + oa, b.data() + ob, n));
         ASSERT_EQ(execution_match_backward(a.data() + oa + n, b.data() + ob + n, n),
                   byte_backward(a.data() + oa + n, b.data() + ob + n, n));
     }
@@ -214,14 +220,17 @@ TEST(ExecutionMatch, LongEqualRunsEndAtTheFirstDifference)
 {
     Rng rng(33);
     const Bytes a = random_bytes(rng, 1 << 16, 256);
-    for (size_t at : {size_t{0}, size_t{31}, size_t{32}, size_t{33}, size_t{4095}, size_t{65534}, size_t{65535}}) {
+    for (size_t at : {size_t{0}, size_t{31}, size_t{32}, size_t{33}, size_t{4095}, size_t{65534},
+                      size_t{65535}}) {
         Bytes b = a;
         b[at] ^= 0x80;
         EXPECT_EQ(execution_match_forward(a.data(), b.data(), a.size()), at);
-        EXPECT_EQ(execution_match_backward(a.data() + a.size(), b.data() + b.size(), a.size()), a.size() - 1 - at);
+        EXPECT_EQ(execution_match_backward(a.data() + a.size(), b.data() + b.size(), a.size()),
+                  a.size() - 1 - at);
     }
     EXPECT_EQ(execution_match_forward(a.data(), a.data(), a.size()), a.size());
-    EXPECT_EQ(execution_match_backward(a.data() + a.size(), a.data() + a.size(), a.size()), a.size());
+    EXPECT_EQ(execution_match_backward(a.data() + a.size(), a.data() + a.size(), a.size()),
+              a.size());
     EXPECT_EQ(execution_match_forward(a.data(), a.data(), 0), 0u);
 }
 
@@ -231,8 +240,17 @@ TEST(ExecutionCorner, Table)
 {
     const struct {
         int32_t d, n, expected;
-    } cases[] = {{0, 0, 0}, {1, 0, -1}, {1, 1, 1}, {3, 5, 3}, {5, 5, 5}, {6, 5, 4}, {10, 5, 0}, {11, 5, -1},
-                 {INT32_MAX, INT32_MAX, INT32_MAX}, {INT32_MAX, 0, -INT32_MAX}, {INT32_MAX, 1073741824, 1}};
+    } cases[] = {{0, 0, 0},
+                 {1, 0, -1},
+                 {1, 1, 1},
+                 {3, 5, 3},
+                 {5, 5, 5},
+                 {6, 5, 4},
+                 {10, 5, 0},
+                 {11, 5, -1},
+                 {INT32_MAX, INT32_MAX, INT32_MAX},
+                 {INT32_MAX, 0, -INT32_MAX},
+                 {INT32_MAX, 1073741824, 1}};
     for (const auto &c : cases) {
         EXPECT_EQ(myers_binary_diff_corner(c.d, c.n), c.expected) << c.d << ", " << c.n;
     }
@@ -262,7 +280,9 @@ TEST(ExecutionTrace, RefusesUnknownOperationsAndNullCallbacks)
     ExecutionPtr ex(execution_create(&ov, &ov, nullptr, kSlots, 10));
     Recorder rec;
     EXPECT_EQ(execution_trace(ex.get(), 99, 0, 3, 0, 3, 0, 0, 0, &Recorder::callback, &rec), 0);
-    EXPECT_EQ(execution_trace(ex.get(), EXECUTION_OPERATION_DIFF, 0, 3, 0, 3, 0, 0, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(
+        execution_trace(ex.get(), EXECUTION_OPERATION_DIFF, 0, 3, 0, 3, 0, 0, 0, nullptr, nullptr),
+        0);
     EXPECT_TRUE(rec.reports.empty());
 }
 
@@ -281,20 +301,51 @@ TEST(ExecutionReports, ExactSequences)
 {
     const std::vector<ReportCase> cases = {
         {"equal", "abcdefgh", "abcdefgh", EXECUTION_OPERATION_DIFF, 10000, {{kCopy, 0, 8}}},
-        {"substitution", "abcXdef", "abcYdef", EXECUTION_OPERATION_DIFF, 10000,
+        {"substitution",
+         "abcXdef",
+         "abcYdef",
+         EXECUTION_OPERATION_DIFF,
+         10000,
          {{kCopy, 0, 3}, {kDelete, 0, 0}, {kInsert, 3, 1}, {kCopy, 4, 3}}},
-        {"substitution, trim only", "abcXdef", "abcYdef", EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX, -1,
+        {"substitution, trim only",
+         "abcXdef",
+         "abcYdef",
+         EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX,
+         -1,
          {{kCopy, 0, 3}, {kInsert, 3, 1}, {kDelete, 0, 0}, {kCopy, 4, 3}}},
         {"old empty", "", "xyz", EXECUTION_OPERATION_DIFF, 10000, {{kInsert, 0, 3}}},
         {"new empty", "xyz", "", EXECUTION_OPERATION_DIFF, 10000, {{kDelete, 0, 0}}},
         {"both empty", "", "", EXECUTION_OPERATION_DIFF, 10000, {}},
-        {"leading deletion", "Xabc", "abc", EXECUTION_OPERATION_DIFF, 10000, {{kDelete, 0, 0}, {kCopy, 1, 3}}},
-        {"trailing insert", "abc", "abcde", EXECUTION_OPERATION_DIFF, 10000, {{kCopy, 0, 3}, {kInsert, 3, 2}}},
-        {"insert only, trim", "abc", "abXc", EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX, -1,
+        {"leading deletion",
+         "Xabc",
+         "abc",
+         EXECUTION_OPERATION_DIFF,
+         10000,
+         {{kDelete, 0, 0}, {kCopy, 1, 3}}},
+        {"trailing insert",
+         "abc",
+         "abcde",
+         EXECUTION_OPERATION_DIFF,
+         10000,
+         {{kCopy, 0, 3}, {kInsert, 3, 2}}},
+        {"insert only, trim",
+         "abc",
+         "abXc",
+         EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX,
+         -1,
          {{kCopy, 0, 2}, {kInsert, 2, 1}, {kCopy, 2, 1}}},
-        {"delete only, trim", "abXc", "abc", EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX, -1,
+        {"delete only, trim",
+         "abXc",
+         "abc",
+         EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX,
+         -1,
          {{kCopy, 0, 2}, {kDelete, 0, 0}, {kCopy, 3, 1}}},
-        {"overlapping suffix", "aaa", "aaaa", EXECUTION_OPERATION_DIFF, 10000, {{kCopy, 0, 3}, {kInsert, 3, 1}}},
+        {"overlapping suffix",
+         "aaa",
+         "aaaa",
+         EXECUTION_OPERATION_DIFF,
+         10000,
+         {{kCopy, 0, 3}, {kInsert, 3, 1}}},
     };
     for (const auto &c : cases) {
         const Bytes o = bytes_of(c.old_value);
@@ -313,7 +364,7 @@ TEST(ExecutionReports, NoCommonByteGivesOnlyInsertsAndDeletes)
     Rng rng(8);
     for (int32_t limit : {-1, 0, 1, 2, 10, 10000}) {
         for (int i = 0; i < 20; ++i) {
-            const Bytes o = random_bytes(rng, 1 + rng.below(300), 2);                   /* a, b */
+            const Bytes o = random_bytes(rng, 1 + rng.below(300), 2); /* a, b */
             Bytes n = random_bytes(rng, 1 + rng.below(300), 2);
             for (auto &c : n) {
                 c = static_cast<uint8_t>(c + 2); /* c, d */
@@ -349,7 +400,8 @@ TEST(ExecutionModel, ExhaustiveSmallBinaryPairs)
     const struct {
         int32_t slots;
         int32_t limit;
-    } settings[] = {{kSlots, 10000}, {kSlots, 1}, {kSlots, -1}, {kSlots, 0}, {10, 10000}, {2, 3}, {14, 2}};
+    } settings[] = {{kSlots, 10000}, {kSlots, 1}, {kSlots, -1}, {kSlots, 0},
+                    {10, 10000},     {2, 3},      {14, 2}};
     for (const Bytes &o : all) {
         for (const Bytes &n : all) {
             for (const auto &s : settings) {
@@ -378,7 +430,8 @@ TEST_P(ExecutionModelRandom, GeneratedPairsAtManyLimits)
         make_pair(rng, kind, i % 10 == 0 ? 3000 : 200, &o, &n);
         const int32_t slots = slot_limits[rng.below(7)];
         Call call;
-        call.operation = i % 9 == 0 ? EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX : EXECUTION_OPERATION_DIFF;
+        call.operation =
+            i % 9 == 0 ? EXECUTION_OPERATION_TRIM_PREFIX_AND_SUFFIX : EXECUTION_OPERATION_DIFF;
         ASSERT_TRUE(agrees(o, n, slots, limit, call)) << "pair " << i;
     }
 }
@@ -395,8 +448,10 @@ TEST(ExecutionModel, OverlapTestFollowsTheBitsOfDelta)
     for (int32_t delta : deltas) {
         for (int i = 0; i < scaled(60); ++i) {
             const size_t base = 300 + rng.below(200);
-            const Bytes o = random_bytes(rng, base + static_cast<size_t>(delta > 0 ? delta : 0), 2 + rng.below(2));
-            Bytes n = random_bytes(rng, base + static_cast<size_t>(delta < 0 ? -delta : 0), 2 + rng.below(2));
+            const Bytes o = random_bytes(rng, base + static_cast<size_t>(delta > 0 ? delta : 0),
+                                         2 + rng.below(2));
+            Bytes n = random_bytes(rng, base + static_cast<size_t>(delta < 0 ? -delta : 0),
+                                   2 + rng.below(2));
             if (i % 2 == 0) { /* related values: the delta still holds for the middle */
                 n = point_edits(rng, o, 20, 3);
             }
@@ -536,7 +591,8 @@ TEST(ExecutionBounded, SmallMiddlesAreSearchedAgainWithAtLeastLimitEight)
     }
     const Call bounded = bounded_call(1000, m, 20);
     const Call snake = middlesnake_call(20);
-    EXPECT_EQ(run_engine(o, n, kSlots, 10000, bounded).reports, run_engine(o, n, kSlots, 10000, snake).reports);
+    EXPECT_EQ(run_engine(o, n, kSlots, 10000, bounded).reports,
+              run_engine(o, n, kSlots, 10000, snake).reports);
 }
 
 /* ------------------------------------------------- depth and large input */

@@ -65,12 +65,14 @@ testing::AssertionResult has_shape(const list_s *list, const Elements &expected)
         return testing::AssertionFailure() << "walking next from head does not end at tail";
     }
     Elements backward;
-    for (const list_node_s *n = list->tail; n != nullptr && backward.size() <= expected.size(); n = n->prev) {
+    for (const list_node_s *n = list->tail; n != nullptr && backward.size() <= expected.size();
+         n = n->prev) {
         backward.insert(backward.begin(), n->data);
     }
     if (forward != expected || backward != expected) {
-        return testing::AssertionFailure() << "elements differ: got " << forward.size() << " forwards, "
-                                           << backward.size() << " backwards, expected " << expected.size();
+        return testing::AssertionFailure()
+               << "elements differ: got " << forward.size() << " forwards, " << backward.size()
+               << " backwards, expected " << expected.size();
     }
     if (list_get_size(list) != static_cast<int32_t>(expected.size())) {
         return testing::AssertionFailure() << "size " << list_get_size(list);
@@ -100,7 +102,6 @@ std::string captured_debug(const list_s *list)
     return testing::internal::GetCapturedStdout();
 }
 
-
 // ---------------------------------------------------------------------------
 // Queries
 
@@ -125,7 +126,7 @@ TEST(ListQuery, IndexedTable)
     const struct {
         int32_t index;
         void *expected;
-    } cases[] = {{INT32_MIN, el(0)}, {-3, el(0)}, {0, el(0)}, {1, el(1)},
+    } cases[] = {{INT32_MIN, el(0)}, {-3, el(0)},  {0, el(0)},          {1, el(1)},
                  {2, el(2)},         {3, nullptr}, {INT32_MAX, nullptr}};
     for (const auto &c : cases) {
         EXPECT_EQ(list_get_data_indexed(three.get(), c.index), c.expected) << c.index;
@@ -207,19 +208,23 @@ TEST_P(ListRemove, Shape)
     EXPECT_TRUE(has_shape(list.get(), c.after));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    List, ListRemove,
-    testing::Values(RemoveCase{"only", 1, 0, {}}, RemoveCase{"head", 3, 0, {el(1), el(2)}},
-                    RemoveCase{"middle", 3, 1, {el(0), el(2)}}, RemoveCase{"tail", 3, 2, {el(0), el(1)}},
-                    RemoveCase{"past_end", 3, 3, {el(0), el(1), el(2)}},
-                    RemoveCase{"negative", 3, -1, {el(0), el(1), el(2)}}, RemoveCase{"empty", 0, 0, {}}),
-    [](const testing::TestParamInfo<RemoveCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(List, ListRemove,
+                         testing::Values(RemoveCase{"only", 1, 0, {}},
+                                         RemoveCase{"head", 3, 0, {el(1), el(2)}},
+                                         RemoveCase{"middle", 3, 1, {el(0), el(2)}},
+                                         RemoveCase{"tail", 3, 2, {el(0), el(1)}},
+                                         RemoveCase{"past_end", 3, 3, {el(0), el(1), el(2)}},
+                                         RemoveCase{"negative", 3, -1, {el(0), el(1), el(2)}},
+                                         RemoveCase{"empty", 0, 0, {}}),
+                         [](const testing::TestParamInfo<RemoveCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(ListRemoveCallback, OnlyNonNullElements)
 {
     Tracked a;
     ListPtr list = make_list({&a, nullptr});
-    list_remove_data_indexed(list.get(), 1, count_free);  // null element: no call
+    list_remove_data_indexed(list.get(), 1, count_free); // null element: no call
     list_remove_data_indexed(list.get(), 0, count_free);
     EXPECT_EQ(a.freed, 1);
     EXPECT_TRUE(has_shape(list.get(), {}));
@@ -237,7 +242,7 @@ TEST(ListSet, ReplacesAndReleasesTheOldElement)
 
     list_set_data_indexed(list.get(), 1, &c, count_free);
     EXPECT_EQ(b.freed, 1);
-    list_set_data_indexed(list.get(), 2, &b, count_free);  // old element null: no call
+    list_set_data_indexed(list.get(), 2, &b, count_free); // old element null: no call
     list_set_data_indexed(list.get(), 0, &b, nullptr);
     EXPECT_TRUE(has_shape(list.get(), {&b, &c, &b}));
     EXPECT_EQ(a.freed + b.freed + c.freed, 1);
@@ -264,9 +269,18 @@ TEST(ListPlace, RandomOperationsMatchModel)
                 }
             }
             switch (rng() % 7) {
-            case 0: list_insert_first(list.get(), e); model.insert(model.begin(), e); break;
-            case 1: list_append_last(list.get(), e); model.push_back(e); break;
-            case 2: list_insert(list.get(), ref, e); model.insert(model.begin() + static_cast<long>(at), e); break;
+            case 0:
+                list_insert_first(list.get(), e);
+                model.insert(model.begin(), e);
+                break;
+            case 1:
+                list_append_last(list.get(), e);
+                model.push_back(e);
+                break;
+            case 2:
+                list_insert(list.get(), ref, e);
+                model.insert(model.begin() + static_cast<long>(at), e);
+                break;
             case 3:
                 list_append(list.get(), ref, e);
                 model.insert(model.begin() + static_cast<long>(size == 0 ? 0 : at + 1), e);
@@ -319,7 +333,9 @@ INSTANTIATE_TEST_SUITE_P(
                     AppendListCase{"one_onto_empty", {}, {el(0)}},
                     AppendListCase{"both_empty", {}, {}},
                     AppendListCase{"full_onto_full", {el(0)}, {el(1), el(2), el(3)}}),
-    [](const testing::TestParamInfo<AppendListCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<AppendListCase> &info) {
+        return std::string(info.param.name);
+    });
 
 TEST(ListAppendListEdge, OntoItselfAndNulls)
 {
@@ -388,10 +404,10 @@ int same_value(void *a, void *b)
 
 struct CmpCase {
     const char *name;
-    int a;  // element count, or -1 for a null list
+    int a; // element count, or -1 for a null list
     int b;
     bool callback;
-    int change_at;  // index of b whose value differs, or -1
+    int change_at; // index of b whose value differs, or -1
     int expected;
 };
 
@@ -422,14 +438,19 @@ TEST_P(ListCmp, Table)
     EXPECT_EQ(list_cmp(a.get(), b.get(), c.callback ? same_value : nullptr), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    List, ListCmp,
-    testing::Values(CmpCase{"both_null", -1, -1, true, -1, 1}, CmpCase{"null_and_empty", -1, 0, true, -1, 0},
-                    CmpCase{"both_empty", 0, 0, true, -1, 1}, CmpCase{"equal", 3, 3, true, -1, 1},
-                    CmpCase{"no_callback", 3, 3, false, -1, 0}, CmpCase{"no_callback_empty", 0, 0, false, -1, 0},
-                    CmpCase{"counts_differ", 3, 4, true, -1, 0}, CmpCase{"first_differs", 3, 3, true, 0, 0},
-                    CmpCase{"last_differs", 3, 3, true, 2, 0}),
-    [](const testing::TestParamInfo<CmpCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(List, ListCmp,
+                         testing::Values(CmpCase{"both_null", -1, -1, true, -1, 1},
+                                         CmpCase{"null_and_empty", -1, 0, true, -1, 0},
+                                         CmpCase{"both_empty", 0, 0, true, -1, 1},
+                                         CmpCase{"equal", 3, 3, true, -1, 1},
+                                         CmpCase{"no_callback", 3, 3, false, -1, 0},
+                                         CmpCase{"no_callback_empty", 0, 0, false, -1, 0},
+                                         CmpCase{"counts_differ", 3, 4, true, -1, 0},
+                                         CmpCase{"first_differs", 3, 3, true, 0, 0},
+                                         CmpCase{"last_differs", 3, 3, true, 2, 0}),
+                         [](const testing::TestParamInfo<CmpCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(ListClear, PassesEveryElementIncludingNull)
 {
@@ -466,8 +487,8 @@ TEST(ListOfLists, FreesInnerListsAndTheirElements)
         }
         list_append_last(outer, inner);
     }
-    list_append_last(outer, list_create());  // an empty inner list
-    list_of_lists_free(outer, [](void *p) { std::free(p); });  // the sanitized run reports leaks
+    list_append_last(outer, list_create());                   // an empty inner list
+    list_of_lists_free(outer, [](void *p) { std::free(p); }); // the sanitized run reports leaks
 
     Tracked a;
     list_s *counted = list_create();
@@ -497,16 +518,16 @@ TEST_P(ListDebug, Prints)
     EXPECT_EQ(captured_debug(list.get()), GetParam().printed);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    List, ListDebug,
-    testing::Values(DebugCase{"two", {"a", "b"}, "a b \n"}, DebugCase{"empty", {}, "\n"},
-                    DebugCase{"empty_string", {""}, " \n"}, DebugCase{"null_element", {"x", nullptr}, "x (null) \n"}),
-    [](const testing::TestParamInfo<DebugCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(List, ListDebug,
+                         testing::Values(DebugCase{"two", {"a", "b"}, "a b \n"},
+                                         DebugCase{"empty", {}, "\n"},
+                                         DebugCase{"empty_string", {""}, " \n"},
+                                         DebugCase{"null_element", {"x", nullptr}, "x (null) \n"}),
+                         [](const testing::TestParamInfo<DebugCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
-TEST(ListDebugNull, PrintsNothing)
-{
-    EXPECT_EQ(captured_debug(nullptr), "");
-}
+TEST(ListDebugNull, PrintsNothing) { EXPECT_EQ(captured_debug(nullptr), ""); }
 
 // ---------------------------------------------------------------------------
 // List writer
@@ -519,7 +540,8 @@ TEST(ListWrite, CountThenElements)
     buf_write_list(buf.get(), nullptr, write_value);
     ListPtr empty = make_list({});
     buf_write_list(buf.get(), empty.get(), write_value);
-    EXPECT_EQ(std::vector<uint8_t>(buf->data, buf->data + buf->length), (std::vector<uint8_t>{0x00, 0x00}));
+    EXPECT_EQ(std::vector<uint8_t>(buf->data, buf->data + buf->length),
+              (std::vector<uint8_t>{0x00, 0x00}));
 
     std::vector<Tracked> items(200);
     ListPtr list = make_list({});
@@ -604,4 +626,4 @@ TEST(ListFault, AppendListAndDupAreAllOrNothing)
     }
 }
 
-}  // namespace
+} // namespace

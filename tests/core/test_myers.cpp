@@ -29,7 +29,8 @@ TEST(MyersUtilities, LeadingZeroes)
     const struct {
         int64_t v;
         int32_t expected;
-    } longs[] = {{0, 64}, {1, 63}, {2, 62}, {3, 62}, {1024, 53}, {INT64_MAX, 1}, {-1, 0}, {INT64_MIN, 0}};
+    } longs[] = {{0, 64},    {1, 63},        {2, 62}, {3, 62},
+                 {1024, 53}, {INT64_MAX, 1}, {-1, 0}, {INT64_MIN, 0}};
     for (const auto &c : longs) {
         EXPECT_EQ(number_of_leading_zeroes_long(c.v), c.expected) << c.v;
     }
@@ -65,9 +66,18 @@ TEST(MyersUtilities, NextPowerOfTwo)
     const struct {
         uint32_t v;
         uint32_t expected;
-    } ints[] = {{0, 1},          {1, 1},          {2, 2},          {3, 4},          {5, 8},
-                {8, 8},          {9, 16},         {1000, 1024},    {1073741823, 1073741824},
-                {1073741824, 1073741824}, {1073741825, 0xFFFFFFFFu}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
+    } ints[] = {{0, 1},
+                {1, 1},
+                {2, 2},
+                {3, 4},
+                {5, 8},
+                {8, 8},
+                {9, 16},
+                {1000, 1024},
+                {1073741823, 1073741824},
+                {1073741824, 1073741824},
+                {1073741825, 0xFFFFFFFFu},
+                {0xFFFFFFFFu, 0xFFFFFFFFu}};
     for (const auto &c : ints) {
         EXPECT_EQ(find_next_power_of_two_int(c.v), c.expected) << c.v;
     }
@@ -104,9 +114,19 @@ TEST(MyersUtilities, ApproxCubeRoot)
     const struct {
         int64_t v;
         int64_t expected;
-    } cases[] = {{0, 0},    {1, 1},          {7, 2},          {8, 2},       {63, 4},          {64, 4},
-                 {511, 8},  {512, 8},
-                 {1000, 8}, {1073741824, 1024}, {INT64_MAX, 1 << 21}, {-1, 1 << 21}, {INT64_MIN, 1 << 21}};
+    } cases[] = {{0, 0},
+                 {1, 1},
+                 {7, 2},
+                 {8, 2},
+                 {63, 4},
+                 {64, 4},
+                 {511, 8},
+                 {512, 8},
+                 {1000, 8},
+                 {1073741824, 1024},
+                 {INT64_MAX, 1 << 21},
+                 {-1, 1 << 21},
+                 {INT64_MIN, 1 << 21}};
     for (const auto &c : cases) {
         EXPECT_EQ(approx_cube_root(c.v), c.expected) << c.v;
     }
@@ -146,10 +166,12 @@ TEST(MyersBounds, CheckBounds)
         int32_t start;
         int32_t length;
         int32_t expected;
-    } cases[] = {{0, 10, 0},  {0, 0, 0},   {10, 0, 0},  {3, 7, 0},         {0, 11, -1},       {3, 8, -1},
-                 {11, 0, -1}, {-1, 1, -1}, {0, -1, -1}, {INT32_MAX, 1, -1}, {1, INT32_MAX, -1}, {INT32_MAX, INT32_MAX, -1}};
+    } cases[] = {{0, 10, 0},  {0, 0, 0},          {10, 0, 0},         {3, 7, 0},
+                 {0, 11, -1}, {3, 8, -1},         {11, 0, -1},        {-1, 1, -1},
+                 {0, -1, -1}, {INT32_MAX, 1, -1}, {1, INT32_MAX, -1}, {INT32_MAX, INT32_MAX, -1}};
     for (const auto &c : cases) {
-        EXPECT_EQ(myers_binary_diff_check_bounds(&b, c.start, c.length), c.expected) << c.start << "+" << c.length;
+        EXPECT_EQ(myers_binary_diff_check_bounds(&b, c.start, c.length), c.expected)
+            << c.start << "+" << c.length;
     }
     EXPECT_EQ(myers_binary_diff_check_bounds(nullptr, 0, 0), -1);
 }
@@ -178,16 +200,30 @@ TEST(MyersLimits, StepLimitPerLevel)
         int32_t work;
         int32_t expected;
     } cases[] = {
-        {0, 10000, 10000, 10000, 10000}, {0, 5, 5, 77, 77},           {0, 5, 5, -3, -3},
-        {1, 10000, 10000, 10000, 2500},  {1, 259, 259, 10000, 64},     {1, 260, 260, 10000, 65},
-        {1, 100000, 100000, 100, 64},    {1, 300, 100000, 10000, 75},  {1, 100000, 400, 10000, 100},
-        {2, 260, 260, 10000, 16},        {2, 10000, 10000, 10000, 625}, {2, 100, 100, 10000, 16},
-        {2, 100000, 100000, 4000, 250},  {3, 10000, 10000, 10000, 1},  {4, 10000, 10000, 10000, -1},
-        {5, 10000, 10000, 10000, -1},    {6, 10, 10, 10, -1},          {0xFFFFFFFFu, 10, 10, 10, -1},
+        {0, 10000, 10000, 10000, 10000},
+        {0, 5, 5, 77, 77},
+        {0, 5, 5, -3, -3},
+        {1, 10000, 10000, 10000, 2500},
+        {1, 259, 259, 10000, 64},
+        {1, 260, 260, 10000, 65},
+        {1, 100000, 100000, 100, 64},
+        {1, 300, 100000, 10000, 75},
+        {1, 100000, 400, 10000, 100},
+        {2, 260, 260, 10000, 16},
+        {2, 10000, 10000, 10000, 625},
+        {2, 100, 100, 10000, 16},
+        {2, 100000, 100000, 4000, 250},
+        {3, 10000, 10000, 10000, 1},
+        {4, 10000, 10000, 10000, -1},
+        {5, 10000, 10000, 10000, -1},
+        {6, 10, 10, 10, -1},
+        {0xFFFFFFFFu, 10, 10, 10, -1},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(myers_binary_diff_step_limit(c.quality, c.old_length, c.new_length, c.work), c.expected)
-            << "level " << c.quality << " lengths " << c.old_length << "/" << c.new_length << " W " << c.work;
+        EXPECT_EQ(myers_binary_diff_step_limit(c.quality, c.old_length, c.new_length, c.work),
+                  c.expected)
+            << "level " << c.quality << " lengths " << c.old_length << "/" << c.new_length << " W "
+            << c.work;
     }
 }
 
@@ -211,16 +247,28 @@ TEST(MyersDriver, ResultsAndDeltas)
         {"z", "abcdefghiz", 0, MYERS_REPLACEMENT_DELTA, {}},
         {"abcXdef", "abcYdef", 0, MYERS_EDIT_DELTA, {0x00, 0x03, 0x41, 'Y', 0x04, 0x03}},
         {"abcXdef", "abcYdef", 4, MYERS_EDIT_DELTA, {0x00, 0x03, 0x41, 'Y', 0x04, 0x03}},
-        {"hello world, hello moon", "XXhello world, hello moon", 0, MYERS_EDIT_DELTA, {0x42, 'X', 'X', 0x00, 0x17}},
+        {"hello world, hello moon",
+         "XXhello world, hello moon",
+         0,
+         MYERS_EDIT_DELTA,
+         {0x42, 'X', 'X', 0x00, 0x17}},
         {"hello world, hello moon", "hello moon", 0, MYERS_EDIT_DELTA, {0x00, 0x06, 0x13, 0x04}},
-        {"abcdefghijklmnopqrstuvwxyz", "abcdefghijklmnopqrstuvwxyzABC", 0, MYERS_EDIT_DELTA,
+        {"abcdefghijklmnopqrstuvwxyz",
+         "abcdefghijklmnopqrstuvwxyzABC",
+         0,
+         MYERS_EDIT_DELTA,
          {0x00, 0x18, 0x1A, 0x43, 'A', 'B', 'C'}},
-        {"abc", "", 0, MYERS_EDIT_DELTA, {}}, /* empty edit delta; the caller sends the replacement */
+        {"abc",
+         "",
+         0,
+         MYERS_EDIT_DELTA,
+         {}}, /* empty edit delta; the caller sends the replacement */
         {"abcdefgh", "abcdefgh", 4, MYERS_VALUES_EQUAL, {}},
         {"", "xyz", 4, MYERS_REPLACEMENT_DELTA, {}},
     };
     for (const auto &c : cases) {
-        const Outcome out = run_driver(bytes_of(c.old_value), bytes_of(c.new_value), Limits{kSlots, kWork, c.quality});
+        const Outcome out = run_driver(bytes_of(c.old_value), bytes_of(c.new_value),
+                                       Limits{kSlots, kWork, c.quality});
         EXPECT_EQ(out.result, c.result) << c.old_value << " -> " << c.new_value;
         if (c.result == MYERS_EDIT_DELTA) {
             EXPECT_EQ(out.delta, c.delta) << c.old_value << " -> " << c.new_value;
@@ -237,21 +285,24 @@ TEST(MyersDriver, InvalidRangesReportNothing)
     const struct {
         int32_t os, ol, ns, nl;
     } cases[] = {
-        {-1, 1, 0, 6},        {0, -1, 0, 6}, {0, 7, 0, 6},         {1, 6, 0, 6},  {0, 6, -1, 1},
-        {0, 6, 0, -1},        {0, 6, 0, 7},  {0, 6, 6, 1},         {INT32_MAX, 1, 0, 6},
-        {0, 6, INT32_MAX, 1}, {0, 6, 1, INT32_MAX},
+        {-1, 1, 0, 6},        {0, -1, 0, 6},        {0, 7, 0, 6},         {1, 6, 0, 6},
+        {0, 6, -1, 1},        {0, 6, 0, -1},        {0, 6, 0, 7},         {0, 6, 6, 1},
+        {INT32_MAX, 1, 0, 6}, {0, 6, INT32_MAX, 1}, {0, 6, 1, INT32_MAX},
     };
     for (const auto &c : cases) {
         edit_script_s *script = edit_script_create(&ob, &nb);
         ASSERT_NE(script, nullptr);
-        EXPECT_EQ(myers_binary_diff(&ob, c.os, c.ol, &nb, c.ns, c.nl, script, kSlots, kWork, 0), MYERS_INVALID_RANGES);
+        EXPECT_EQ(myers_binary_diff(&ob, c.os, c.ol, &nb, c.ns, c.nl, script, kSlots, kWork, 0),
+                  MYERS_INVALID_RANGES);
         EXPECT_EQ(script->output->length, 0u);
         EXPECT_EQ(script->budget, 6);
         edit_script_free(script);
     }
     edit_script_s *script = edit_script_create(&ob, &nb);
-    EXPECT_EQ(myers_binary_diff(nullptr, 0, 0, &nb, 0, 6, script, kSlots, kWork, 0), MYERS_INVALID_RANGES);
-    EXPECT_EQ(myers_binary_diff(&ob, 0, 6, &nb, 0, 6, nullptr, kSlots, kWork, 0), MYERS_INVALID_RANGES);
+    EXPECT_EQ(myers_binary_diff(nullptr, 0, 0, &nb, 0, 6, script, kSlots, kWork, 0),
+              MYERS_INVALID_RANGES);
+    EXPECT_EQ(myers_binary_diff(&ob, 0, 6, &nb, 0, 6, nullptr, kSlots, kWork, 0),
+              MYERS_INVALID_RANGES);
     edit_script_free(script);
 }
 
@@ -271,13 +322,16 @@ TEST(MyersDriver, SubrangesRebuildTheNewRange)
         const buf_s nb = view(n);
         edit_script_s *script = edit_script_create(&ob, &nb);
         ASSERT_NE(script, nullptr);
-        const int32_t r = myers_binary_diff(&ob, os, ol, &nb, ns, nl, script, kSlots, kWork, rng.below(6));
+        const int32_t r =
+            myers_binary_diff(&ob, os, ol, &nb, ns, nl, script, kSlots, kWork, rng.below(6));
         const Bytes old_range(o.begin() + os, o.begin() + os + ol);
         const Bytes new_range(n.begin() + ns, n.begin() + ns + nl);
         if (r == MYERS_EDIT_DELTA) {
             Bytes rebuilt;
-            ASSERT_TRUE(apply_edit_delta(old_range, script->output->data, script->output->length, &rebuilt));
-            EXPECT_EQ(rebuilt, new_range) << "ranges " << os << "+" << ol << " / " << ns << "+" << nl;
+            ASSERT_TRUE(apply_edit_delta(old_range, script->output->data, script->output->length,
+                                         &rebuilt));
+            EXPECT_EQ(rebuilt, new_range)
+                << "ranges " << os << "+" << ol << " / " << ns << "+" << nl;
         } else if (r == MYERS_VALUES_EQUAL) {
             EXPECT_EQ(old_range, new_range);
         } else {
@@ -292,9 +346,12 @@ TEST(MyersDriver, SubrangesRebuildTheNewRange)
 TEST(MyersDriver, SlotLimitEndsTheSearch)
 {
     /* The middles share no byte: the searches meet only in step 4. */
-    const Bytes o = bytes_of("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaWXYZbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-    const Bytes n = bytes_of("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaefghbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-    EXPECT_EQ(run_driver(o, n, Limits{10, kWork, 0}).result, MYERS_REPLACEMENT_DELTA); /* max_distance 1 */
+    const Bytes o = bytes_of(
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaWXYZbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+    const Bytes n = bytes_of(
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaefghbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+    EXPECT_EQ(run_driver(o, n, Limits{10, kWork, 0}).result,
+              MYERS_REPLACEMENT_DELTA); /* max_distance 1 */
     EXPECT_EQ(run_driver(o, n, Limits{2, kWork, 0}).result, MYERS_REPLACEMENT_DELTA);
     EXPECT_EQ(run_driver(o, n, Limits{30, kWork, 0}).result, MYERS_EDIT_DELTA); /* max_distance 6 */
     EXPECT_EQ(run_driver(o, n, Limits{kSlots, kWork, 0}).result, MYERS_EDIT_DELTA);
@@ -336,9 +393,9 @@ TEST_P(MyersRoundTrip, GeneratedPairsRebuildExactly)
         make_pair(rng, kind, max_length, &o, &n);
         const Limits limits{slot_limits[rng.below(6)], work_limits[rng.below(5)], quality};
         const Outcome out = run_driver(o, n, limits);
-        ASSERT_EQ(check_outcome(o, n, out), "") << "pair " << i << " kind " << static_cast<int>(kind) << " slots "
-                                                << limits.slot_limit << " work " << limits.work_limit << "\nold "
-                                                << describe(o) << "\nnew " << describe(n);
+        ASSERT_EQ(check_outcome(o, n, out), "")
+            << "pair " << i << " kind " << static_cast<int>(kind) << " slots " << limits.slot_limit
+            << " work " << limits.work_limit << "\nold " << describe(o) << "\nnew " << describe(n);
         edits += out.result == MYERS_EDIT_DELTA;
     }
     /* The generator must exercise edit deltas, not only replacements. */
@@ -390,10 +447,7 @@ TEST(MyersRoundTripLarge, SmallEditsGiveEditDeltas)
 
 /* ------------------------------------------------- allocation failures */
 
-bool hook_usable()
-{
-    return kvtest::alloc_hook_available();
-}
+bool hook_usable() { return kvtest::alloc_hook_available(); }
 
 /* Refusing the k-th allocation inside the driver (the execution, its
  * storage, the output's growth) makes it report an allocation failure or
@@ -413,15 +467,17 @@ TEST(MyersDriver, RefusedAllocationsNeverGiveADamagedDelta)
         edit_script_s *script = edit_script_create(&ob, &nb);
         ASSERT_NE(script, nullptr);
         kvtest::arm_allocations(grant);
-        const int32_t r = myers_binary_diff(&ob, 0, static_cast<int32_t>(o.size()), &nb, 0,
-                                            static_cast<int32_t>(n.size()), script, kSlots, kWork, 0);
+        const int32_t r =
+            myers_binary_diff(&ob, 0, static_cast<int32_t>(o.size()), &nb, 0,
+                              static_cast<int32_t>(n.size()), script, kSlots, kWork, 0);
         kvtest::arm_allocations(-1);
         if (r == MYERS_ALLOCATION_FAILED) {
             ++failures;
         } else {
             ASSERT_EQ(r, MYERS_EDIT_DELTA) << "grant " << grant;
             Bytes rebuilt;
-            ASSERT_TRUE(apply_edit_delta(o, script->output->data, script->output->length, &rebuilt));
+            ASSERT_TRUE(
+                apply_edit_delta(o, script->output->data, script->output->length, &rebuilt));
             EXPECT_EQ(rebuilt, n);
         }
         edit_script_free(script);

@@ -46,9 +46,17 @@ struct KeyCase {
 TEST(StorageKeys, TableOfDiagonals)
 {
     const KeyCase cases[] = {
-        {0, 0, 2},         {1, 4, 6},         {-1, 3, 5},          {2, 8, 10},
-        {-2, 7, 9},        {3, 12, 14},       {-3, 11, 13},        {100, 400, 402},
-        {-100, 399, 401},  {536870911, 2147483644, 2147483646}, {-536870911, 2147483643, 2147483645},
+        {0, 0, 2},
+        {1, 4, 6},
+        {-1, 3, 5},
+        {2, 8, 10},
+        {-2, 7, 9},
+        {3, 12, 14},
+        {-3, 11, 13},
+        {100, 400, 402},
+        {-100, 399, 401},
+        {536870911, 2147483644, 2147483646},
+        {-536870911, 2147483643, 2147483645},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(storage_key_forward(c.k), c.forward) << "k " << c.k;
@@ -75,8 +83,18 @@ struct CeilingCase {
 TEST(StorageCreate, MaxDistanceFromLimit)
 {
     const CeilingCase cases[] = {
-        {2147483647, 536870911}, {10, 1}, {2, 0}, {3, 0}, {6, 0}, {7, 1}, {11, 2},
-        {1, 0},                  {0, 0},  {-1, -1}, {-8, -2}, {1000, 249},
+        {2147483647, 536870911},
+        {10, 1},
+        {2, 0},
+        {3, 0},
+        {6, 0},
+        {7, 1},
+        {11, 2},
+        {1, 0},
+        {0, 0},
+        {-1, -1},
+        {-8, -2},
+        {1000, 249},
     };
     for (const auto &c : cases) {
         StoragePtr s = make_storage(c.limit);
@@ -96,10 +114,7 @@ TEST(StorageCreate, InitialLayout)
     }
 }
 
-TEST(StorageFree, NullDoesNothing)
-{
-    storage_free(nullptr);
-}
+TEST(StorageFree, NullDoesNothing) { storage_free(nullptr); }
 
 TEST(StorageInitialise, StepOneFillsSlotsThreeToFourteen)
 {
@@ -160,11 +175,10 @@ struct NextCase {
 TEST(StorageNext, RulesOnNeighbours)
 {
     const NextCase cases[] = {
-        {5, 9, 9, 5},   /* a < b */
-        {9, 5, 10, 4},  /* a > b */
-        {7, 7, 8, 6},   /* equal: forward takes the skip, reverse the step back */
-        {-1, -1, 0, -2},
-        {-3, 4, 4, -3},
+        {5, 9, 9, 5},  /* a < b */
+        {9, 5, 10, 4}, /* a > b */
+        {7, 7, 8, 6},  /* equal: forward takes the skip, reverse the step back */
+        {-1, -1, 0, -2}, {-3, 4, 4, -3},
     };
     for (const auto &c : cases) {
         StoragePtr s = make_storage(100);

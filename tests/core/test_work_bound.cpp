@@ -36,8 +36,8 @@ Bounded run_bounded(const Bytes &o, const Bytes &n, uint32_t quality, int64_t bo
         return out;
     }
     out.result = myers_binary_diff_bounded(&ov, 0, static_cast<int32_t>(o.size()), &nv, 0,
-                                           static_cast<int32_t>(n.size()), script, kSlots, kWork, quality, bound,
-                                           &out.spent);
+                                           static_cast<int32_t>(n.size()), script, kSlots, kWork,
+                                           quality, bound, &out.spent);
     if (out.result == MYERS_EDIT_DELTA) {
         out.delta.assign(script->output->data, script->output->data + script->output->length);
     }
@@ -102,7 +102,8 @@ TEST(WorkBound, BoundGrowsLinearlyWithBothLengths)
     EXPECT_GT(per_byte, 0);
     EXPECT_EQ(myers_binary_diff_work_bound(0, 1) - base, per_byte);
     EXPECT_EQ(myers_binary_diff_work_bound(-5, -7), base);
-    EXPECT_EQ(myers_binary_diff_work_bound(INT32_MAX, INT32_MAX), base + per_byte * 2 * int64_t{INT32_MAX});
+    EXPECT_EQ(myers_binary_diff_work_bound(INT32_MAX, INT32_MAX),
+              base + per_byte * 2 * int64_t{INT32_MAX});
 }
 
 // The public generator keeps its contract when the bound stops a search:
@@ -127,4 +128,4 @@ TEST(WorkBound, GeneratorSendsTheReplacementWhenTheBoundIsReached)
     buf_free(replacement);
 }
 
-}  // namespace
+} // namespace

@@ -28,8 +28,9 @@ struct ByteRange {
     int lo;
     int hi;
 };
-inline constexpr ByteRange kReservedRanges[] = {{0x1C, 0x1F}, {0x3C, 0x3F}, {0x5C, 0x5E}, {0x7C, 0x7E},
-                                                {0x9C, 0x9E}, {0xBC, 0xBE}, {0xDC, 0xDF}, {0xFC, 0xFE}};
+inline constexpr ByteRange kReservedRanges[] = {{0x1C, 0x1F}, {0x3C, 0x3F}, {0x5C, 0x5E},
+                                                {0x7C, 0x7E}, {0x9C, 0x9E}, {0xBC, 0xBE},
+                                                {0xDC, 0xDF}, {0xFC, 0xFE}};
 
 inline bool is_reserved(uint8_t byte)
 {
@@ -58,8 +59,8 @@ inline ValPtr next_item(cbor_parser_s *parser)
  * the library refuses the delta. When majors is given, the major type of
  * every item read is appended to it, so callers can also check which items a
  * delta holds. */
-inline std::optional<Bytes> apply(const uint8_t *old, size_t old_length, const uint8_t *delta, size_t delta_length,
-                                  std::vector<uint32_t> *majors = nullptr)
+inline std::optional<Bytes> apply(const uint8_t *old, size_t old_length, const uint8_t *delta,
+                                  size_t delta_length, std::vector<uint32_t> *majors = nullptr)
 {
     /* The no-change delta rebuilds the old value. */
     if (delta_length == 1 && delta[0] == 0xF6) {

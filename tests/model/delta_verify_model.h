@@ -24,7 +24,8 @@ using delta_model::is_reserved;
 // `verify` asks for one, or a value longer than max_size.
 inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, const buf_s *delta,
                                                        bool verify = false,
-                                                       uint64_t max_size = UINT64_MAX) {
+                                                       uint64_t max_size = UINT64_MAX)
+{
     const uint8_t *old = old_value->data;
     const uint64_t old_len = old_value->length;
     if (delta->length == 1 && delta->data[0] == 0xF6) {
@@ -44,9 +45,15 @@ inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, c
             reached_trailer = true;
             break;
         }
-        if (is_reserved(*parser->cursor)) { ok = false; break; }
+        if (is_reserved(*parser->cursor)) {
+            ok = false;
+            break;
+        }
         cbor_val_s *item = cbor_next_val(parser);
-        if (!item) { ok = false; break; }
+        if (!item) {
+            ok = false;
+            break;
+        }
         if (item->major_type == 0) {
             const uint64_t offset = item->value.u64;
             cbor_val_free(item);
@@ -62,9 +69,13 @@ inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, c
             }
             const uint64_t count = count_item->value.u64;
             cbor_val_free(count_item);
-            if (offset > old_len || count > old_len - offset) { ok = false; break; }
+            if (offset > old_len || count > old_len - offset) {
+                ok = false;
+                break;
+            }
             out.insert(out.end(), old + offset, old + offset + count);
-        } else if ((item->major_type == 2 || item->major_type == 3) && item->length != CBOR_INDEFINITE_LENGTH) {
+        } else if ((item->major_type == 2 || item->major_type == 3) &&
+                   item->length != CBOR_INDEFINITE_LENGTH) {
             out.insert(out.end(), item->value.ptr, item->value.ptr + item->length);
             cbor_val_free(item);
         } else {
@@ -87,6 +98,6 @@ inline std::optional<std::vector<uint8_t>> model_apply(const buf_s *old_value, c
     return out;
 }
 
-}  // namespace fuzz
+} // namespace fuzz
 
 #endif

@@ -30,25 +30,29 @@ constexpr int32_t kWordBits = 32;
 constexpr uint64_t kSignedWordLimit = uint64_t{1} << 31;
 
 /* Milliseconds since the epoch, truncating the microseconds. */
-uint64_t wall_clock_ms() {
+uint64_t wall_clock_ms()
+{
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<uint64_t>(tv.tv_sec) * kMillisPerSecond +
            static_cast<uint64_t>(tv.tv_usec) / kMicrosPerMilli;
 }
 
-uint64_t &entry(activity_history_s *history, uint64_t slot) {
+uint64_t &entry(activity_history_s *history, uint64_t slot)
+{
     return history->slots[slot & static_cast<uint64_t>(history->slot_mask)];
 }
 
-uint64_t entry(const activity_history_s *history, uint64_t slot) {
+uint64_t entry(const activity_history_s *history, uint64_t slot)
+{
     return history->slots[slot & static_cast<uint64_t>(history->slot_mask)];
 }
 
 /* The oldest absolute slot that still lies in the window ending with slot s.
  * Floored at 0: a clock reading smaller than the ring has no older slots, and
  * s - slot_count + 1 would wrap around to a huge slot number. */
-uint64_t oldest_slot_in_window(const activity_history_s *history, uint64_t s) {
+uint64_t oldest_slot_in_window(const activity_history_s *history, uint64_t s)
+{
     return s >= history->slot_count - 1 ? s - (history->slot_count - 1) : 0;
 }
 
@@ -56,7 +60,8 @@ uint64_t oldest_slot_in_window(const activity_history_s *history, uint64_t s) {
  * inclusive; nothing when first > last. Callers bound the range to at most
  * one ring, so no entry is visited twice. */
 template <typename Visit>
-void for_each_slot(activity_history_s *history, uint64_t first, uint64_t last, Visit visit) {
+void for_each_slot(activity_history_s *history, uint64_t first, uint64_t last, Visit visit)
+{
     if (first > last) {
         return;
     }
@@ -70,7 +75,8 @@ void for_each_slot(activity_history_s *history, uint64_t first, uint64_t last, V
 
 /* The busy share in 256ths, clamped to 0..256, for windows or sums outside
  * the range where the 32-bit arithmetic shift is exact. */
-int32_t clamped_share(uint64_t busy, int32_t shift) {
+int32_t clamped_share(uint64_t busy, int32_t shift)
+{
     const uint64_t full = ACTIVITY_HISTORY_FULLY_BUSY;
     if (shift >= 0) {
         const uint64_t share = shift >= 64 ? 0 : busy >> shift;
@@ -84,11 +90,12 @@ int32_t clamped_share(uint64_t busy, int32_t shift) {
     return static_cast<int32_t>(std::min(busy << -shift, full));
 }
 
-}  // namespace
+} // namespace
 
 KV_EXTERN_C_BEGIN
 
-activity_history_s *korvalent_activity_history_create(uint32_t slot_count, uint64_t slot_duration) {
+activity_history_s *korvalent_activity_history_create(uint32_t slot_count, uint64_t slot_duration)
+{
     if (slot_count > ACTIVITY_HISTORY_MAX_SLOT_COUNT ||
         slot_duration > ACTIVITY_HISTORY_MAX_SLOT_DURATION) {
         return nullptr;
@@ -114,7 +121,8 @@ activity_history_s *korvalent_activity_history_create(uint32_t slot_count, uint6
     return history.release();
 }
 
-void korvalent_activity_history_free(activity_history_s *history) {
+void korvalent_activity_history_free(activity_history_s *history)
+{
     if (history == nullptr) {
         return;
     }
@@ -122,19 +130,22 @@ void korvalent_activity_history_free(activity_history_s *history) {
     std::free(history);
 }
 
-void korvalent_activity_history_start(activity_history_s *history) {
+void korvalent_activity_history_start(activity_history_s *history)
+{
     if (history != nullptr) {
         _activity_history_start(history, wall_clock_ms());
     }
 }
 
-void korvalent_activity_history_stop(activity_history_s *history) {
+void korvalent_activity_history_stop(activity_history_s *history)
+{
     if (history != nullptr) {
         _activity_history_stop(history, wall_clock_ms());
     }
 }
 
-void _activity_history_start(activity_history_s *history, uint64_t now) {
+void _activity_history_start(activity_history_s *history, uint64_t now)
+{
     if (history == nullptr) {
         return;
     }
@@ -142,7 +153,8 @@ void _activity_history_start(activity_history_s *history, uint64_t now) {
     /* Empty the slots that began since the last start, at most the whole
      * ring. A start in the same (or an earlier) slot empties nothing. */
     if (history->current_slot < s) {
-        const uint64_t first = std::max(history->current_slot + 1, oldest_slot_in_window(history, s));
+        const uint64_t first =
+            std::max(history->current_slot + 1, oldest_slot_in_window(history, s));
         for_each_slot(history, first, s, [history](uint64_t &busy) {
             history->busy_total -= busy;
             busy = 0;
@@ -152,7 +164,8 @@ void _activity_history_start(activity_history_s *history, uint64_t now) {
     history->start_time = now;
 }
 
-void _activity_history_stop(activity_history_s *history, uint64_t now) {
+void _activity_history_stop(activity_history_s *history, uint64_t now)
+{
     if (history == nullptr) {
         return;
     }
@@ -175,7 +188,8 @@ void _activity_history_stop(activity_history_s *history, uint64_t now) {
     });
 }
 
-int32_t korvalent_activity_history_utilisation(const activity_history_s *history) {
+int32_t korvalent_activity_history_utilisation(const activity_history_s *history)
+{
     if (history == nullptr) {
         return 0;
     }
@@ -190,7 +204,8 @@ int32_t korvalent_activity_history_utilisation(const activity_history_s *history
     return clamped_share(busy, shift);
 }
 
-int32_t korvalent_activity_history_get_last_delta_quality(const activity_history_s *history) {
+int32_t korvalent_activity_history_get_last_delta_quality(const activity_history_s *history)
+{
     return history == nullptr ? -1 : history->last_delta_quality;
 }
 

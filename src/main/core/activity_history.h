@@ -19,8 +19,8 @@ KV_EXTERN_C_BEGIN
 
 /* Largest slot count and slot duration create accepts: beyond them the
  * rounding to a power of two no longer gives a meaningful ring. */
-#define ACTIVITY_HISTORY_MAX_SLOT_COUNT 1073741824u                 /* 2^30 */
-#define ACTIVITY_HISTORY_MAX_SLOT_DURATION 4611686018427387904ull   /* 2^62 */
+#define ACTIVITY_HISTORY_MAX_SLOT_COUNT 1073741824u               /* 2^30 */
+#define ACTIVITY_HISTORY_MAX_SLOT_DURATION 4611686018427387904ull /* 2^62 */
 
 /* Utilisation of a window that was busy all the time. */
 #define ACTIVITY_HISTORY_FULLY_BUSY 256

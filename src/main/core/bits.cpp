@@ -13,10 +13,7 @@ constexpr int64_t kNegativeCubeRoot = int64_t{1} << 21;
 constexpr uint32_t kMaxPowerOfTwoInt = uint32_t{1} << 30;
 constexpr uint64_t kMaxPowerOfTwoLong = uint64_t{1} << 62;
 
-int32_t bit_length(uint64_t v)
-{
-    return v == 0 ? 0 : 64 - __builtin_clzll(v);
-}
+int32_t bit_length(uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
 
 } // namespace
 
@@ -38,15 +35,9 @@ int32_t number_of_leading_zeroes_int(int32_t v)
     return 32 - bit_length(static_cast<uint64_t>(v));
 }
 
-int32_t highest_bit_long(int64_t v)
-{
-    return v < 0 ? 64 : bit_length(static_cast<uint64_t>(v));
-}
+int32_t highest_bit_long(int64_t v) { return v < 0 ? 64 : bit_length(static_cast<uint64_t>(v)); }
 
-int32_t highest_bit_int(int32_t v)
-{
-    return v < 0 ? 32 : bit_length(static_cast<uint64_t>(v));
-}
+int32_t highest_bit_int(int32_t v) { return v < 0 ? 32 : bit_length(static_cast<uint64_t>(v)); }
 
 uint32_t find_next_power_of_two_int(uint32_t v)
 {

@@ -85,10 +85,7 @@ bool is_readable(const buf_s *value)
 }
 
 /* Bytes of the CBOR head that carries v. */
-int32_t head_size(int64_t v)
-{
-    return v < 24 ? 1 : v < 0x100 ? 2 : v < 0x10000 ? 3 : 5;
-}
+int32_t head_size(int64_t v) { return v < 24 ? 1 : v < 0x100 ? 2 : v < 0x10000 ? 3 : 5; }
 
 /* The window hash is a gear hash: each byte adds its table entry and shifts
  * the sum by kGearShift, so after kBlock bytes (64 bits) a byte has left the
@@ -130,27 +127,15 @@ uint64_t block_hash(const uint8_t *p)
     return h;
 }
 
-bool is_one_byte_run(const uint8_t *p)
-{
-    return std::memcmp(p, p + 1, kBlock - 1) == 0;
-}
+bool is_one_byte_run(const uint8_t *p) { return std::memcmp(p, p + 1, kBlock - 1) == 0; }
 
-uint64_t mixed(uint64_t hash)
-{
-    return hash * kBucketMix;
-}
+uint64_t mixed(uint64_t hash) { return hash * kBucketMix; }
 
-bool is_sampled(uint64_t mix)
-{
-    return (mix >> (64 - kSampleBits)) == 0;
-}
+bool is_sampled(uint64_t mix) { return (mix >> (64 - kSampleBits)) == 0; }
 
 /* 16 bits of a window's hash: they reject most foreign candidates without
  * reading the old value. */
-uint16_t check_of(uint64_t mix)
-{
-    return static_cast<uint16_t>(mix);
-}
+uint16_t check_of(uint64_t mix) { return static_cast<uint16_t>(mix); }
 
 /* kBucketSlots indexed windows: old offsets (-1: free) and their checks. */
 struct Bucket {
@@ -312,10 +297,9 @@ struct Candidate {
 class Scanner {
 public:
     Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
-        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
-          index_(index)
-    {
-    }
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
+          new_(new_value->data), index_(index)
+    {}
 
     /* Appends the anchors found in new[lo, hi), in new-value order, each at
      * least `minimum` bytes long, to *out, and the shorter matches worth
@@ -363,8 +347,10 @@ private:
             return;
         }
         const int32_t ahead_limit = std::min(old_length_ - at, hi - pos) - kBlock;
-        const int32_t ahead = kBlock + static_cast<int32_t>(execution_match_forward(
-                                           old_ + at + kBlock, new_ + pos + kBlock, static_cast<size_t>(ahead_limit)));
+        const int32_t ahead =
+            kBlock +
+            static_cast<int32_t>(execution_match_forward(old_ + at + kBlock, new_ + pos + kBlock,
+                                                         static_cast<size_t>(ahead_limit)));
         const int32_t behind = static_cast<int32_t>(execution_match_backward(
             old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
         const int32_t length = ahead + behind;
@@ -375,7 +361,8 @@ private:
         }
     }
 
-    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t mix) const
+    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal,
+                      uint64_t mix) const
     {
         Candidate best;
         const int64_t along = pos + diagonal;
@@ -455,7 +442,8 @@ private:
         if (engine_takes_gap(old_gap, new_gap)) {
             const Checkpoint saved = checkpoint();
             ex_->work_left = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
-            if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) != 0) {
+            if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) !=
+                0) {
                 return true;
             }
             if (ex_->work_left >= 0) {
@@ -500,10 +488,11 @@ bool gap_goes_to_engine(int32_t old_end, int32_t new_end, const Anchor &next)
 class LocalMatcher {
 public:
     LocalMatcher(const buf_s *old_value, const buf_s *new_value)
-        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)), new_(new_value->data),
-          allowance_(kLocalPerByte * (static_cast<int64_t>(old_value->length) + static_cast<int64_t>(new_value->length)))
-    {
-    }
+        : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
+          new_(new_value->data),
+          allowance_(kLocalPerByte * (static_cast<int64_t>(old_value->length) +
+                                      static_cast<int64_t>(new_value->length)))
+    {}
 
     /* Appends the matches of new[lo, hi) with old bytes near centre, in
      * new-value order, each at least kLocalMatchMinimum bytes and worth its
@@ -518,12 +507,14 @@ public:
             const int32_t at = table_[slot(new_ + pos)];
             if (at >= 0 && std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
                 const int32_t ahead = static_cast<int32_t>(execution_match_forward(
-                    old_ + at, new_ + pos, static_cast<size_t>(std::min(old_length_ - at, hi - pos))));
+                    old_ + at, new_ + pos,
+                    static_cast<size_t>(std::min(old_length_ - at, hi - pos))));
                 const int32_t behind = static_cast<int32_t>(execution_match_backward(
                     old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
                 const int32_t length = ahead + behind;
                 const int32_t start = at - behind;
-                if (length >= kLocalMatchMinimum && length - head_size(start) - head_size(length) > 1) {
+                if (length >= kLocalMatchMinimum &&
+                    length - head_size(start) - head_size(length) > 1) {
                     out->push_back(Anchor{start, pos - behind, length});
                     pos += ahead;
                     literal_start = pos;
@@ -544,7 +535,8 @@ private:
             return true;
         }
         const int32_t from = static_cast<int32_t>(std::max<int64_t>(0, centre - kLocalRadius));
-        const int32_t to = static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
+        const int32_t to =
+            static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
         if (to - from < kLocalWindow || allowance_ < to - from) {
             return false;
         }
@@ -589,12 +581,13 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
     const int32_t shorter = std::min(n, m);
     const int32_t prefix =
         shorter == 0 ? 0
-                     : static_cast<int32_t>(execution_match_forward(old_value->data, new_value->data,
-                                                                    static_cast<size_t>(shorter)));
+                     : static_cast<int32_t>(execution_match_forward(
+                           old_value->data, new_value->data, static_cast<size_t>(shorter)));
     const int32_t suffix =
-        shorter == prefix ? 0
-                          : static_cast<int32_t>(execution_match_backward(old_value->data + n, new_value->data + m,
-                                                                          static_cast<size_t>(shorter - prefix)));
+        shorter == prefix
+            ? 0
+            : static_cast<int32_t>(execution_match_backward(
+                  old_value->data + n, new_value->data + m, static_cast<size_t>(shorter - prefix)));
     std::vector<Anchor> anchors;
     anchors.push_back(Anchor{0, 0, prefix});
     if (m - suffix - prefix >= kBlock && n >= kBlock) {
@@ -615,10 +608,14 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
             /* The short matches the first pass met inside a gap the engine
              * will not search fill it; they lie between the long ones. */
             const bool literal_gap = !gap_goes_to_engine(old_end, new_end, next);
-            for (; next_short < short_ones.size() && short_ones[next_short].new_start < next.new_start; ++next_short) {
+            for (; next_short < short_ones.size() &&
+                   short_ones[next_short].new_start < next.new_start;
+                 ++next_short) {
                 const Anchor &a = short_ones[next_short];
-                const int32_t covered = in_gap.empty() ? new_end : in_gap.back().new_start + in_gap.back().length;
-                if (literal_gap && a.new_start >= covered && a.new_start + a.length <= next.new_start) {
+                const int32_t covered =
+                    in_gap.empty() ? new_end : in_gap.back().new_start + in_gap.back().length;
+                if (literal_gap && a.new_start >= covered &&
+                    a.new_start + a.length <= next.new_start) {
                     in_gap.push_back(a);
                 }
             }
@@ -648,7 +645,8 @@ int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *sc
     const std::vector<Anchor> anchors = find_anchors(old_value, new_value);
     coallescing_script_s record;
     coallescing_script_init(&record, script, 0, 0);
-    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT));
+    ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT,
+                                     DIFF_DEFAULT_WORK_LIMIT));
     if (!ex) {
         return -1;
     }
@@ -660,14 +658,15 @@ int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *sc
             break;
         }
     }
-    ok = ok && emit.finish(static_cast<int32_t>(old_value->length), static_cast<int32_t>(new_value->length));
+    ok = ok && emit.finish(static_cast<int32_t>(old_value->length),
+                           static_cast<int32_t>(new_value->length));
     const bool storage_failed = ex->storage->slots == nullptr && ex->storage->size < 0;
     if (!ok) {
         /* A spent budget means nothing shorter than the new value exists. */
         return script->output == nullptr || storage_failed ? -1 : COALESCING_REPLACEMENT_DELTA;
     }
-    const int32_t closed = coallescing_script_close(&record, static_cast<int32_t>(old_value->length),
-                                                    static_cast<int32_t>(new_value->length));
+    const int32_t closed = coallescing_script_close(
+        &record, static_cast<int32_t>(old_value->length), static_cast<int32_t>(new_value->length));
     return closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr ? -1 : closed;
 }
 
@@ -706,7 +705,7 @@ buf_s *generate(const buf_s *old_value, const buf_s *new_value)
     return delta.release();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -723,4 +722,4 @@ buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_valu
     }
 }
 
-}  // extern "C"
+} // extern "C"

@@ -201,14 +201,11 @@ char *copy_terminated(const uint8_t *bytes, uint64_t count)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 KV_EXTERN_C_BEGIN
 
-buf_s *buf_create(void)
-{
-    return static_cast<buf_s *>(std::calloc(1, sizeof(buf_s)));
-}
+buf_s *buf_create(void) { return static_cast<buf_s *>(std::calloc(1, sizeof(buf_s))); }
 
 void buf_free(buf_s *buf)
 {
@@ -346,15 +343,9 @@ void buf_write_byte(buf_s *buf, int byte)
     append(buf, &b, 1);
 }
 
-void buf_write_bool(buf_s *buf, int value)
-{
-    buf_write_byte(buf, value);
-}
+void buf_write_bool(buf_s *buf, int value) { buf_write_byte(buf, value); }
 
-void buf_write_bytes(buf_s *buf, const void *bytes, uint64_t count)
-{
-    append(buf, bytes, count);
-}
+void buf_write_bytes(buf_s *buf, const void *bytes, uint64_t count) { append(buf, bytes, count); }
 
 void buf_write_buf(buf_s *buf, const buf_s *src)
 {
@@ -379,10 +370,7 @@ void buf_write_float(buf_s *buf, float value)
     append(buf, bytes, sizeof bytes);
 }
 
-size_t buf_encode_uint64_enc(uint64_t value, uint8_t *out)
-{
-    return encode_leb128(value, out);
-}
+size_t buf_encode_uint64_enc(uint64_t value, uint8_t *out) { return encode_leb128(value, out); }
 
 void buf_write_uint32_enc(buf_s *buf, uint32_t value)
 {
@@ -523,7 +511,8 @@ const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out, uin
     }
     /* A declared length that no block in the address space could hold is
      * malformed; stepping the cursor over it would wrap the pointer. */
-    if (count > UINTPTR_MAX - reinterpret_cast<uintptr_t>(bytes) || count > static_cast<uint64_t>(PTRDIFF_MAX)) {
+    if (count > UINTPTR_MAX - reinterpret_cast<uintptr_t>(bytes) ||
+        count > static_cast<uint64_t>(PTRDIFF_MAX)) {
         return nullptr;
     }
     if (out != nullptr) {

@@ -117,7 +117,8 @@ KV_API const uint8_t *buf_read_float(const uint8_t *cursor, float *out);
  * be null. Returns null, allocating nothing and leaving the outputs
  * untouched, for a malformed prefix, a length that would carry the cursor past
  * the end of the address space, or when the copy cannot be allocated. */
-KV_API const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out, uint64_t *length);
+KV_API const uint8_t *buf_read_string_length_enc(const uint8_t *cursor, char **out,
+                                                 uint64_t *length);
 
 KV_EXTERN_C_END
 

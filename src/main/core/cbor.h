@@ -36,7 +36,8 @@ KV_API void cbor_generator_free(cbor_generator_s *gen);
 KV_API int32_t _cbor_generator_write_byte(cbor_generator_s *gen, unsigned int byte);
 /* Appends count bytes. 0, or -1 for a null gen or failed growth (nothing
  * appended). */
-KV_API int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *bytes, uint64_t count);
+KV_API int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *bytes,
+                                           uint64_t count);
 /* Shortest-form head of major type `major` (0..7) with argument value. 0 / -1. */
 KV_API int32_t _cbor_write_uint_helper(cbor_generator_s *gen, uint32_t major, uint64_t value);
 /* Head whose width the caller picks by initial_byte's additional information:
@@ -86,11 +87,11 @@ typedef struct cbor_val_s {
     uint8_t initial_byte;
     uint32_t major_type; /* initial_byte >> 5 */
     union {
-        uint64_t u64;  /* major type 0: the argument */
-        int64_t i64;   /* major type 1: -1 - argument */
-        uint8_t *ptr;  /* major types 2, 3: payload copy (owned; text has a
+        uint64_t u64; /* major type 0: the argument */
+        int64_t i64;  /* major type 1: -1 - argument */
+        uint8_t *ptr; /* major types 2, 3: payload copy (owned; text has a
                           terminating zero); null for indefinite starts */
-        double f64;    /* 0xF9, 0xFA, 0xFB: the decoded number */
+        double f64;   /* 0xF9, 0xFA, 0xFB: the decoded number */
     } value;
     uint64_t length; /* string length, array count, map pairs; all ones for an
                         indefinite start; otherwise 0 */

@@ -49,7 +49,8 @@ constexpr uint8_t kBreak = 0xFF;
 /* Largest head: initial byte plus an 8-byte argument. */
 constexpr unsigned kMaxHeadSize = 9;
 
-constexpr uint8_t initial_byte(uint8_t major, uint8_t ai) {
+constexpr uint8_t initial_byte(uint8_t major, uint8_t ai)
+{
     return static_cast<uint8_t>((major << kMajorShift) | ai);
 }
 
@@ -60,40 +61,52 @@ constexpr uint8_t ai_of(uint8_t initial) { return static_cast<uint8_t>(initial &
 /* Initial bytes that are malformed wherever an item starts: additional
  * information 28 to 30 in any major type, and 31 in the types that have no
  * indefinite form (unsigned and negative integers, tags). */
-constexpr bool is_reserved_initial_byte(uint8_t initial) {
+constexpr bool is_reserved_initial_byte(uint8_t initial)
+{
     const uint8_t ai = ai_of(initial);
     if (ai >= kAiFirstReserved && ai <= kAiLastReserved) return true;
     const uint8_t major = major_of(initial);
-    return ai == kAiIndefinite && (major == kMajorUnsigned || major == kMajorNegative || major == kMajorTag);
+    return ai == kAiIndefinite &&
+           (major == kMajorUnsigned || major == kMajorNegative || major == kMajorTag);
 }
 
 /* Size of the shortest head carrying value: 1, 2, 3, 5 or 9 bytes. */
-constexpr unsigned head_size(uint64_t value) {
-    return value <= kAiMaxDirect ? 1 : value <= 0xFF ? 2 : value <= 0xFFFF ? 3 : value <= 0xFFFFFFFFu ? 5 : 9;
+constexpr unsigned head_size(uint64_t value)
+{
+    return value <= kAiMaxDirect  ? 1
+           : value <= 0xFF        ? 2
+           : value <= 0xFFFF      ? 3
+           : value <= 0xFFFFFFFFu ? 5
+                                  : 9;
 }
 
 /* Stores the low `width` bytes of v at out, most significant first. */
-inline void store_be(uint8_t *out, uint64_t v, unsigned width) {
+inline void store_be(uint8_t *out, uint64_t v, unsigned width)
+{
     for (unsigned i = 0; i < width; ++i) out[i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
 }
 
-inline void store_be16(uint8_t *out, uint16_t v) {
+inline void store_be16(uint8_t *out, uint16_t v)
+{
     out[0] = static_cast<uint8_t>(v >> 8);
     out[1] = static_cast<uint8_t>(v);
 }
 
-inline void store_be32(uint8_t *out, uint32_t v) {
+inline void store_be32(uint8_t *out, uint32_t v)
+{
     const uint32_t be = __builtin_bswap32(v);
     memcpy(out, &be, sizeof be);
 }
 
-inline void store_be64(uint8_t *out, uint64_t v) {
+inline void store_be64(uint8_t *out, uint64_t v)
+{
     const uint64_t be = __builtin_bswap64(v);
     memcpy(out, &be, sizeof be);
 }
 
 /* The `width` bytes at in as a big-endian number (width at most 8). */
-inline uint64_t load_be(const uint8_t *in, unsigned width) {
+inline uint64_t load_be(const uint8_t *in, unsigned width)
+{
     uint64_t v = 0;
     for (unsigned i = 0; i < width; ++i) v = (v << 8) | in[i];
     return v;
@@ -101,7 +114,8 @@ inline uint64_t load_be(const uint8_t *in, unsigned width) {
 
 /* Writes the shortest head of major type `major` (0..7) carrying value into
  * out, which has room for kMaxHeadSize bytes. Returns head_size(value). */
-inline unsigned store_head(uint8_t *out, uint8_t major, uint64_t value) {
+inline unsigned store_head(uint8_t *out, uint8_t major, uint64_t value)
+{
     const unsigned size = head_size(value);
     switch (size) {
     case 1:

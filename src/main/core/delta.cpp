@@ -39,13 +39,15 @@ using ScriptPtr = kv_owner<edit_script_s, edit_script_free>;
 
 /* A value is usable when its bytes are really there: a null data pointer is
  * only allowed for an empty value. */
-bool is_readable(const buf_s *value) {
+bool is_readable(const buf_s *value)
+{
     return value != nullptr && (value->data != nullptr || value->length == 0);
 }
 
 /* A new buffer of exactly `size` bytes in use (their content left to the
  * caller), allocated once; null when allocation fails. */
-BufPtr buffer_of_size(uint64_t size) {
+BufPtr buffer_of_size(uint64_t size)
+{
     BufPtr buf(buf_create());
     if (!buf || size == 0) {
         return buf;
@@ -62,7 +64,8 @@ BufPtr buffer_of_size(uint64_t size) {
     return buf;
 }
 
-int32_t quality_level(int32_t utilisation) {
+int32_t quality_level(int32_t utilisation)
+{
     int32_t level = 0;
     for (const int32_t threshold : kQualityThresholds) {
         if (utilisation >= threshold) {
@@ -74,7 +77,8 @@ int32_t quality_level(int32_t utilisation) {
 
 /* One copy of the whole old value (offset 0, count its length), or null
  * when allocation fails. */
-buf_s *whole_copy_delta(const buf_s *old_value) {
+buf_s *whole_copy_delta(const buf_s *old_value)
+{
     uint8_t heads[2 * cbor_format::kMaxHeadSize];
     size_t used = cbor_format::store_head(heads, kMajorUnsigned, 0);
     used += cbor_format::store_head(heads + used, kMajorUnsigned, old_value->length);
@@ -89,15 +93,13 @@ buf_s *whole_copy_delta(const buf_s *old_value) {
 
 /* The parser reports initial bytes it cannot decode on standard error; a
  * second pass over such a delta would report them twice. */
-bool parser_reports(uint8_t byte) {
-    return cbor_jump_table[byte] == &cbor_parse_unimplemented;
-}
+bool parser_reports(uint8_t byte) { return cbor_jump_table[byte] == &cbor_parse_unimplemented; }
 
 enum class Walk {
-    kComplete, /* every item read and applied, up to the end or the trailer */
+    kComplete,  /* every item read and applied, up to the end or the trailer */
     kMalformed, /* the delta is malformed */
-    kRefused,  /* the sink refused a range; the sink says why */
-    kReported, /* stopped before an item the parser reports on stderr */
+    kRefused,   /* the sink refused a range; the sink says why */
+    kReported,  /* stopped before an item the parser reports on stderr */
 };
 
 /* Where a walk stops short of the delta's end: nowhere, or at the offset of
@@ -118,9 +120,11 @@ public:
     DeltaWalker(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at,
                 bool stop_before_reports, Sink &sink, bool check_ranges = true)
         : old_(old_value), delta_(delta), trailer_at_(trailer_at),
-          stop_before_reports_(stop_before_reports), check_ranges_(check_ranges), sink_(sink) {}
+          stop_before_reports_(stop_before_reports), check_ranges_(check_ranges), sink_(sink)
+    {}
 
-    Walk run() {
+    Walk run()
+    {
         if (_cbor_parser_init(&parser_, delta_->data, delta_->length) != 0) {
             return Walk::kMalformed;
         }
@@ -148,20 +152,23 @@ private:
 
     /* Decodes the item at the cursor (which must not be at the end). A
      * reserved initial byte or an item running past the end is malformed. */
-    Walk read_item(cbor_val_s *item) {
+    Walk read_item(cbor_val_s *item)
+    {
         const uint8_t initial = *parser_.cursor;
         if (stop_before_reports_ && parser_reports(initial)) {
             return Walk::kReported;
         }
         /* The parser skips reserved bytes; a delta holding one is rejected
          * rather than half applied. */
-        if (cbor_format::is_reserved_initial_byte(initial) || _cbor_next_view(&parser_, item) != 1) {
+        if (cbor_format::is_reserved_initial_byte(initial) ||
+            _cbor_next_view(&parser_, item) != 1) {
             return Walk::kMalformed;
         }
         return Walk::kComplete;
     }
 
-    Walk apply(const cbor_val_s &item) {
+    Walk apply(const cbor_val_s &item)
+    {
         switch (item.major_type) {
         case kMajorUnsigned:
             return apply_copy(item.value.u64);
@@ -180,7 +187,8 @@ private:
 
     /* A copy is an offset followed by a count; both must be unsigned
      * integers and old[offset, offset + count) must lie in the old value. */
-    Walk apply_copy(uint64_t offset) {
+    Walk apply_copy(uint64_t offset)
+    {
         if (at_end()) {
             return Walk::kMalformed;
         }
@@ -216,7 +224,8 @@ private:
 /* Sums the size of the rebuilt value; refuses a sum that would overflow. */
 struct MeasureSink {
     uint64_t total = 0;
-    bool operator()(const uint8_t *, uint64_t count) {
+    bool operator()(const uint8_t *, uint64_t count)
+    {
         if (count > UINT64_MAX - total) {
             return false;
         }
@@ -228,7 +237,8 @@ struct MeasureSink {
 /* Copies into a block already sized by MeasureSink. */
 struct FillSink {
     uint8_t *out;
-    bool operator()(const uint8_t *bytes, uint64_t count) {
+    bool operator()(const uint8_t *bytes, uint64_t count)
+    {
         if (count > 0) {
             std::memcpy(out, bytes, static_cast<size_t>(count));
             out += count;
@@ -243,7 +253,8 @@ struct AppendSink {
     buf_s *out;
     uint64_t max_size;
     kv_status refusal = KV_OK;
-    bool operator()(const uint8_t *bytes, uint64_t count) {
+    bool operator()(const uint8_t *bytes, uint64_t count)
+    {
         if (count == 0) {
             return true;
         }
@@ -272,14 +283,16 @@ struct ApplyPlan {
 };
 
 /* The status of a walk that did not complete. */
-kv_status walk_failure(Walk walk, kv_status sink_refusal) {
+kv_status walk_failure(Walk walk, kv_status sink_refusal)
+{
     return walk == Walk::kRefused ? sink_refusal : KV_MALFORMED;
 }
 
 /* Checks that need the rebuilt size only, made before anything is
  * allocated: a trailer must have been reached where one is required, must
  * cover the delta and record this size, and the size must fit the cap. */
-kv_status check_before_output(const ApplyPlan &plan, bool reached_trailer, uint64_t size) {
+kv_status check_before_output(const ApplyPlan &plan, bool reached_trailer, uint64_t size)
+{
     if (reached_trailer && !plan.trailer_covers) {
         return KV_DELTA_MISMATCH;
     }
@@ -295,7 +308,8 @@ kv_status check_before_output(const ApplyPlan &plan, bool reached_trailer, uint6
     return size > plan.max_size ? KV_LIMIT_REACHED : KV_OK;
 }
 
-kv_status check_output(const ApplyPlan &plan, bool reached_trailer, const buf_s *out) {
+kv_status check_output(const ApplyPlan &plan, bool reached_trailer, const buf_s *out)
+{
     if (reached_trailer &&
         !delta_check_value_matches(out, plan.trailer.new_length, plan.trailer.new_hash)) {
         return KV_NEW_MISMATCH;
@@ -305,7 +319,8 @@ kv_status check_output(const ApplyPlan &plan, bool reached_trailer, const buf_s 
 
 /* The usual path: measure, check, allocate once, fill, check. */
 kv_status apply_sized(const buf_s *old_value, const buf_s *delta, const ApplyPlan &plan,
-                      Walk *measured, BufPtr *result) {
+                      Walk *measured, BufPtr *result)
+{
     MeasureSink measure;
     DeltaWalker<MeasureSink> measuring(old_value, delta, plan.trailer_at_offset, true, measure);
     *measured = measuring.run();
@@ -336,7 +351,8 @@ kv_status apply_sized(const buf_s *old_value, const buf_s *delta, const ApplyPla
 /* For deltas the parser reports on: one pass, growing the output, so each
  * message is written once. */
 kv_status apply_growing(const buf_s *old_value, const buf_s *delta, const ApplyPlan &plan,
-                        BufPtr *result) {
+                        BufPtr *result)
+{
     BufPtr out(buf_create());
     if (!out) {
         return KV_OUT_OF_MEMORY;
@@ -358,7 +374,8 @@ kv_status apply_growing(const buf_s *old_value, const buf_s *delta, const ApplyP
 }
 
 /* The no-change delta F6: the new value is the old one. */
-kv_status apply_unchanged(const buf_s *old_value, const ApplyPlan &plan, BufPtr *result) {
+kv_status apply_unchanged(const buf_s *old_value, const ApplyPlan &plan, BufPtr *result)
+{
     if ((plan.flags & DIFF_APPLY_VERIFY) != 0) {
         return KV_UNCHECKED;
     }
@@ -375,7 +392,8 @@ kv_status apply_unchanged(const buf_s *old_value, const ApplyPlan &plan, BufPtr 
 
 /* Whether an item boundary of delta falls at trailer_at, found without
  * testing copies against the old value. */
-bool trailer_is_an_item(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at) {
+bool trailer_is_an_item(const buf_s *old_value, const buf_s *delta, uint64_t trailer_at)
+{
     MeasureSink ignored;
     DeltaWalker<MeasureSink> walker(old_value, delta, trailer_at, true, ignored, false);
     return walker.run() == Walk::kComplete && walker.reached_trailer();
@@ -383,8 +401,9 @@ bool trailer_is_an_item(const buf_s *old_value, const buf_s *delta, uint64_t tra
 
 /* Applies delta to old_value under flags and max_size: KV_OK with *result
  * set, or the reason for refusing (*result untouched). */
-kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags,
-                      uint64_t max_size, BufPtr *result) {
+kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags, uint64_t max_size,
+                      BufPtr *result)
+{
     if (!is_readable(old_value) || !is_readable(delta)) {
         return KV_INVALID_ARGUMENT;
     }
@@ -398,9 +417,9 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
     if (delta_check_read_trailer(delta, &plan.trailer)) {
         plan.trailer_at_offset = delta->length - DELTA_TRAILER_SIZE;
         plan.trailer_covers = delta_check_covers(delta, &plan.trailer) != 0;
-        plan.old_matches = plan.trailer_covers &&
-                           delta_check_value_matches(old_value, plan.trailer.old_length,
-                                                     plan.trailer.old_hash);
+        plan.old_matches =
+            plan.trailer_covers &&
+            delta_check_value_matches(old_value, plan.trailer.old_length, plan.trailer.old_hash);
         /* A wrong base is named as such, not as the copy that reaches
          * outside it, once the items show that the trailer is one. */
         if (plan.trailer_covers && !plan.old_matches &&
@@ -421,7 +440,8 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
 /* The bytes of the delta the search result r calls for: KV_OK with *delta
  * set, or the reason there is none. */
 kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *old_value,
-                           const buf_s *new_value, uint32_t flags, BufPtr *delta) {
+                           const buf_s *new_value, uint32_t flags, BufPtr *delta)
+{
     switch (r) {
     case MYERS_VALUES_EQUAL:
         if ((flags & DIFF_GENERATE_CHECKSUM) != 0) {
@@ -451,7 +471,8 @@ kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *
  * under DIFF_GENERATE_CHECKSUM, one copy of the whole old value as in
  * delta_for_result. */
 kv_status generate_blocks_delta(const buf_s *old_value, const buf_s *new_value, uint32_t flags,
-                                BufPtr *result) {
+                                BufPtr *result)
+{
     BufPtr delta(diff_generate_binary_blocks(old_value, new_value));
     if (delta && (flags & DIFF_GENERATE_CHECKSUM) != 0 && delta->length == 1 &&
         delta->data[0] == kNull) {
@@ -470,7 +491,8 @@ kv_status generate_blocks_delta(const buf_s *old_value, const buf_s *new_value, 
 /* The search and the choice of delta, without the trailer. */
 kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
                          const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
-                         uint32_t flags, BufPtr *result) {
+                         uint32_t flags, BufPtr *result)
+{
     if ((flags & DIFF_GENERATE_BLOCKS) != 0) {
         return generate_blocks_delta(old_value, new_value, flags, result);
     }
@@ -505,54 +527,56 @@ kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
     return KV_OK;
 }
 
-}  // namespace
+} // namespace
 
 KV_EXTERN_C_BEGIN
 
-buf_s *diff_generate_binary(const buf_s *old_value, const buf_s *new_value) {
-    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value,
-                                                         DIFF_DEFAULT_SLOT_LIMIT,
-                                                         DIFF_DEFAULT_WORK_LIMIT);
+buf_s *diff_generate_binary(const buf_s *old_value, const buf_s *new_value)
+{
+    return diff_generate_binary_with_activity_history_ex(
+        nullptr, old_value, new_value, DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT);
 }
 
-buf_s *diff_generate_binary_checked(const buf_s *old_value, const buf_s *new_value) {
+buf_s *diff_generate_binary_checked(const buf_s *old_value, const buf_s *new_value)
+{
     return diff_generate_binary_flags(nullptr, old_value, new_value, DIFF_DEFAULT_SLOT_LIMIT,
                                       DIFF_DEFAULT_WORK_LIMIT, DIFF_GENERATE_CHECKSUM, nullptr);
 }
 
-buf_s *diff_generate_binary_ex(const buf_s *old_value, const buf_s *new_value,
-                               int32_t slot_limit, int32_t work_limit) {
-    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value,
-                                                         slot_limit, work_limit);
+buf_s *diff_generate_binary_ex(const buf_s *old_value, const buf_s *new_value, int32_t slot_limit,
+                               int32_t work_limit)
+{
+    return diff_generate_binary_with_activity_history_ex(nullptr, old_value, new_value, slot_limit,
+                                                         work_limit);
 }
 
 buf_s *diff_generate_binary_with_activity_history(activity_history_s *history,
-                                                  const buf_s *old_value,
-                                                  const buf_s *new_value) {
-    return diff_generate_binary_with_activity_history_ex(history, old_value, new_value,
-                                                         DIFF_DEFAULT_SLOT_LIMIT,
-                                                         DIFF_DEFAULT_WORK_LIMIT);
+                                                  const buf_s *old_value, const buf_s *new_value)
+{
+    return diff_generate_binary_with_activity_history_ex(
+        history, old_value, new_value, DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT);
 }
 
 buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *history,
-                                                     const buf_s *old_value,
-                                                     const buf_s *new_value,
-                                                     int32_t slot_limit, int32_t work_limit) {
+                                                     const buf_s *old_value, const buf_s *new_value,
+                                                     int32_t slot_limit, int32_t work_limit)
+{
     return diff_generate_binary_flags(history, old_value, new_value, slot_limit, work_limit, 0,
                                       nullptr);
 }
 
 buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_value,
                                   const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
-                                  uint32_t flags, kv_status *status) {
+                                  uint32_t flags, kv_status *status)
+{
     BufPtr delta;
     kv_status result = KV_INVALID_ARGUMENT;
     if (is_readable(old_value) && is_readable(new_value)) {
         /* Longer values would be cut modulo 2^32 by the 32-bit lengths and
          * pass the driver's range checks with the wrong length. */
         result = old_value->length <= kMaxValueLength && new_value->length <= kMaxValueLength
-                     ? generate_delta(history, old_value, new_value, slot_limit, work_limit,
-                                      flags, &delta)
+                     ? generate_delta(history, old_value, new_value, slot_limit, work_limit, flags,
+                                      &delta)
                      : KV_OUT_OF_RANGE;
     }
     if (result == KV_OK && (flags & DIFF_GENERATE_CHECKSUM) != 0) {
@@ -564,7 +588,8 @@ buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_
     return result == KV_OK ? delta.release() : nullptr;
 }
 
-buf_s *_write_replacement_delta(const buf_s *new_value) {
+buf_s *_write_replacement_delta(const buf_s *new_value)
+{
     if (!is_readable(new_value)) {
         return nullptr;
     }
@@ -586,12 +611,14 @@ buf_s *_write_replacement_delta(const buf_s *new_value) {
     return delta.release();
 }
 
-buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta) {
+buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta)
+{
     return diff_apply_binary_ex(old_value, delta, 0, UINT64_MAX, nullptr);
 }
 
 buf_s *diff_apply_binary_ex(const buf_s *old_value, const buf_s *delta, uint32_t flags,
-                            uint64_t max_size, kv_status *status) {
+                            uint64_t max_size, kv_status *status)
+{
     BufPtr out;
     const kv_status result = apply_delta(old_value, delta, flags, max_size, &out);
     if (status != nullptr) {

@@ -51,8 +51,7 @@ KV_API buf_s *diff_generate_binary_with_activity_history(activity_history_s *his
 KV_API buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *history,
                                                             const buf_s *old_value,
                                                             const buf_s *new_value,
-                                                            int32_t slot_limit,
-                                                            int32_t work_limit);
+                                                            int32_t slot_limit, int32_t work_limit);
 /* As diff_generate_binary_with_activity_history_ex with flags: under
  * DIFF_GENERATE_CHECKSUM the delta ends with the trailer recording both
  * values, and equal values give one copy of the whole old value instead of

@@ -24,14 +24,16 @@ static_assert(1 + kFieldCount * kFieldSize == DELTA_TRAILER_SIZE, "trailer layou
 /* Offset of the last field, whose hash covers every byte before it. */
 constexpr size_t kDeltaHashField = DELTA_TRAILER_SIZE - kFieldSize;
 
-void put_field(uint8_t *out, uint64_t value) {
+void put_field(uint8_t *out, uint64_t value)
+{
     out[0] = kNegint64Head;
     for (size_t i = 0; i < 8; ++i) {
         out[1 + i] = static_cast<uint8_t>(value >> (8 * (7 - i)));
     }
 }
 
-uint64_t get_argument(const uint8_t *field) {
+uint64_t get_argument(const uint8_t *field)
+{
     uint64_t value = 0;
     for (size_t i = 1; i < kFieldSize; ++i) {
         value = (value << 8) | field[i];
@@ -39,20 +41,23 @@ uint64_t get_argument(const uint8_t *field) {
     return value;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-uint64_t delta_check_hash(const uint8_t *data, uint64_t length) {
+uint64_t delta_check_hash(const uint8_t *data, uint64_t length)
+{
     return XXH3_64bits(data, static_cast<size_t>(length));
 }
 
-kv_status delta_check_append_trailer(buf_s *delta, const buf_s *old_value,
-                                     const buf_s *new_value) {
+kv_status delta_check_append_trailer(buf_s *delta, const buf_s *old_value, const buf_s *new_value)
+{
     uint8_t trailer[DELTA_TRAILER_SIZE] = {kTrailerTag};
     const uint64_t fields[] = {
-        old_value->length, delta_check_hash(old_value->data, old_value->length),
-        new_value->length, delta_check_hash(new_value->data, new_value->length),
+        old_value->length,
+        delta_check_hash(old_value->data, old_value->length),
+        new_value->length,
+        delta_check_hash(new_value->data, new_value->length),
         0, /* filled in place once the bytes it covers are in the delta */
     };
     for (size_t i = 0; i < kFieldCount; ++i) {
@@ -68,7 +73,8 @@ kv_status delta_check_append_trailer(buf_s *delta, const buf_s *old_value,
     return KV_OK;
 }
 
-int32_t delta_check_read_trailer(const buf_s *delta, delta_trailer_s *trailer) {
+int32_t delta_check_read_trailer(const buf_s *delta, delta_trailer_s *trailer)
+{
     if (delta->length < DELTA_TRAILER_SIZE) {
         return 0;
     }
@@ -88,14 +94,15 @@ int32_t delta_check_read_trailer(const buf_s *delta, delta_trailer_s *trailer) {
     return 1;
 }
 
-int32_t delta_check_covers(const buf_s *delta, const delta_trailer_s *trailer) {
+int32_t delta_check_covers(const buf_s *delta, const delta_trailer_s *trailer)
+{
     const uint64_t covered = delta->length - DELTA_TRAILER_SIZE + kDeltaHashField;
     return delta_check_hash(delta->data, covered) == trailer->delta_hash ? 1 : 0;
 }
 
-int32_t delta_check_value_matches(const buf_s *value, uint64_t length, uint64_t hash) {
-    return value->length == length && delta_check_hash(value->data, value->length) == hash ? 1
-                                                                                           : 0;
+int32_t delta_check_value_matches(const buf_s *value, uint64_t length, uint64_t hash)
+{
+    return value->length == length && delta_check_hash(value->data, value->length) == hash ? 1 : 0;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -114,17 +114,14 @@ kv_status flush_status(edit_script_s *script)
     return status;
 }
 
-bool flush(edit_script_s *script)
-{
-    return flush_status(script) == KV_OK;
-}
+bool flush(edit_script_s *script) { return flush_status(script) == KV_OK; }
 
 /* Moves the coalescing record's pending run to kind, clearing
  * single_operation unless nothing was pending before. */
 void change_pending(coallescing_script_s *record, int32_t kind)
 {
-    record->single_operation =
-        static_cast<uint8_t>(record->single_operation && record->pending == COALESCING_PENDING_NONE);
+    record->single_operation = static_cast<uint8_t>(record->single_operation &&
+                                                    record->pending == COALESCING_PENDING_NONE);
     record->pending = kind;
 }
 
@@ -208,15 +205,9 @@ void edit_script_free(edit_script_s *script)
     std::free(script);
 }
 
-int32_t edit_script_close(edit_script_s *script)
-{
-    return flush(script) ? 1 : 0;
-}
+int32_t edit_script_close(edit_script_s *script) { return flush(script) ? 1 : 0; }
 
-kv_status edit_script_flush(edit_script_s *script)
-{
-    return flush_status(script);
-}
+kv_status edit_script_flush(edit_script_s *script) { return flush_status(script); }
 
 int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length)
 {
@@ -306,7 +297,8 @@ int32_t coallescing_script_delete(coallescing_script_s *record)
     return passed;
 }
 
-int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_length, int32_t new_length)
+int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_length,
+                                 int32_t new_length)
 {
     (void)new_length;
     if (record->single_operation) {
@@ -318,8 +310,8 @@ int32_t coallescing_script_close(coallescing_script_s *record, int32_t old_lengt
             return COALESCING_VALUES_EQUAL;
         }
     }
-    record->single_operation =
-        static_cast<uint8_t>(record->single_operation && record->pending == COALESCING_PENDING_NONE);
+    record->single_operation = static_cast<uint8_t>(record->single_operation &&
+                                                    record->pending == COALESCING_PENDING_NONE);
     if (!pass_on(record)) {
         return COALESCING_REPLACEMENT_DELTA;
     }

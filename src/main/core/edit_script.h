@@ -26,14 +26,14 @@
 KV_EXTERN_C_BEGIN
 
 typedef struct edit_script_s {
-    int32_t insert_start;  /* new-value offset of the pending insert; -1: none */
-    int32_t insert_length; /* its length */
-    int32_t match_start;   /* old-value offset of the pending copy; -1: none */
-    int32_t match_length;  /* its length */
+    int32_t insert_start;   /* new-value offset of the pending insert; -1: none */
+    int32_t insert_length;  /* its length */
+    int32_t match_start;    /* old-value offset of the pending copy; -1: none */
+    int32_t match_length;   /* its length */
     const buf_s *old_value; /* borrowed */
     const buf_s *new_value; /* borrowed; inserts take their bytes from it */
-    int32_t budget;        /* bytes the script may still write */
-    buf_s *output;         /* the encoded edit delta so far (owned) */
+    int32_t budget;         /* bytes the script may still write */
+    buf_s *output;          /* the encoded edit delta so far (owned) */
 } edit_script_s;
 
 /* Kinds of the coalescing record's pending run. */
@@ -47,12 +47,12 @@ typedef struct edit_script_s {
 #define COALESCING_VALUES_EQUAL 2
 
 typedef struct coallescing_script_s {
-    edit_script_s *script; /* where finished operations go (borrowed) */
-    int32_t old_base;      /* start of the compared old range */
-    int32_t new_base;      /* start of the compared new range */
-    int32_t pending;       /* COALESCING_PENDING_* */
-    int32_t start;         /* pending run start, relative to its base */
-    int32_t length;        /* pending run length */
+    edit_script_s *script;    /* where finished operations go (borrowed) */
+    int32_t old_base;         /* start of the compared old range */
+    int32_t new_base;         /* start of the compared new range */
+    int32_t pending;          /* COALESCING_PENDING_* */
+    int32_t start;            /* pending run start, relative to its base */
+    int32_t length;           /* pending run length */
     uint8_t single_operation; /* set while everything so far is one run */
 } coallescing_script_s;
 
@@ -85,10 +85,12 @@ KV_API void coallescing_script_init(coallescing_script_s *record, edit_script_s 
                                     int32_t old_base, int32_t new_base);
 /* Reports a copy of old[position, position + length); runs of length 0 or
  * less are ignored. 1, or 0 when passing on the previous run failed. */
-KV_API int32_t coallescing_script_match(coallescing_script_s *record, int32_t position, int32_t length);
+KV_API int32_t coallescing_script_match(coallescing_script_s *record, int32_t position,
+                                        int32_t length);
 /* Reports new[position, position + length) as having no counterpart in the
  * old value; lengths of 0 or less are ignored. 1, or 0 as above. */
-KV_API int32_t coallescing_script_insert(coallescing_script_s *record, int32_t position, int32_t length);
+KV_API int32_t coallescing_script_insert(coallescing_script_s *record, int32_t position,
+                                         int32_t length);
 /* Reports that old bytes are skipped here. 1, or 0 when passing on a pending
  * copy failed. */
 KV_API int32_t coallescing_script_delete(coallescing_script_s *record);

@@ -52,20 +52,11 @@ struct Point {
     int32_t y;
 };
 
-int32_t min32(int64_t a, int64_t b)
-{
-    return static_cast<int32_t>(a < b ? a : b);
-}
+int32_t min32(int64_t a, int64_t b) { return static_cast<int32_t>(a < b ? a : b); }
 
-int32_t max32(int64_t a, int64_t b)
-{
-    return static_cast<int32_t>(a > b ? a : b);
-}
+int32_t max32(int64_t a, int64_t b) { return static_cast<int32_t>(a > b ? a : b); }
 
-int32_t abs32(int32_t v)
-{
-    return v < 0 ? -v : v;
-}
+int32_t abs32(int32_t v) { return v < 0 ? -v : v; }
 
 int32_t saturating_sub(int32_t a, int32_t b)
 {
@@ -73,15 +64,9 @@ int32_t saturating_sub(int32_t a, int32_t b)
     return r < INT32_MIN ? INT32_MIN : static_cast<int32_t>(r);
 }
 
-const uint8_t *old_bytes(const Engine &e, const Problem &p)
-{
-    return e.ex->old_value->data + p.x0;
-}
+const uint8_t *old_bytes(const Engine &e, const Problem &p) { return e.ex->old_value->data + p.x0; }
 
-const uint8_t *new_bytes(const Engine &e, const Problem &p)
-{
-    return e.ex->new_value->data + p.y0;
-}
+const uint8_t *new_bytes(const Engine &e, const Problem &p) { return e.ex->new_value->data + p.y0; }
 
 /* Reports relative to a sub-problem; each is true on success. A trace sees
  * only runs of positive length, the ones that change anything. */
@@ -115,7 +100,8 @@ int32_t common_prefix(const Engine &e, const Problem &p)
     if (n <= 0) {
         return 0;
     }
-    return static_cast<int32_t>(execution_match_forward(old_bytes(e, p), new_bytes(e, p), static_cast<size_t>(n)));
+    return static_cast<int32_t>(
+        execution_match_forward(old_bytes(e, p), new_bytes(e, p), static_cast<size_t>(n)));
 }
 
 /* ------------------------------------------------------------------ tasks */
@@ -148,10 +134,7 @@ Task make_task(TaskKind kind, Problem p, int32_t l, int32_t a = 0, int32_t b = 0
     return Task{kind, p, l, a, b, c};
 }
 
-Task done()
-{
-    return make_task(TaskKind::kDone, Problem{0, 0, 0, 0}, 0);
-}
+Task done() { return make_task(TaskKind::kDone, Problem{0, 0, 0, 0}, 0); }
 
 bool run(Engine &e, Task task);
 bool trim_suffix(Engine &e, const Problem &p, int32_t prefix, int32_t l);
@@ -180,7 +163,8 @@ bool step_trim_prefix(Engine &e, const Task &t, Task *next)
         *next = done();
         return report_delete(e);
     }
-    *next = make_task(TaskKind::kMiddleSnake, Problem{p.x0 + prefix, p.n - prefix, p.y0 + prefix, p.m - prefix}, t.l);
+    *next = make_task(TaskKind::kMiddleSnake,
+                      Problem{p.x0 + prefix, p.n - prefix, p.y0 + prefix, p.m - prefix}, t.l);
     return true;
 }
 
@@ -198,7 +182,8 @@ Frontiers frontiers(const int32_t *slots, const Problem &p, int32_t c1, int32_t 
     const int32_t delta = p.n - p.m;
     Frontiers f{{0, 0}, {p.n, p.m}};
     for (int32_t k = -c1; k <= c2; k += 2) {
-        const int32_t x = min32(min32(slots[storage_forward_slot(k)], p.n), static_cast<int64_t>(p.m) - k);
+        const int32_t x =
+            min32(min32(slots[storage_forward_slot(k)], p.n), static_cast<int64_t>(p.m) - k);
         const int32_t y = x + k;
         if (static_cast<int64_t>(x) + y > static_cast<int64_t>(f.forward.x) + f.forward.y) {
             f.forward = Point{x, y};
@@ -206,7 +191,8 @@ Frontiers frontiers(const int32_t *slots, const Problem &p, int32_t c1, int32_t 
     }
     for (int32_t kr = -c2; kr <= c1; kr += 2) {
         const int32_t k = kr - delta;
-        const int32_t x = max32(max32(slots[storage_reverse_slot(kr)], 0), -static_cast<int64_t>(k));
+        const int32_t x =
+            max32(max32(slots[storage_reverse_slot(kr)], 0), -static_cast<int64_t>(k));
         const int32_t y = x + k;
         if (static_cast<int64_t>(x) + y < static_cast<int64_t>(f.reverse.x) + f.reverse.y) {
             f.reverse = Point{x, y};
@@ -240,8 +226,8 @@ struct SearchResult {
  * pass also looks for the overlap with the reverse search; *hit then holds
  * the snake. */
 template <bool kTest>
-bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m, int32_t d,
-                  int32_t c1, int32_t c2, SearchResult *hit)
+bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m,
+                  int32_t d, int32_t c1, int32_t c2, SearchResult *hit)
 {
     const int32_t delta = n - m;
     for (int32_t k = -c1; k <= c2; k += 2) {
@@ -256,7 +242,8 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
          * test stays so that no input can make it read outside. */
         assert(x >= end || (x >= 0 && x + k >= 0));
         if (x < end && x >= 0 && x + k >= 0 && a[x] == b[x + k]) {
-            u = x + static_cast<int32_t>(execution_match_forward(a + x, b + x + k, static_cast<size_t>(end - x)));
+            u = x + static_cast<int32_t>(
+                        execution_match_forward(a + x, b + x + k, static_cast<size_t>(end - x)));
         }
         if (kTest) {
             const int32_t kr = k + delta;
@@ -271,8 +258,8 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
 }
 
 template <bool kTest>
-bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m, int32_t d,
-                  int32_t c1, int32_t c2, SearchResult *hit)
+bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n, int32_t m,
+                  int32_t d, int32_t c1, int32_t c2, SearchResult *hit)
 {
     const int32_t delta = n - m;
     for (int32_t kr = -c2; kr <= c1; kr += 2) {
@@ -287,7 +274,8 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
         /* Likewise never past the end here. */
         assert(x <= lo || x <= hi);
         if (x > lo && x <= hi && a[x - 1] == b[x + k - 1]) {
-            x -= static_cast<int32_t>(execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
+            x -= static_cast<int32_t>(
+                execution_match_backward(a + x, b + x + k, static_cast<size_t>(x - lo)));
         }
         if (kTest && abs32(k) <= d && x <= slots[storage_forward_slot(k)]) {
             *hit = SearchResult{SearchEnd::kSnake, x, e, k, 0};
@@ -307,7 +295,8 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
     const int32_t n = p.n;
     const int32_t m = p.m;
     const int32_t delta = n - m;
-    const bool test_forward = (static_cast<uint32_t>(delta) & kForwardOverlapBits) == kForwardOverlapBits;
+    const bool test_forward =
+        (static_cast<uint32_t>(delta) & kForwardOverlapBits) == kForwardOverlapBits;
     const uint8_t *a = old_bytes(e, p);
     const uint8_t *b = new_bytes(e, p);
     if (!storage_initialise(storage, 1)) {
@@ -403,7 +392,8 @@ bool step_split(Engine &e, const Task &t, Task *next)
     if (!report_copy(e, p, x, u - x)) {
         return false;
     }
-    *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + u, p.n - u, p.y0 + u + k, p.m - u - k}, e.ex->limit);
+    *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + u, p.n - u, p.y0 + u + k, p.m - u - k},
+                      e.ex->limit);
     return true;
 }
 
@@ -431,7 +421,8 @@ bool step_bail(Engine &e, const Task &t, Task *next)
         if (!run(e, make_task(TaskKind::kBounded, middle, t.l, p.n, p.m))) {
             return false;
         }
-        *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + rv.x, p.n - rv.x, p.y0 + rv.y, p.m - rv.y}, e.ex->limit);
+        *next = make_task(TaskKind::kTrimPrefix,
+                          Problem{p.x0 + rv.x, p.n - rv.x, p.y0 + rv.y, p.m - rv.y}, e.ex->limit);
         return true;
     }
     /* Crossed: split at whichever search got further (forward on a tie). */
@@ -441,7 +432,8 @@ bool step_bail(Engine &e, const Task &t, Task *next)
     if (!trim_suffix(e, Problem{p.x0, at.x, p.y0, at.y}, 0, e.ex->limit)) {
         return false;
     }
-    *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + at.x, p.n - at.x, p.y0 + at.y, p.m - at.y}, e.ex->limit);
+    *next = make_task(TaskKind::kTrimPrefix,
+                      Problem{p.x0 + at.x, p.n - at.x, p.y0 + at.y, p.m - at.y}, e.ex->limit);
     return true;
 }
 
@@ -483,7 +475,8 @@ bool step_bounded(Engine &e, const Task &t, Task *next)
         if (!trim_suffix(e, Problem{p.x0, h, p.y0, g}, 0, t.l / 2)) {
             return false;
         }
-        *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + h, p.n - h, p.y0 + g, p.m - g}, t.l / 2);
+        *next = make_task(TaskKind::kTrimPrefix, Problem{p.x0 + h, p.n - h, p.y0 + g, p.m - g},
+                          t.l / 2);
         return true;
     }
     *next = done();
@@ -533,7 +526,8 @@ int32_t suffix_start(const Engine &e, const Problem &p, int32_t prefix)
     }
     const uint8_t *a_end = old_bytes(e, p) + p.n;
     const uint8_t *b_end = new_bytes(e, p) + p.m;
-    return p.n - static_cast<int32_t>(execution_match_backward(a_end, b_end, static_cast<size_t>(span)));
+    return p.n -
+           static_cast<int32_t>(execution_match_backward(a_end, b_end, static_cast<size_t>(span)));
 }
 
 /* _execution_trim_suffix: the difference of a sub-problem whose first
@@ -672,7 +666,8 @@ size_t execution_match_backward(const uint8_t *a_end, const uint8_t *b_end, size
         }
         t += kWord;
     }
-    while (t < n && a_end[-1 - static_cast<ptrdiff_t>(t)] == b_end[-1 - static_cast<ptrdiff_t>(t)]) {
+    while (t < n &&
+           a_end[-1 - static_cast<ptrdiff_t>(t)] == b_end[-1 - static_cast<ptrdiff_t>(t)]) {
         ++t;
     }
     return t;
@@ -684,7 +679,8 @@ int32_t myers_binary_diff_corner(int32_t d, int32_t n)
 }
 
 execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
-                              coallescing_script_s *coalescing, int32_t slot_limit, int32_t step_limit)
+                              coallescing_script_s *coalescing, int32_t slot_limit,
+                              int32_t step_limit)
 {
     auto *ex = static_cast<execution_s *>(std::calloc(1, sizeof(execution_s)));
     if (ex == nullptr) {
@@ -747,15 +743,9 @@ bool trim_prefix_and_suffix(Engine &e, const Problem &p)
     return report_copy(e, p, i, p.n - i);
 }
 
-int32_t as_result(bool ok)
-{
-    return ok ? 1 : 0;
-}
+int32_t as_result(bool ok) { return ok ? 1 : 0; }
 
-Engine plain(execution_s *execution)
-{
-    return Engine{execution, nullptr, nullptr};
-}
+Engine plain(execution_s *execution) { return Engine{execution, nullptr, nullptr}; }
 
 } // namespace
 
@@ -767,27 +757,30 @@ int32_t execution_diff(execution_s *execution, int32_t x0, int32_t n, int32_t y0
     return as_result(diff(e, Problem{x0, n, y0, m}));
 }
 
-int32_t execution_trim_prefix_and_suffix(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m)
+int32_t execution_trim_prefix_and_suffix(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
+                                         int32_t m)
 {
     Engine e = plain(execution);
     return as_result(trim_prefix_and_suffix(e, Problem{x0, n, y0, m}));
 }
 
-int32_t execution_middlesnake(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m, int32_t l)
+int32_t execution_middlesnake(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m,
+                              int32_t l)
 {
     Engine e = plain(execution);
     return as_result(run(e, make_task(TaskKind::kMiddleSnake, Problem{x0, n, y0, m}, l)));
 }
 
-int32_t execution_recurse(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m, int32_t x,
-                          int32_t u, int32_t k)
+int32_t execution_recurse(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m,
+                          int32_t x, int32_t u, int32_t k)
 {
     Engine e = plain(execution);
-    return as_result(run(e, make_task(TaskKind::kSplit, Problem{x0, n, y0, m}, execution->limit, x, u, k)));
+    return as_result(
+        run(e, make_task(TaskKind::kSplit, Problem{x0, n, y0, m}, execution->limit, x, u, k)));
 }
 
-int32_t execution_bail(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m, int32_t c1,
-                       int32_t c2, int32_t l)
+int32_t execution_bail(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m,
+                       int32_t c1, int32_t c2, int32_t l)
 {
     Engine e = plain(execution);
     return as_result(run(e, make_task(TaskKind::kBail, Problem{x0, n, y0, m}, l, c1, c2)));
@@ -800,8 +793,9 @@ int32_t execution_bounded_diff(execution_s *execution, int32_t x0, int32_t n, in
     return as_result(run(e, make_task(TaskKind::kBounded, Problem{x0, n, y0, m}, l, np, mp)));
 }
 
-int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, int32_t n, int32_t y0, int32_t m,
-                        int32_t l, int32_t np, int32_t mp, execution_report_fn report, void *context)
+int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, int32_t n,
+                        int32_t y0, int32_t m, int32_t l, int32_t np, int32_t mp,
+                        execution_report_fn report, void *context)
 {
     if (report == nullptr) {
         return 0;

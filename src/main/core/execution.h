@@ -100,14 +100,15 @@ KV_API int32_t execution_bounded_diff(execution_s *execution, int32_t x0, int32_
 #define EXECUTION_OPERATION_MIDDLESNAKE 2  /* uses l */
 #define EXECUTION_OPERATION_BOUNDED_DIFF 3 /* uses l, np, mp */
 
-typedef int32_t (*execution_report_fn)(void *context, int32_t kind, int32_t position, int32_t length);
+typedef int32_t (*execution_report_fn)(void *context, int32_t kind, int32_t position,
+                                       int32_t length);
 
 /* Runs `operation` on the sub-problem with reports sent to report(context,
  * ...). 1 / 0 as the operation; 0 for a null callback or an unknown
  * operation. */
-KV_API int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, int32_t n, int32_t y0,
-                               int32_t m, int32_t l, int32_t np, int32_t mp, execution_report_fn report,
-                               void *context);
+KV_API int32_t execution_trace(execution_s *execution, int32_t operation, int32_t x0, int32_t n,
+                               int32_t y0, int32_t m, int32_t l, int32_t np, int32_t mp,
+                               execution_report_fn report, void *context);
 
 KV_EXTERN_C_END
 

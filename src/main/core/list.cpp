@@ -125,14 +125,11 @@ list_node_s *place_new_node(list_s *list, list_node_s *ref, void *data, bool aft
     return node;
 }
 
-}  // namespace
+} // namespace
 
 KV_EXTERN_C_BEGIN
 
-list_s *list_create(void)
-{
-    return static_cast<list_s *>(std::calloc(1, sizeof(list_s)));
-}
+list_s *list_create(void) { return static_cast<list_s *>(std::calloc(1, sizeof(list_s))); }
 
 int32_t list_get_size(const list_s *list)
 {
@@ -140,7 +137,8 @@ int32_t list_get_size(const list_s *list)
         return -1;
     }
     int32_t count = 0;
-    for (const list_node_s *node = list->head; node != nullptr && count < INT32_MAX; node = node->next) {
+    for (const list_node_s *node = list->head; node != nullptr && count < INT32_MAX;
+         node = node->next) {
         ++count;
     }
     return count;

@@ -44,7 +44,8 @@ using ExecutionOwner = kv_owner<execution_s, execution_free>;
 
 KV_EXTERN_C_BEGIN
 
-int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length, int32_t work_limit)
+int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length,
+                                     int32_t work_limit)
 {
     int32_t shorter = old_length < new_length ? old_length : new_length;
     if (work_limit < shorter) {
@@ -94,22 +95,24 @@ int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32
     return end <= static_cast<int64_t>(buffer->length) ? 0 : -1;
 }
 
-int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length, const buf_s *new_value,
-                          int32_t new_start, int32_t new_length, edit_script_s *script, int32_t slot_limit,
-                          int32_t work_limit, uint32_t quality)
+int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int32_t old_length,
+                          const buf_s *new_value, int32_t new_start, int32_t new_length,
+                          edit_script_s *script, int32_t slot_limit, int32_t work_limit,
+                          uint32_t quality)
 {
-    return myers_binary_diff_bounded(old_value, old_start, old_length, new_value, new_start, new_length, script,
-                                     slot_limit, work_limit, quality,
+    return myers_binary_diff_bounded(old_value, old_start, old_length, new_value, new_start,
+                                     new_length, script, slot_limit, work_limit, quality,
                                      myers_binary_diff_work_bound(old_length, new_length), nullptr);
 }
 
 int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int32_t old_length,
                                   const buf_s *new_value, int32_t new_start, int32_t new_length,
-                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit, uint32_t quality,
-                                  int64_t work_bound, int64_t *work_spent)
+                                  edit_script_s *script, int32_t slot_limit, int32_t work_limit,
+                                  uint32_t quality, int64_t work_bound, int64_t *work_spent)
 {
     if (myers_binary_diff_check_bounds(old_value, old_start, old_length) != 0 ||
-        myers_binary_diff_check_bounds(new_value, new_start, new_length) != 0 || script == nullptr) {
+        myers_binary_diff_check_bounds(new_value, new_start, new_length) != 0 ||
+        script == nullptr) {
         return MYERS_INVALID_RANGES;
     }
     coallescing_script_s record;
@@ -122,13 +125,15 @@ int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int
     const int64_t allowance = work_bound < 0 ? EXECUTION_UNBOUNDED_WORK : work_bound;
     ex->work_left = allowance;
     const int32_t ok = quality == MYERS_QUALITY_TRIM_ONLY
-                           ? execution_trim_prefix_and_suffix(ex.get(), old_start, old_length, new_start, new_length)
+                           ? execution_trim_prefix_and_suffix(ex.get(), old_start, old_length,
+                                                              new_start, new_length)
                            : execution_diff(ex.get(), old_start, old_length, new_start, new_length);
     if (work_spent != nullptr) {
         *work_spent = ex->work_left < 0 ? allowance + 1 : allowance - ex->work_left;
     }
     if (!ok) {
-        return allocation_failed(script, ex.get()) ? MYERS_ALLOCATION_FAILED : MYERS_REPLACEMENT_DELTA;
+        return allocation_failed(script, ex.get()) ? MYERS_ALLOCATION_FAILED
+                                                   : MYERS_REPLACEMENT_DELTA;
     }
     const int32_t closed = coallescing_script_close(&record, old_length, new_length);
     if (closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr) {
@@ -139,7 +144,8 @@ int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int
 
 int64_t myers_binary_diff_work_bound(int32_t old_length, int32_t new_length)
 {
-    const int64_t total = static_cast<int64_t>(old_length < 0 ? 0 : old_length) + (new_length < 0 ? 0 : new_length);
+    const int64_t total =
+        static_cast<int64_t>(old_length < 0 ? 0 : old_length) + (new_length < 0 ? 0 : new_length);
     return kWorkBoundBase + kWorkBoundPerByte * total;
 }
 

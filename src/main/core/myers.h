@@ -18,9 +18,9 @@ KV_EXTERN_C_BEGIN
 
 /* Results of myers_binary_diff. */
 #define MYERS_INVALID_RANGES (-1)
-#define MYERS_EDIT_DELTA 0          /* edit delta complete in script->output */
-#define MYERS_REPLACEMENT_DELTA 1   /* send the whole new value instead */
-#define MYERS_VALUES_EQUAL 2        /* the ranges are equal (or both empty) */
+#define MYERS_EDIT_DELTA 0           /* edit delta complete in script->output */
+#define MYERS_REPLACEMENT_DELTA 1    /* send the whole new value instead */
+#define MYERS_VALUES_EQUAL 2         /* the ranges are equal (or both empty) */
 #define MYERS_ALLOCATION_FAILED (-2) /* memory ran out: no delta can be trusted */
 
 /* Quality levels: 0 full search with the work limit; 1 and 2 a quarter and
@@ -49,10 +49,12 @@ KV_API int32_t myers_binary_diff(const buf_s *old_value, int32_t old_start, int3
  * myers_binary_diff_work_bound. A difference that reaches the bound gives
  * MYERS_REPLACEMENT_DELTA. When work_spent is not null it receives the work
  * the searches spent (bound + 1 when the bound was reached). */
-KV_API int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int32_t old_length,
-                                         const buf_s *new_value, int32_t new_start, int32_t new_length,
-                                         edit_script_s *script, int32_t slot_limit, int32_t work_limit,
-                                         uint32_t quality, int64_t work_bound, int64_t *work_spent);
+KV_API int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start,
+                                         int32_t old_length, const buf_s *new_value,
+                                         int32_t new_start, int32_t new_length,
+                                         edit_script_s *script, int32_t slot_limit,
+                                         int32_t work_limit, uint32_t quality, int64_t work_bound,
+                                         int64_t *work_spent);
 /* The total search work myers_binary_diff allows one difference of ranges of
  * these lengths: a fixed allowance plus a multiple of old_length + new_length
  * (negative lengths count as 0). */
@@ -61,8 +63,8 @@ KV_API int64_t myers_binary_diff_work_bound(int32_t old_length, int32_t new_leng
  * ranges of the given lengths and the work limit W: W at level 0; at 1 and 2
  * m = min(lengths, W) shifted right by 2 or 4 when m > 259, else 64 or 16;
  * 1 at level 3; -1 above (level 4 does not search). */
-KV_API int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length, int32_t new_length,
-                                            int32_t work_limit);
+KV_API int32_t myers_binary_diff_step_limit(uint32_t quality, int32_t old_length,
+                                            int32_t new_length, int32_t work_limit);
 /* 0 when [start, start + length) lies within the buffer's length taken as
  * signed 32-bit; -1 for a negative start or length, or a range past it. */
 KV_API int32_t myers_binary_diff_check_bounds(const buf_s *buffer, int32_t start, int32_t length);

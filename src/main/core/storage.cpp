@@ -28,10 +28,7 @@ constexpr int64_t kNeededBias = 11;
  * 32-bit index. */
 constexpr int32_t kMaxIndexableStep = static_cast<int32_t>((INT32_MAX - (kNeededBias - 1)) / 4);
 
-int64_t slots_needed(int32_t d)
-{
-    return 4 * static_cast<int64_t>(d) + kNeededBias;
-}
+int64_t slots_needed(int32_t d) { return 4 * static_cast<int64_t>(d) + kNeededBias; }
 
 int64_t slots_allocated(const storage_s *storage)
 {
@@ -202,15 +199,9 @@ kv_status storage_extend_status(storage_s *storage, int32_t d)
     return KV_OK;
 }
 
-int32_t storage_key_forward(int32_t k)
-{
-    return storage_forward_slot(k);
-}
+int32_t storage_key_forward(int32_t k) { return storage_forward_slot(k); }
 
-int32_t storage_key_reverse(int32_t k)
-{
-    return storage_reverse_slot(k);
-}
+int32_t storage_key_reverse(int32_t k) { return storage_reverse_slot(k); }
 
 int32_t storage_key_forward_get(const storage_s *storage, int32_t k)
 {

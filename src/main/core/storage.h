@@ -76,10 +76,7 @@ static inline int32_t storage_forward_slot(int32_t k)
 {
     return (int32_t)((uint32_t)k << 2) ^ (k >> 31);
 }
-static inline int32_t storage_reverse_slot(int32_t k)
-{
-    return storage_forward_slot(k) + 2;
-}
+static inline int32_t storage_reverse_slot(int32_t k) { return storage_forward_slot(k) + 2; }
 /* Entry access; no range check: |k| must be at most d + 2 for the step d
  * prepared last. */
 KV_API int32_t storage_key_forward_get(const storage_s *storage, int32_t k);

@@ -5,13 +5,15 @@
 // fill or clear the record that points at them.
 #include "bindings/python/buf_view.h"
 
-void buf_view_init(buf_s *view, char *data, unsigned long size) {
+void buf_view_init(buf_s *view, char *data, unsigned long size)
+{
     view->data = reinterpret_cast<uint8_t *>(data);
     view->length = size;
     view->capacity = size;
 }
 
-void buf_view_invalidate(buf_s *view) {
+void buf_view_invalidate(buf_s *view)
+{
     if (view == nullptr) {
         return;
     }

@@ -25,9 +25,10 @@ PyMethodDef dumps_def = {"dumps",
                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dumps)),
                          METH_FASTCALL | METH_KEYWORDS, kDumpsDoc};
 
-}  // namespace
+} // namespace
 
-void init_cbor(pybind11::module_ &m) {
+void init_cbor(pybind11::module_ &m)
+{
     namespace py = pybind11;
     py::module_ cbor = m.def_submodule("cbor");
     cbor.attr("__doc__") = kModuleDoc;
@@ -39,4 +40,4 @@ void init_cbor(pybind11::module_ &m) {
     init_cbor_decode(cbor);
 }
 
-}  // namespace korvalent
+} // namespace korvalent

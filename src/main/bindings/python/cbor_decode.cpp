@@ -51,26 +51,32 @@ constexpr const char *kSimpleDoc = R"doc(Simple(value)
 A CBOR simple value without a Python counterpart: 0 to 19 or 32 to 255
 (20 to 23 are False, True, None and undefined). Compares by value.)doc";
 
-constexpr const char *kUndefinedDoc = "The type of cbor.undefined, the CBOR undefined value (a singleton).";
+constexpr const char *kUndefinedDoc =
+    "The type of cbor.undefined, the CBOR undefined value (a singleton).";
 
 py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
 
-void check_tag_number(const py::int_ &tag) {
+void check_tag_number(const py::int_ &tag)
+{
     static const char *kRange = "Tag() argument 'tag' must be between 0 and 2**64 - 1";
     PyObject *limit = PyLong_FromUnsignedLongLong(~0ull);
     if (limit == nullptr) throw py::error_already_set();
     const int below = PyObject_RichCompareBool(tag.ptr(), limit, Py_LE);
     Py_DECREF(limit);
     if (below < 0) throw py::error_already_set();
-    if (!below || PyObject_RichCompareBool(tag.ptr(), py::int_(0).ptr(), Py_GE) != 1) throw py::value_error(kRange);
+    if (!below || PyObject_RichCompareBool(tag.ptr(), py::int_(0).ptr(), Py_GE) != 1)
+        throw py::value_error(kRange);
 }
 
-void check_simple_value(int value) {
+void check_simple_value(int value)
+{
     if (value < 0 || value > 255 || (value >= 20 && value < 32))
-        throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " + std::to_string(value));
+        throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " +
+                              std::to_string(value));
 }
 
-void define_value_types(py::module_ &cbor) {
+void define_value_types(py::module_ &cbor)
+{
     py::class_<Tag>(cbor, "Tag", kTagDoc)
         .def(py::init([](py::int_ tag, py::object value) {
                  check_tag_number(tag);
@@ -87,11 +93,14 @@ void define_value_types(py::module_ &cbor) {
              })
         .def("__hash__", [](const Tag &t) { return py::hash(py::make_tuple(t.tag, t.value)); })
         .def("__repr__",
-             [](const Tag &t) { return "Tag(" + py::repr(t.tag).cast<std::string>() + ", " +
-                                       py::repr(t.value).cast<std::string>() + ")"; })
+             [](const Tag &t) {
+                 return "Tag(" + py::repr(t.tag).cast<std::string>() + ", " +
+                        py::repr(t.value).cast<std::string>() + ")";
+             })
         .def(py::pickle([](const Tag &t) { return py::make_tuple(t.tag, t.value); },
                         [](const py::tuple &state) {
-                            if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
+                            if (state.size() != 2)
+                                throw py::value_error("Tag state must be (tag, value)");
                             py::int_ tag = state[0].cast<py::int_>();
                             check_tag_number(tag);
                             return Tag{tag, state[1]};
@@ -109,7 +118,8 @@ void define_value_types(py::module_ &cbor) {
                  if (!py::isinstance<Simple>(other)) return not_implemented();
                  return py::bool_(a.value == other.cast<const Simple &>().value);
              })
-        .def("__hash__", [](const Simple &s) { return py::hash(py::make_tuple("Simple", s.value)); })
+        .def("__hash__",
+             [](const Simple &s) { return py::hash(py::make_tuple("Simple", s.value)); })
         .def("__repr__", [](const Simple &s) { return "Simple(" + std::to_string(s.value) + ")"; })
         .def(py::pickle([](const Simple &s) { return py::make_tuple(s.value); },
                         [](const py::tuple &state) {
@@ -141,13 +151,15 @@ public:
     KeyCache() = default;
     KeyCache(const KeyCache &) = delete;
     KeyCache &operator=(const KeyCache &) = delete;
-    ~KeyCache() {
+    ~KeyCache()
+    {
         for (Entry &e : slots_) Py_XDECREF(e.str);
     }
 
     // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
     // null when absent.
-    PyObject *find(const uint8_t *p, size_t n) const {
+    PyObject *find(const uint8_t *p, size_t n) const
+    {
         const Entry &e = slots_[hash(p, n)];
         if (e.str == nullptr || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
         Py_INCREF(e.str);
@@ -156,7 +168,8 @@ public:
 
     // Keeps a reference to str for p[0..n) (n <= kMaxKeyLength), replacing
     // what shared its slot.
-    void store(const uint8_t *p, size_t n, PyObject *str) {
+    void store(const uint8_t *p, size_t n, PyObject *str)
+    {
         Entry &e = slots_[hash(p, n)];
         Py_INCREF(str);
         PyObject *old = e.str;
@@ -176,7 +189,8 @@ private:
 
     // memcmp for keys of at most kMaxKeyLength bytes, in whole words where it
     // can (a library call costs more than the comparison).
-    static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
+    static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n)
+    {
         size_t i = 0;
         for (; n - i >= 8; i += 8) {
             uint64_t x, y;
@@ -192,7 +206,8 @@ private:
     // The length and up to the first and last 8 bytes, mixed and folded to a
     // slot: a few loads instead of a loop. Keys that differ only in their
     // middle share a slot, which costs a miss, never a wrong key.
-    static size_t hash(const uint8_t *p, size_t n) {
+    static size_t hash(const uint8_t *p, size_t n)
+    {
         uint64_t head = 0, tail = 0;
         if (n >= 8) {
             std::memcpy(&head, p, 8);
@@ -218,7 +233,8 @@ private:
 // A str from valid UTF-8 of the given shape, built directly in its final
 // (most compact) kind, as CPython requires for equal strings to compare equal.
 template <typename Char>
-void fill_code_points(const uint8_t *p, size_t n, Char *out) {
+void fill_code_points(const uint8_t *p, size_t n, Char *out)
+{
     for (size_t i = 0; i < n;) {
         const uint8_t c = p[i];
         uint32_t cp;
@@ -232,15 +248,16 @@ void fill_code_points(const uint8_t *p, size_t n, Char *out) {
             cp = (uint32_t(c & 0x0F) << 12) | (uint32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
             i += 3;
         } else {
-            cp = (uint32_t(c & 0x07) << 18) | (uint32_t(p[i + 1] & 0x3F) << 12) | (uint32_t(p[i + 2] & 0x3F) << 6) |
-                 (p[i + 3] & 0x3F);
+            cp = (uint32_t(c & 0x07) << 18) | (uint32_t(p[i + 1] & 0x3F) << 12) |
+                 (uint32_t(p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F);
             i += 4;
         }
         *out++ = static_cast<Char>(cp);
     }
 }
 
-PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape) {
+PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape)
+{
     if (shape.ascii()) {
         PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
         if (str) std::memcpy(PyUnicode_DATA(str), p, n);
@@ -251,9 +268,15 @@ PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), max_char);
     if (!str) return nullptr;
     switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: fill_code_points(p, n, PyUnicode_1BYTE_DATA(str)); break;
-    case PyUnicode_2BYTE_KIND: fill_code_points(p, n, PyUnicode_2BYTE_DATA(str)); break;
-    default: fill_code_points(p, n, PyUnicode_4BYTE_DATA(str)); break;
+    case PyUnicode_1BYTE_KIND:
+        fill_code_points(p, n, PyUnicode_1BYTE_DATA(str));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        fill_code_points(p, n, PyUnicode_2BYTE_DATA(str));
+        break;
+    default:
+        fill_code_points(p, n, PyUnicode_4BYTE_DATA(str));
+        break;
     }
     return str;
 }
@@ -271,7 +294,8 @@ struct Context {
     PyTypeObject *iterator = nullptr;
     KeyCache keys;
 
-    ~Context() {
+    ~Context()
+    {
         Py_XDECREF(error);
         Py_XDECREF(tag);
         Py_XDECREF(simple);
@@ -284,7 +308,8 @@ struct Context {
 // without comparing names on every call.
 constexpr const char *kCapsuleName = nullptr;
 
-Context *context_of(PyObject *self) {
+Context *context_of(PyObject *self)
+{
     return static_cast<Context *>(PyCapsule_GetPointer(self, kCapsuleName));
 }
 
@@ -294,75 +319,98 @@ public:
 
     explicit PythonBuilder(Context &ctx) : ctx_(ctx), keys_(ctx.keys) {}
 
-    Value uint(uint64_t v) {
+    Value uint(uint64_t v)
+    {
         if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
         return PyLong_FromUnsignedLongLong(v);
     }
 
-    Value negint(uint64_t arg) {
-        if (arg <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(-1 - static_cast<long>(arg));
+    Value negint(uint64_t arg)
+    {
+        if (arg <= static_cast<uint64_t>(LONG_MAX))
+            return PyLong_FromLong(-1 - static_cast<long>(arg));
         return invert(PyLong_FromUnsignedLongLong(arg));
     }
 
     Value float64(double v) { return PyFloat_FromDouble(v); }
 
-    Value simple(uint8_t v) {
+    Value simple(uint8_t v)
+    {
         switch (v) {
-        case 20: Py_RETURN_FALSE;
-        case 21: Py_RETURN_TRUE;
-        case 22: Py_RETURN_NONE;
-        case 23: Py_INCREF(ctx_.undefined); return ctx_.undefined;
-        default: return PyObject_CallFunction(ctx_.simple, "i", static_cast<int>(v));
+        case 20:
+            Py_RETURN_FALSE;
+        case 21:
+            Py_RETURN_TRUE;
+        case 22:
+            Py_RETURN_NONE;
+        case 23:
+            Py_INCREF(ctx_.undefined);
+            return ctx_.undefined;
+        default:
+            return PyObject_CallFunction(ctx_.simple, "i", static_cast<int>(v));
         }
     }
 
-    Value bytes(const uint8_t *p, size_t n) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+    Value bytes(const uint8_t *p, size_t n)
+    {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p),
+                                         static_cast<Py_ssize_t>(n));
     }
 
     // Only bytes that once passed validation are ever stored, so a hit needs
     // no validation of its own.
-    Value known_key(const uint8_t *p, size_t n) {
+    Value known_key(const uint8_t *p, size_t n)
+    {
         return n <= KeyCache::kMaxKeyLength ? keys_.find(p, n) : nullptr;
     }
 
-    Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key) {
+    Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key)
+    {
         PyObject *str = str_from_utf8(p, n, shape);
         if (str && key && n <= KeyCache::kMaxKeyLength) keys_.store(p, n, str);
         return str;
     }
 
     Value list(size_t n) { return PyList_New(static_cast<Py_ssize_t>(n)); }
-    void list_set(Value l, size_t i, Value item) { PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item); }
-    Value freeze(Value list) {
+    void list_set(Value l, size_t i, Value item)
+    {
+        PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
+    }
+    Value freeze(Value list)
+    {
         PyObject *tuple = PyList_AsTuple(list);
         Py_DECREF(list);
         return tuple;
     }
 
     Value map(size_t n) { return _PyDict_NewPresized(static_cast<Py_ssize_t>(n)); }
-    bool map_set(Value m, Value k, Value v, uint64_t key_offset) {
+    bool map_set(Value m, Value k, Value v, uint64_t key_offset)
+    {
         const int rc = PyDict_SetItem(m, k, v);
         Py_DECREF(v);
         if (rc != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            PyErr_Format(ctx_.error, "unhashable map key of type '%.100s' at offset %llu", Py_TYPE(k)->tp_name,
-                         static_cast<unsigned long long>(key_offset));
+            PyErr_Format(ctx_.error, "unhashable map key of type '%.100s' at offset %llu",
+                         Py_TYPE(k)->tp_name, static_cast<unsigned long long>(key_offset));
         }
         Py_DECREF(k);
         return rc == 0;
     }
 
-    Value tag(uint64_t number, Value content) {
-        PyObject *out = PyObject_CallFunction(ctx_.tag, "KO", static_cast<unsigned long long>(number), content);
+    Value tag(uint64_t number, Value content)
+    {
+        PyObject *out =
+            PyObject_CallFunction(ctx_.tag, "KO", static_cast<unsigned long long>(number), content);
         Py_DECREF(content);
         return out;
     }
 
     // Tag 2: the big-endian magnitude; tag 3: -1 - magnitude.
-    Value bignum(bool negative, Value content) {
-        PyObject *n = _PyLong_FromByteArray(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content)),
-                                            static_cast<size_t>(PyBytes_GET_SIZE(content)), 0, 0);
+    Value bignum(bool negative, Value content)
+    {
+        PyObject *n = _PyLong_FromByteArray(
+            reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content)),
+            static_cast<size_t>(PyBytes_GET_SIZE(content)), 0, 0);
         Py_DECREF(content);
         return negative ? invert(n) : n;
     }
@@ -370,7 +418,8 @@ public:
     void release(Value v) { Py_XDECREF(v); }
 
 private:
-    static PyObject *invert(PyObject *n) {
+    static PyObject *invert(PyObject *n)
+    {
         if (n == nullptr) return nullptr;
         PyObject *out = PyNumber_Invert(n);
         Py_DECREF(n);
@@ -386,22 +435,26 @@ private:
 // The input as a held buffer: any C-contiguous bytes-like object.
 class HeldBuffer {
 public:
-    ~HeldBuffer() {
+    ~HeldBuffer()
+    {
         if (held_) PyBuffer_Release(&view_);
     }
     // The bytes of an exact bytes object are read directly (immutable, and
     // kept alive by the caller for the call); anything else is exported.
-    bool acquire_for_call(PyObject *obj, const char *fn) {
+    bool acquire_for_call(PyObject *obj, const char *fn)
+    {
         if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
         view_.buf = PyBytes_AS_STRING(obj);
         view_.len = PyBytes_GET_SIZE(obj);
         return true;
     }
-    bool acquire(PyObject *obj, const char *fn) {
+    bool acquire(PyObject *obj, const char *fn)
+    {
         if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
+                PyErr_Format(PyExc_TypeError,
+                             "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
                              Py_TYPE(obj)->tp_name);
             }
             return false;
@@ -412,7 +465,8 @@ public:
     const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
     size_t size() const { return static_cast<size_t>(view_.len); }
     // Moves the held view out (for an object that keeps it).
-    Py_buffer release_to_owner() {
+    Py_buffer release_to_owner()
+    {
         held_ = false;
         return view_;
     }
@@ -423,10 +477,12 @@ private:
 };
 
 // Parses (data, /, *, max_depth=...) of fn. False with TypeError/ValueError set.
-bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **data,
-                     uint32_t *max_depth) {
+bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                     PyObject **data, uint32_t *max_depth)
+{
     if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly one positional argument (%zd given)", fn, nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly one positional argument (%zd given)", fn,
+                     nargs);
         return false;
     }
     *data = args[0];
@@ -458,7 +514,8 @@ bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, Py
 }
 
 // Sets CBORDecodeError for a decoder failure (a builder failure is already set).
-void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth) {
+void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth)
+{
     if (f.fault == Fault::kBuilder) return;
     if (f.fault == Fault::kOutOfMemory) {
         PyErr_NoMemory();
@@ -467,7 +524,8 @@ void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth) {
     PyErr_SetString(ctx.error, cbor_decode::describe(f, max_depth).c_str());
 }
 
-PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth) {
+PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
+{
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth);
     PyObject *out = decoder.whole();
@@ -477,7 +535,8 @@ PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth) 
 
 /* --------------------------------------------------------------- functions */
 
-PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     Context *ctx = context_of(self);
     PyObject *data;
     uint32_t max_depth;
@@ -487,7 +546,8 @@ PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     return decode_whole(*ctx, buf, max_depth);
 }
 
-PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     Context *ctx = context_of(self);
     PyObject *fp;
     uint32_t max_depth;
@@ -495,7 +555,7 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     PyObject *data = PyObject_CallMethod(fp, "read", nullptr);
     if (!data) return nullptr;
     PyObject *out;
-    {  // the buffer is released before the object that exports it
+    { // the buffer is released before the object that exports it
         HeldBuffer buf;
         out = buf.acquire_for_call(data, "load") ? decode_whole(*ctx, buf, max_depth) : nullptr;
     }
@@ -507,20 +567,21 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
  * buffer until it is exhausted or collected, so the bytes cannot change
  * under it; after a failure it is exhausted. */
 struct ItemIterator {
-    PyObject_HEAD
-    PyObject *context; // the capsule (strong)
+    PyObject_HEAD PyObject *context; // the capsule (strong)
     Py_buffer view;
     bool holding;
     size_t offset;
     uint32_t max_depth;
 };
 
-void iterator_finish(ItemIterator *it) {
+void iterator_finish(ItemIterator *it)
+{
     if (it->holding) PyBuffer_Release(&it->view);
     it->holding = false;
 }
 
-void iterator_dealloc(PyObject *self) {
+void iterator_dealloc(PyObject *self)
+{
     ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
     iterator_finish(it);
     Py_XDECREF(it->context);
@@ -529,7 +590,8 @@ void iterator_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-PyObject *iterator_next(PyObject *self) {
+PyObject *iterator_next(PyObject *self)
+{
     ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
     if (!it->holding) return nullptr;
     const size_t size = static_cast<size_t>(it->view.len);
@@ -539,8 +601,8 @@ PyObject *iterator_next(PyObject *self) {
     }
     Context &ctx = *context_of(it->context);
     PythonBuilder builder(ctx);
-    Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size, it->max_depth,
-                                   it->offset);
+    Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size,
+                                   it->max_depth, it->offset);
     PyObject *out = decoder.next();
     if (!out) {
         raise_failure(ctx, decoder.failure(), it->max_depth);
@@ -559,14 +621,16 @@ PyType_Slot kIteratorSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kIteratorSpec = {"korvalent_core.cbor.ItemIterator", sizeof(ItemIterator), 0, Py_TPFLAGS_DEFAULT,
-                             kIteratorSlots};
+PyType_Spec kIteratorSpec = {"korvalent_core.cbor.ItemIterator", sizeof(ItemIterator), 0,
+                             Py_TPFLAGS_DEFAULT, kIteratorSlots};
 
-PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     Context *ctx = context_of(self);
     PyObject *data;
     uint32_t max_depth;
-    if (!ctx || !parse_arguments("iter_items", args, nargs, kwnames, &data, &max_depth)) return nullptr;
+    if (!ctx || !parse_arguments("iter_items", args, nargs, kwnames, &data, &max_depth))
+        return nullptr;
     HeldBuffer buf;
     if (!buf.acquire(data, "iter_items")) return nullptr;
     ItemIterator *it = PyObject_New(ItemIterator, ctx->iterator);
@@ -615,26 +679,29 @@ Iterate over the items of a CBOR sequence (items written back to back), each
 decoded as loads would. The iterator holds `data`'s buffer until it is
 exhausted. A malformed item raises CBORDecodeError and ends the iteration.)doc";
 
-constexpr const char *kErrorDoc = "Raised by loads, load and iter_items for malformed, truncated or invalid CBOR; "
-                                  "the message names the problem and its byte offset.";
+constexpr const char *kErrorDoc =
+    "Raised by loads, load and iter_items for malformed, truncated or invalid CBOR; "
+    "the message names the problem and its byte offset.";
 
 PyMethodDef kMethods[] = {
-    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(loads)), METH_FASTCALL | METH_KEYWORDS,
-     kLoadsDoc},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(load)), METH_FASTCALL | METH_KEYWORDS,
-     kLoadDoc},
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(loads)),
+     METH_FASTCALL | METH_KEYWORDS, kLoadsDoc},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(load)),
+     METH_FASTCALL | METH_KEYWORDS, kLoadDoc},
     {"iter_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(iter_items)),
      METH_FASTCALL | METH_KEYWORDS, kIterItemsDoc},
 };
 
 void destroy_context(PyObject *capsule) { delete context_of(capsule); }
 
-}  // namespace
+} // namespace
 
-void init_cbor_decode(py::module_ &cbor) {
+void init_cbor_decode(py::module_ &cbor)
+{
     define_value_types(cbor);
     auto ctx = std::make_unique<Context>();
-    ctx->error = PyErr_NewExceptionWithDoc("korvalent_core.cbor.CBORDecodeError", kErrorDoc, PyExc_ValueError, nullptr);
+    ctx->error = PyErr_NewExceptionWithDoc("korvalent_core.cbor.CBORDecodeError", kErrorDoc,
+                                           PyExc_ValueError, nullptr);
     if (!ctx->error) throw py::error_already_set();
     ctx->tag = py::object(cbor.attr("Tag")).release().ptr();
     ctx->simple = py::object(cbor.attr("Simple")).release().ptr();
@@ -643,7 +710,8 @@ void init_cbor_decode(py::module_ &cbor) {
     if (!ctx->iterator) throw py::error_already_set();
     cbor.attr("CBORDecodeError") = py::reinterpret_borrow<py::object>(ctx->error);
 
-    py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(ctx.get(), kCapsuleName, destroy_context));
+    py::object capsule =
+        py::reinterpret_steal<py::object>(PyCapsule_New(ctx.get(), kCapsuleName, destroy_context));
     if (!capsule) throw py::error_already_set();
     ctx.release();
     for (PyMethodDef &def : kMethods) {
@@ -653,4 +721,4 @@ void init_cbor_decode(py::module_ &cbor) {
     }
 }
 
-}  // namespace korvalent
+} // namespace korvalent

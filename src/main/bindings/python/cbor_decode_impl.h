@@ -66,43 +66,56 @@ struct Failure {
 
 // One-line message for a failure other than kBuilder; max_depth is quoted by
 // kTooDeep.
-inline std::string describe(const Failure &f, uint32_t max_depth) {
+inline std::string describe(const Failure &f, uint32_t max_depth)
+{
     char text[160];
     const unsigned long long off = f.offset, d = f.detail;
     switch (f.fault) {
-    case Fault::kEmpty: return "empty input: no CBOR item at offset 0";
-    case Fault::kTruncated: std::snprintf(text, sizeof text, "truncated item at offset %llu", off); break;
+    case Fault::kEmpty:
+        return "empty input: no CBOR item at offset 0";
+    case Fault::kTruncated:
+        std::snprintf(text, sizeof text, "truncated item at offset %llu", off);
+        break;
     case Fault::kLengthBeyondInput:
-        std::snprintf(text, sizeof text, "truncated item at offset %llu: declared size %llu exceeds the input", off,
+        std::snprintf(text, sizeof text,
+                      "truncated item at offset %llu: declared size %llu exceeds the input", off,
                       d);
         break;
     case Fault::kReservedInfo:
-        std::snprintf(text, sizeof text, "reserved additional information %llu at offset %llu", d, off);
+        std::snprintf(text, sizeof text, "reserved additional information %llu at offset %llu", d,
+                      off);
         break;
     case Fault::kNotIndefinite:
-        std::snprintf(text, sizeof text, "major type %llu cannot have indefinite length, at offset %llu", d, off);
+        std::snprintf(text, sizeof text,
+                      "major type %llu cannot have indefinite length, at offset %llu", d, off);
         break;
     case Fault::kStrayBreak:
-        std::snprintf(text, sizeof text, "break outside an indefinite-length item at offset %llu", off);
+        std::snprintf(text, sizeof text, "break outside an indefinite-length item at offset %llu",
+                      off);
         break;
     case Fault::kChunkType:
-        std::snprintf(text, sizeof text, "chunk of the wrong type inside an indefinite-length string at offset %llu",
+        std::snprintf(text, sizeof text,
+                      "chunk of the wrong type inside an indefinite-length string at offset %llu",
                       off);
         break;
     case Fault::kSimpleBelow32:
-        std::snprintf(text, sizeof text, "two-byte simple value %llu below 32 at offset %llu", d, off);
+        std::snprintf(text, sizeof text, "two-byte simple value %llu below 32 at offset %llu", d,
+                      off);
         break;
     case Fault::kTooDeep:
-        std::snprintf(text, sizeof text, "nesting deeper than max_depth=%u at offset %llu", max_depth, off);
+        std::snprintf(text, sizeof text, "nesting deeper than max_depth=%u at offset %llu",
+                      max_depth, off);
         break;
     case Fault::kInvalidUtf8:
         std::snprintf(text, sizeof text, "invalid UTF-8 in text string at offset %llu", off);
         break;
-    case Fault::kOutOfMemory: return "out of memory";
+    case Fault::kOutOfMemory:
+        return "out of memory";
     case Fault::kTrailing:
         std::snprintf(text, sizeof text, "trailing bytes after the item, at offset %llu", off);
         break;
-    default: return "no failure";
+    default:
+        return "no failure";
     }
     return text;
 }
@@ -116,7 +129,8 @@ struct Utf8Shape {
     uint8_t max_lead = 0;
 
     bool ascii() const { return max_lead < 0x80; }
-    void add(const Utf8Shape &o) {
+    void add(const Utf8Shape &o)
+    {
         code_points += o.code_points;
         if (o.max_lead > max_lead) max_lead = o.max_lead;
     }
@@ -125,7 +139,8 @@ struct Utf8Shape {
 // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 // Returns true when p[0..n) is valid, with its shape in *shape. Whole 8-byte
 // words are skipped while they hold only ASCII.
-inline bool validate_utf8(const uint8_t *p, size_t n, Utf8Shape *shape) {
+inline bool validate_utf8(const uint8_t *p, size_t n, Utf8Shape *shape)
+{
     size_t i = 0;
     constexpr uint64_t kHighBits = 0x8080808080808080ull;
     while (n - i >= 8) {
@@ -150,12 +165,16 @@ inline bool validate_utf8(const uint8_t *p, size_t n, Utf8Shape *shape) {
             extra = 1;
         } else if (c >= 0xE0 && c <= 0xEF) {
             extra = 2;
-            if (c == 0xE0) lo = 0xA0;      // overlong
-            else if (c == 0xED) hi = 0x9F; // surrogates
+            if (c == 0xE0)
+                lo = 0xA0; // overlong
+            else if (c == 0xED)
+                hi = 0x9F; // surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
             extra = 3;
-            if (c == 0xF0) lo = 0x90;      // overlong
-            else if (c == 0xF4) hi = 0x8F; // above U+10FFFF
+            if (c == 0xF0)
+                lo = 0x90; // overlong
+            else if (c == 0xF4)
+                hi = 0x8F; // above U+10FFFF
         } else {
             return false;
         }
@@ -173,7 +192,8 @@ inline bool validate_utf8(const uint8_t *p, size_t n, Utf8Shape *shape) {
 
 // Half-precision bits to double: subnormals scaled exactly, infinities kept,
 // every NaN becomes the default quiet NaN with the half's sign.
-inline double decode_half(uint16_t half) {
+inline double decode_half(uint16_t half)
+{
     const uint64_t sign = static_cast<uint64_t>(half >> 15) << 63;
     const unsigned exponent = (half >> 10) & 0x1F;
     const uint64_t fraction = half & 0x3FF;
@@ -194,22 +214,26 @@ inline double decode_half(uint16_t half) {
 }
 
 // Single-precision bits to double: exact for every non-NaN value.
-inline double decode_single(uint32_t bits) {
+inline double decode_single(uint32_t bits)
+{
     float f;
     std::memcpy(&f, &bits, 4);
     return static_cast<double>(f);
 }
 
-inline double decode_double(uint64_t bits) {
+inline double decode_double(uint64_t bits)
+{
     double d;
     std::memcpy(&d, &bits, 8);
     return d;
 }
 
 // Big-endian argument of 1, 2, 4 or 8 bytes.
-inline uint64_t load_be(const uint8_t *p, unsigned width) {
+inline uint64_t load_be(const uint8_t *p, unsigned width)
+{
     switch (width) {
-    case 1: return p[0];
+    case 1:
+        return p[0];
     case 2: {
         uint16_t v;
         std::memcpy(&v, p, 2);
@@ -241,14 +265,16 @@ public:
     size_t size() const { return size_; }
     T &operator[](size_t i) { return data_[i]; }
     void resize(size_t n) { size_ = n; } // shrinking only
-    bool push(T value) {
+    bool push(T value)
+    {
         if (size_ == capacity_ && !grow()) return false;
         data_[size_++] = value;
         return true;
     }
 
 private:
-    bool grow() {
+    bool grow()
+    {
         const size_t capacity = capacity_ * 2;
         std::unique_ptr<T[]> bigger(new (std::nothrow) T[capacity]);
         if (!bigger) return false;
@@ -287,18 +313,22 @@ public:
     using Value = typename Builder::Value;
 
     // Decodes data[start..size); the data must outlive the decoder.
-    Decoder(Builder &builder, const uint8_t *data, size_t size, uint32_t max_depth, size_t start = 0)
-        : b_(builder), data_(data), size_(size), pos_(start), max_depth_(max_depth) {}
+    Decoder(Builder &builder, const uint8_t *data, size_t size, uint32_t max_depth,
+            size_t start = 0)
+        : b_(builder), data_(data), size_(size), pos_(start), max_depth_(max_depth)
+    {}
 
     // Decodes the item at the cursor and moves past it. Null on failure
     // (see failure()); the cursor is then unspecified.
-    Value next() {
+    Value next()
+    {
         if (pos_ >= size_) return fail(pos_ == 0 ? Fault::kEmpty : Fault::kTruncated, pos_);
         return decode(0, false);
     }
 
     // The single item of the whole input: next(), then nothing may follow.
-    Value whole() {
+    Value whole()
+    {
         Value v = next();
         if (v && pos_ != size_) {
             b_.release(v);
@@ -314,7 +344,8 @@ private:
     static constexpr uint8_t kBreak = cbor_format::kBreak;
     static constexpr uint8_t kDouble = cbor_format::kFloat64;
 
-    KV_DECODE_COLD Value fail(Fault fault, uint64_t offset, uint64_t detail = 0) {
+    KV_DECODE_COLD Value fail(Fault fault, uint64_t offset, uint64_t detail = 0)
+    {
         failure_ = Failure{fault, offset, detail};
         return Value{};
     }
@@ -325,7 +356,8 @@ private:
     // moves past it. *arg is the argument (0 for AI 31, which callers test on
     // the initial byte). False (with the failure set) for a truncated head or
     // a reserved AI.
-    bool head(uint8_t ib, size_t start, uint64_t *arg) {
+    bool head(uint8_t ib, size_t start, uint64_t *arg)
+    {
         const unsigned ai = ib & 0x1F;
         if (ai < 24) {
             *arg = ai;
@@ -347,7 +379,8 @@ private:
         return fail(Fault::kReservedInfo, start, ai), false;
     }
 
-    Value decode(uint32_t depth, bool key) {
+    Value decode(uint32_t depth, bool key)
+    {
         const size_t start = pos_;
         const uint8_t ib = data_[pos_];
         // Small unsigned integers and doubles are the commonest scalars.
@@ -370,19 +403,24 @@ private:
             if (indefinite) return fail(Fault::kNotIndefinite, start, 1);
             return check(b_.negint(arg));
         case 2:
-        case 3: return string(ib >> 5 == 3, indefinite, arg, start, key);
-        case 4: return array(indefinite, arg, start, depth, key);
-        case 5: return map(indefinite, arg, start, depth);
+        case 3:
+            return string(ib >> 5 == 3, indefinite, arg, start, key);
+        case 4:
+            return array(indefinite, arg, start, depth, key);
+        case 5:
+            return map(indefinite, arg, start, depth);
         case 6:
             if (indefinite) return fail(Fault::kNotIndefinite, start, 6);
             return tag(arg, start, depth, key);
-        default: return simple_or_float(ib, arg, start);
+        default:
+            return simple_or_float(ib, arg, start);
         }
     }
 
     Value check(Value v) { return v ? v : builder_failed(); }
 
-    Value string(bool text, bool indefinite, uint64_t length, size_t start, bool key) {
+    Value string(bool text, bool indefinite, uint64_t length, size_t start, bool key)
+    {
         if (indefinite) return chunked_string(text, start, key);
         if (length > left()) return fail(Fault::kLengthBeyondInput, start, length);
         const uint8_t *p = data_ + pos_;
@@ -399,7 +437,8 @@ private:
 
     // Indefinite-length string: definite chunks of the same major type up to
     // a break, joined. Each text chunk must be valid UTF-8 on its own.
-    KV_DECODE_COLD Value chunked_string(bool text, size_t start, bool key) {
+    KV_DECODE_COLD Value chunked_string(bool text, size_t start, bool key)
+    {
         std::string joined;
         Utf8Shape joined_shape;
         const uint8_t major = text ? 3 : 2;
@@ -432,14 +471,16 @@ private:
         return check(b_.text(p, joined.size(), joined_shape, key));
     }
 
-    bool deeper(uint32_t depth, size_t start) {
+    bool deeper(uint32_t depth, size_t start)
+    {
         if (depth < max_depth_) return true;
         fail(Fault::kTooDeep, start);
         return false;
     }
 
     // Elements of an array used as a map key become a frozen (hashable) form.
-    Value array(bool indefinite, uint64_t count, size_t start, uint32_t depth, bool key) {
+    Value array(bool indefinite, uint64_t count, size_t start, uint32_t depth, bool key)
+    {
         if (!deeper(depth, start)) return Value{};
         Value list;
         if (indefinite) {
@@ -478,7 +519,8 @@ private:
         return key ? check(b_.freeze(list)) : list;
     }
 
-    Value map(bool indefinite, uint64_t count, size_t start, uint32_t depth) {
+    Value map(bool indefinite, uint64_t count, size_t start, uint32_t depth)
+    {
         if (!deeper(depth, start)) return Value{};
         if (indefinite) return indefinite_map(start, depth);
         // Every pair takes at least two bytes.
@@ -497,7 +539,8 @@ private:
     // Pairs of an indefinite map wait on the shared stack (their key offsets
     // beside it, for messages) until the break, so the map is made once at its
     // final size.
-    Value indefinite_map(size_t start, uint32_t depth) {
+    Value indefinite_map(size_t start, uint32_t depth)
+    {
         const size_t base = stack_.size(), offsets_base = key_offsets_.size();
         for (;;) {
             if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start), offsets_base);
@@ -517,7 +560,8 @@ private:
                 b_.release(v);
                 return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
             }
-            if (!key_offsets_.push(key_offset)) return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
+            if (!key_offsets_.push(key_offset))
+                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
         }
         Value m = b_.map((stack_.size() - base) / 2);
         if (!m) return unwind(base, builder_failed(), offsets_base);
@@ -536,7 +580,8 @@ private:
 
     // Reads a key and its value into *k and *v. False with the failure set
     // and nothing held when either is missing or malformed.
-    bool pair(size_t start, uint32_t depth, Value *k, Value *v) {
+    bool pair(size_t start, uint32_t depth, Value *k, Value *v)
+    {
         if (pos_ >= size_) return fail(Fault::kTruncated, start), false;
         *k = decode(depth + 1, true);
         if (!*k) return false;
@@ -554,7 +599,8 @@ private:
 
     // Tags 2 and 3 over a byte string are bignums; every other tag wraps its
     // content as it is.
-    KV_DECODE_COLD Value tag(uint64_t number, size_t start, uint32_t depth, bool key) {
+    KV_DECODE_COLD Value tag(uint64_t number, size_t start, uint32_t depth, bool key)
+    {
         if (!deeper(depth, start)) return Value{};
         if (pos_ >= size_) return fail(Fault::kTruncated, start);
         if ((number == 2 || number == 3) && data_[pos_] >> 5 == 2) {
@@ -567,23 +613,30 @@ private:
         return check(b_.tag(number, content));
     }
 
-    KV_DECODE_COLD Value simple_or_float(uint8_t ib, uint64_t arg, size_t start) {
+    KV_DECODE_COLD Value simple_or_float(uint8_t ib, uint64_t arg, size_t start)
+    {
         switch (ib & 0x1F) {
         case 24:
             if (arg < 32) return fail(Fault::kSimpleBelow32, start, arg);
             return check(b_.simple(static_cast<uint8_t>(arg)));
-        case 25: return check(b_.float64(decode_half(static_cast<uint16_t>(arg))));
-        case 26: return check(b_.float64(decode_single(static_cast<uint32_t>(arg))));
-        case 27: return check(b_.float64(decode_double(arg)));
-        case 31: return fail(Fault::kStrayBreak, start);
-        default: return check(b_.simple(static_cast<uint8_t>(arg)));
+        case 25:
+            return check(b_.float64(decode_half(static_cast<uint16_t>(arg))));
+        case 26:
+            return check(b_.float64(decode_single(static_cast<uint32_t>(arg))));
+        case 27:
+            return check(b_.float64(decode_double(arg)));
+        case 31:
+            return fail(Fault::kStrayBreak, start);
+        default:
+            return check(b_.simple(static_cast<uint8_t>(arg)));
         }
     }
 
     // Drops the values stacked from `from` up, shrinks the stack to `base`
     // (default: from) and the key offsets to offsets_base, and passes the
     // failure on.
-    Value unwind(size_t from, Value failed, size_t offsets_base = SIZE_MAX, size_t base = SIZE_MAX) {
+    Value unwind(size_t from, Value failed, size_t offsets_base = SIZE_MAX, size_t base = SIZE_MAX)
+    {
         for (size_t i = from; i < stack_.size(); ++i) b_.release(stack_[i]);
         stack_.resize(base == SIZE_MAX ? from : base);
         if (offsets_base != SIZE_MAX) key_offsets_.resize(offsets_base);
@@ -591,7 +644,8 @@ private:
     }
 
     // Drops a partly built container and passes the failure on.
-    Value abandon(Value container, Value failed) {
+    Value abandon(Value container, Value failed)
+    {
         b_.release(container);
         return failed;
     }
@@ -606,6 +660,6 @@ private:
     ScratchStack<uint64_t, 32> key_offsets_; // offsets of the stacked map keys
 };
 
-}  // namespace korvalent::cbor_decode
+} // namespace korvalent::cbor_decode
 
 #endif

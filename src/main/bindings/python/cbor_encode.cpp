@@ -9,7 +9,7 @@
 
 #include <pybind11/pybind11.h>
 #if PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>  // PyLongObject's digits; Python.h brings them from 3.11 on
+#include <longintrepr.h> // PyLongObject's digits; Python.h brings them from 3.11 on
 #endif
 
 #include <algorithm>
@@ -35,7 +35,7 @@ constexpr char kCastFailure[] =
     "compile in debug mode for details)";
 constexpr char kRangeFailure[] =
     "dumps received an integer out of range for both int64_t and uint64_t";
-constexpr std::size_t kRenderedIntegerBytes = 40;  // of the integer named in a range error
+constexpr std::size_t kRenderedIntegerBytes = 40; // of the integer named in a range error
 
 // The byte layout comes from the core's one description of it
 // (core/cbor_format.h): major types, and the major type 7 bytes we write.
@@ -52,22 +52,24 @@ constexpr std::size_t kMaxHead = cbor_format::kMaxHeadSize;
 // gets their head, and the payload is copied once, from the (immutable, held)
 // object into the result. Shorter payloads are cheaper to copy twice.
 constexpr std::size_t kSplicedPayloadBytes = 4096;
-constexpr std::size_t kLocalBytes = 2048;       // most messages stay on the stack,
-constexpr std::size_t kLocalFrames = 24;        // as does the nesting of most documents
-constexpr std::size_t kFirstHeapBytes = 65536;  // then few growths for mid-sized documents
+constexpr std::size_t kLocalBytes = 2048;      // most messages stay on the stack,
+constexpr std::size_t kLocalFrames = 24;       // as does the nesting of most documents
+constexpr std::size_t kFirstHeapBytes = 65536; // then few growths for mid-sized documents
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_be swaps from little-endian");
 
 // The low `bytes` (1 to 8) bytes of v, big-endian. Stores 8 bytes: p has room
 // for them whenever kMaxHead bytes are reserved from p - 1.
-inline char *put_be(char *p, uint64_t v, int bytes) {
+inline char *put_be(char *p, uint64_t v, int bytes)
+{
     const uint64_t swapped = __builtin_bswap64(v << (64 - 8 * bytes));
     std::memcpy(p, &swapped, sizeof swapped);
     return p + bytes;
 }
 
 // Shortest head (RFC 8949 section 3.1); p has room for kMaxHead bytes.
-inline char *put_head(char *p, unsigned major, uint64_t v) {
+inline char *put_head(char *p, unsigned major, uint64_t v)
+{
     if (v < 24) {
         *p = static_cast<char>(major << 5 | v);
         return p + 1;
@@ -80,10 +82,11 @@ inline char *put_head(char *p, unsigned major, uint64_t v) {
 // Half pattern of the single s when the half is exact, else -1: zeros,
 // infinities and normal halves; subnormal halves only when asked (the
 // deterministic form), as the default form never wrote them.
-inline int32_t half_of(uint32_t s, bool subnormals) {
+inline int32_t half_of(uint32_t s, bool subnormals)
+{
     const uint32_t sign = (s >> 16) & 0x8000, exponent = (s >> 23) & 0xFF, fraction = s & 0x7FFFFF;
     if (exponent == 0 && fraction == 0) return static_cast<int32_t>(sign);
-    if (exponent == 0xFF) return static_cast<int32_t>(sign | 0x7C00);  // NaN never gets here
+    if (exponent == 0xFF) return static_cast<int32_t>(sign | 0x7C00); // NaN never gets here
     if (exponent >= 113 && exponent <= 142 && (fraction & 0x1FFF) == 0) {
         return static_cast<int32_t>(sign | ((exponent - 112) << 10) | (fraction >> 13));
     }
@@ -95,7 +98,8 @@ inline int32_t half_of(uint32_t s, bool subnormals) {
 
 // The value of an int of one digit (below 2^30 in magnitude), read in place
 // as the interpreter's own fast paths do; false for a longer int.
-inline bool one_digit(PyObject *v, long long *value) {
+inline bool one_digit(PyObject *v, long long *value)
+{
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
     *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v));
@@ -108,7 +112,8 @@ inline bool one_digit(PyObject *v, long long *value) {
 }
 
 // The CBOR integer of an int: false, with no error left, outside -2^63 .. 2^64 - 1.
-inline bool integer_of(PyObject *v, unsigned *major, uint64_t *argument) {
+inline bool integer_of(PyObject *v, unsigned *major, uint64_t *argument)
+{
     int overflow = 0;
     long long s;
     if (!one_digit(v, &s)) s = PyLong_AsLongLongAndOverflow(v, &overflow);
@@ -125,23 +130,23 @@ enum class Kind : uint8_t { kList, kTuple, kDict };
 
 // An open container: its head is written, its elements are being written.
 struct Frame {
-    PyObject *container;  // strong: Python code run by an element may drop every other reference
-    PyObject *pending;    // dict only, strong: the value whose key is being written
-    Py_ssize_t next;      // list/tuple index, or PyDict_Next position
-    Py_ssize_t size;      // items or pairs when the head was written
-    std::size_t pairs;    // deterministic form: this dict's first entry in Encoder::pairs_
+    PyObject *container; // strong: Python code run by an element may drop every other reference
+    PyObject *pending;   // dict only, strong: the value whose key is being written
+    Py_ssize_t next;     // list/tuple index, or PyDict_Next position
+    Py_ssize_t size;     // items or pairs when the head was written
+    std::size_t pairs;   // deterministic form: this dict's first entry in Encoder::pairs_
     Kind kind;
 };
 
-struct Pair {  // a dict entry as written, in buffer offsets
+struct Pair { // a dict entry as written, in buffer offsets
     std::size_t start, key_end, end;
 };
 
-struct Splice {  // a payload that belongs after the first `offset` buffer bytes
+struct Splice { // a payload that belongs after the first `offset` buffer bytes
     std::size_t offset;
     const char *data;
     std::size_t size;
-    PyObject *owner;  // strong
+    PyObject *owner; // strong
 };
 
 // The walk keeps its levels on the heap, so only the interpreter's recursion
@@ -152,7 +157,8 @@ struct Splice {  // a payload that belongs after the first `offset` buffer bytes
 // is read from the thread state and counted down here.
 #if PY_VERSION_HEX >= 0x030C0000
 constexpr const char *kDepthMessage = "maximum recursion depth exceeded while encoding a CBOR item";
-inline bool enter_level(std::size_t charged) {
+inline bool enter_level(std::size_t charged)
+{
     const int room = PyThreadState_Get()->py_recursion_remaining;
     if (room <= 0 || charged >= static_cast<std::size_t>(room)) {
         PyErr_SetString(PyExc_RecursionError, kDepthMessage);
@@ -162,7 +168,8 @@ inline bool enter_level(std::size_t charged) {
 }
 inline void leave_level() {}
 #else
-inline bool enter_level(std::size_t) {
+inline bool enter_level(std::size_t)
+{
     return Py_EnterRecursiveCall(" while encoding a CBOR item") == 0;
 }
 inline void leave_level() { Py_LeaveRecursiveCall(); }
@@ -172,17 +179,16 @@ inline void leave_level() { Py_LeaveRecursiveCall(); }
 enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2 };
 
 class Encoder {
-  public:
+public:
     Encoder(bool indefinite, unsigned long max_depth, PyObject *hook, bool canonical)
-        : indefinite_(indefinite && !canonical),
-          canonical_(canonical),
-          hook_(hook),
-          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth),
-          max_depth_(max_depth) {}
+        : indefinite_(indefinite && !canonical), canonical_(canonical), hook_(hook),
+          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth), max_depth_(max_depth)
+    {}
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
 
-    ~Encoder() {
+    ~Encoder()
+    {
         for (; depth_ > 0; --depth_) {
             Py_DECREF(frames_[depth_ - 1].container);
             Py_XDECREF(frames_[depth_ - 1].pending);
@@ -194,7 +200,8 @@ class Encoder {
     }
 
     // The bytes of value, or null with an error set (not set for kUnsupportedTop).
-    PyObject *encode(PyObject *value, int *step) {
+    PyObject *encode(PyObject *value, int *step)
+    {
         *step = write(value);
         while (*step >= kDone && depth_ > 0) {
             Frame *const f = &frames_[depth_ - 1];
@@ -203,9 +210,10 @@ class Encoder {
         return *step == kDone ? result() : nullptr;
     }
 
-  private:
+private:
     // Exact types first: writing them runs no Python code.
-    [[gnu::always_inline]] int write(PyObject *obj) {
+    [[gnu::always_inline]] int write(PyObject *obj)
+    {
         if (depth_ > limit_) {
             PyErr_Format(PyExc_RuntimeError, "Exceeded recursion limit:%lu", max_depth_);
             return kFailed;
@@ -221,7 +229,7 @@ class Encoder {
         if (type == &PyTuple_Type) return open(obj, Kind::kTuple, PyTuple_GET_SIZE(obj));
         if (type == &PyBytes_Type)
             return write_string(kBytes, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), obj);
-        Py_INCREF(obj);  // __index__, __eq__, __str__ or default may drop every other reference
+        Py_INCREF(obj); // __index__, __eq__, __str__ or default may drop every other reference
         const int step = write_other(obj);
         Py_DECREF(obj);
         return step;
@@ -229,7 +237,8 @@ class Encoder {
 
     // Then subclasses in the order the kinds have always been tried, numpy
     // booleans, integer-likes (__index__), byte arrays, and the default hook.
-    [[gnu::noinline]] int write_other(PyObject *obj) {
+    [[gnu::noinline]] int write_other(PyObject *obj)
+    {
         unsigned major;
         uint64_t argument;
         if (PyFloat_Check(obj)) return write_float(PyFloat_AS_DOUBLE(obj));
@@ -249,9 +258,9 @@ class Encoder {
             PyObject *const index = PyNumber_Index(obj);
             const bool fits = index != nullptr && integer_of(index, &major, &argument);
             Py_XDECREF(index);
-            PyErr_Clear();  // a raising __index__, or a value out of range: no integer here
+            PyErr_Clear(); // a raising __index__, or a value out of range: no integer here
             if (fits) return write_integer(major, argument);
-        } else if (PyByteArray_Check(obj)) {  // mutable, so always copied
+        } else if (PyByteArray_Check(obj)) { // mutable, so always copied
             return write_string(kBytes, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj),
                                 nullptr);
         }
@@ -272,7 +281,8 @@ class Encoder {
     }
 
     // Items of the innermost list or tuple, until it ends or one opens a container.
-    int step_sequence(Frame *f) {
+    int step_sequence(Frame *f)
+    {
         const bool is_list = f->kind == Kind::kList;
         for (;;) {
             // Python code run by any item written so far may have resized a list.
@@ -285,7 +295,7 @@ class Encoder {
                         : reinterpret_cast<PyTupleObject *>(f->container)->ob_item;
             PyObject *const item = items[f->next++];
             if (f->next < f->size)
-                __builtin_prefetch(items[f->next]);  // items lie scattered in memory
+                __builtin_prefetch(items[f->next]); // items lie scattered in memory
             const int step = write(item);
             if (step != kDone) return step;
         }
@@ -294,7 +304,8 @@ class Encoder {
     // Keys and values of the innermost dict, until it ends or one opens a
     // container. The value is held while its key is written: writing a key
     // may run Python code that drops it from the dict.
-    int step_dict(Frame *f) {
+    int step_dict(Frame *f)
+    {
         for (;;) {
             if (PyObject *const value = f->pending) {
                 f->pending = nullptr;
@@ -307,7 +318,7 @@ class Encoder {
                 return fail(PyExc_RuntimeError, "dict changed size during dumps");
             PyObject *key, *value;
             if (!PyDict_Next(f->container, &f->next, &key, &value)) return close();
-            __builtin_prefetch(value);  // loads while the key is written
+            __builtin_prefetch(value); // loads while the key is written
             if (canonical_) pairs_.push_back(Pair{offset(), 0, 0});
             if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
                 // Writing an exact str runs no Python code: the value stays in the dict.
@@ -323,9 +334,10 @@ class Encoder {
         }
     }
 
-    int open(PyObject *container, Kind kind, Py_ssize_t size) {
+    int open(PyObject *container, Kind kind, Py_ssize_t size)
+    {
         const unsigned major = kind == Kind::kDict ? kMap : kArray;
-        if (size == 0) {  // nothing to walk: no frame (many documents are full of these)
+        if (size == 0) { // nothing to walk: no frame (many documents are full of these)
             if (!reserve(2)) return kFailed;
             *pos_++ = static_cast<char>(major << 5 | (indefinite_ ? kIndefinite : 0));
             if (indefinite_) *pos_++ = static_cast<char>(kBreak);
@@ -354,7 +366,8 @@ class Encoder {
         return kOpened;
     }
 
-    int close() {
+    int close()
+    {
         const Frame &f = frames_[depth_ - 1];
         if (indefinite_ && put_byte(kBreak) == kFailed) return kFailed;
         if (canonical_ && f.kind == Kind::kDict && sort_pairs(f.pairs) == kFailed) return kFailed;
@@ -366,7 +379,8 @@ class Encoder {
     // Deterministic form: the entries written since `first`, reordered by the
     // bytewise order of their encoded keys (RFC 8949 section 4.2.1). Encodings
     // are self-delimiting, so no key is a proper prefix of another.
-    int sort_pairs(std::size_t first) {
+    int sort_pairs(std::size_t first)
+    {
         Pair *const pairs = pairs_.data() + first;
         const std::size_t count = pairs_.size() - first, from = count > 0 ? pairs[0].start : 0;
         for (std::size_t i = 0; i < count; ++i)
@@ -391,8 +405,9 @@ class Encoder {
         return kDone;
     }
 
-    [[gnu::always_inline]] int write_text(PyObject *text) {
-        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its characters are its UTF-8 bytes
+    [[gnu::always_inline]] int write_text(PyObject *text)
+    {
+        if (PyUnicode_IS_COMPACT_ASCII(text)) { // its characters are its UTF-8 bytes
             const auto *const data =
                 reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(text) + 1);
             return write_string(kText, data, PyUnicode_GET_LENGTH(text), text);
@@ -400,13 +415,14 @@ class Encoder {
         Py_ssize_t size = 0;
         const char *const utf8 = PyUnicode_AsUTF8AndSize(text, &size);
         if (utf8 != nullptr) return write_string(kText, utf8, size, text);
-        PyErr_Clear();  // lone surrogates
+        PyErr_Clear(); // lone surrogates
         return fail(PyExc_RuntimeError, kCastFailure);
     }
 
     // owner: the immutable object holding data, or null when data must be copied now.
     [[gnu::always_inline]] int write_string(unsigned major, const char *data, Py_ssize_t size,
-                                            PyObject *owner) {
+                                            PyObject *owner)
+    {
         const auto n = static_cast<std::size_t>(size);
         const bool splice = n >= kSplicedPayloadBytes && owner != nullptr && !canonical_;
         if (!reserve(kMaxHead + (splice ? 0 : n))) return kFailed;
@@ -422,7 +438,8 @@ class Encoder {
 
     // memcpy without a library call for the short payloads most strings have:
     // two overlapping loads cover any length from w to 2w. Reads stay in [data, data + n).
-    static char *copy(char *to, const char *data, std::size_t n) {
+    static char *copy(char *to, const char *data, std::size_t n)
+    {
         uint64_t a, b;
         uint32_t c, d;
         struct Chunk {
@@ -445,7 +462,8 @@ class Encoder {
     }
 
     // The shortest width that holds the value exactly; NaN as the half 7E00.
-    int write_float(double value) {
+    int write_float(double value)
+    {
         if (!reserve(kMaxHead)) return kFailed;
         const float single = static_cast<float>(value);
         uint64_t bits;
@@ -462,7 +480,8 @@ class Encoder {
         return kDone;
     }
 
-    int write_integer(unsigned major, uint64_t argument) {
+    int write_integer(unsigned major, uint64_t argument)
+    {
         if (!reserve(kMaxHead)) return kFailed;
         pos_ = put_head(pos_, major, argument);
         return kDone;
@@ -471,7 +490,8 @@ class Encoder {
     // Any int. One whose type has its own __eq__ is kept only when the int
     // rebuilt from its value compares equal to it; a raising __eq__ counts
     // as unequal.
-    int write_int(PyObject *value) {
+    int write_int(PyObject *value)
+    {
         unsigned major;
         uint64_t argument;
         if (!integer_of(value, &major, &argument)) return range_error(value);
@@ -488,7 +508,8 @@ class Encoder {
 
     // The range error names the integer by str(), cut to kRenderedIntegerBytes
     // at a character boundary; a failing str() is reported in its place.
-    [[gnu::noinline]] int range_error(PyObject *value) {
+    [[gnu::noinline]] int range_error(PyObject *value)
+    {
         std::string rendering;
         try {
             rendering = static_cast<std::string>(pybind11::str(pybind11::handle(value)));
@@ -502,18 +523,21 @@ class Encoder {
         return fail(PyExc_RuntimeError, (kRangeFailure + rendering.substr(0, cut)).c_str());
     }
 
-    int fail(PyObject *type, const char *text) {
+    int fail(PyObject *type, const char *text)
+    {
         PyErr_SetString(type, text);
         return kFailed;
     }
 
-    int put_byte(unsigned char byte) {
+    int put_byte(unsigned char byte)
+    {
         if (!reserve(1)) return kFailed;
         *pos_++ = static_cast<char>(byte);
         return kDone;
     }
 
-    bool reserve(std::size_t bytes) {
+    bool reserve(std::size_t bytes)
+    {
         return static_cast<std::size_t>(end_ - pos_) >= bytes || grow(bytes);
     }
     std::size_t offset() const { return static_cast<std::size_t>(pos_ - start_); }
@@ -521,7 +545,8 @@ class Encoder {
     // At least doubles the buffer. The first growth moves it off the stack
     // into a bytes object, which later growths resize in place where the
     // allocator can (large blocks are remapped, not copied).
-    [[gnu::noinline]] bool grow(std::size_t bytes) {
+    [[gnu::noinline]] bool grow(std::size_t bytes)
+    {
         const std::size_t used = offset(), capacity = static_cast<std::size_t>(end_ - start_);
         if (bytes > PY_SSIZE_T_MAX - used) return PyErr_NoMemory(), false;
         const std::size_t doubled =
@@ -531,7 +556,7 @@ class Encoder {
             if ((heap_ = PyBytes_FromStringAndSize(nullptr, wanted)) == nullptr) return false;
             std::memcpy(PyBytes_AS_STRING(heap_), local_, used);
         } else if (_PyBytes_Resize(&heap_, wanted) != 0) {
-            return false;  // heap_ is released and MemoryError set
+            return false; // heap_ is released and MemoryError set
         }
         start_ = PyBytes_AS_STRING(heap_);
         pos_ = start_ + used;
@@ -541,7 +566,8 @@ class Encoder {
 
     // The output as a bytes object: the buffer itself cut to its length, or
     // a copy with the spliced payloads in their places.
-    PyObject *result() {
+    PyObject *result()
+    {
         const std::size_t written = offset();
         PyObject *out = nullptr;
         std::size_t total = written, copied = 0;
@@ -570,15 +596,15 @@ class Encoder {
     }
 
     const bool indefinite_, canonical_;
-    PyObject *const hook_;  // default=, or null
+    PyObject *const hook_; // default=, or null
     const std::size_t limit_;
     const unsigned long max_depth_;
-    bool from_hook_ = false;    // the value being written is what default returned
-    PyObject *heap_ = nullptr;  // once local_ is outgrown: the bytes object holding the output
+    bool from_hook_ = false;   // the value being written is what default returned
+    PyObject *heap_ = nullptr; // once local_ is outgrown: the bytes object holding the output
     char *start_ = local_, *pos_ = local_, *end_ = local_ + kLocalBytes;
     Frame *frames_ = local_frames_;
     std::size_t depth_ = 0, capacity_ = kLocalFrames;
-    std::size_t charged_ = 0;  // levels counted against the interpreter's recursion limit
+    std::size_t charged_ = 0; // levels counted against the interpreter's recursion limit
     std::vector<Splice> splices_;
     std::vector<Pair> pairs_;
     char local_[kLocalBytes];
@@ -591,8 +617,9 @@ enum Slot { kValue, kIndefiniteArg, kMaxDepth, kDefault, kCanonical, kSlots };
 constexpr const char *kNames[kSlots] = {"value", "indefinite", "max_depth", "default", "canonical"};
 
 // The arguments by slot; false when they do not fit the signature.
-bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots) {
-    if (nargs > kDefault) return false;  // default and canonical are keyword-only
+bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots)
+{
+    if (nargs > kDefault) return false; // default and canonical are keyword-only
     std::copy(args, args + nargs, slots);
     for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_GET_SIZE(kwnames); ++k) {
         int slot = 0;
@@ -606,7 +633,8 @@ bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *
 }
 
 // The flag as it has always been read: True, False, None, or a type's __bool__.
-bool to_flag(PyObject *obj, bool *out) {
+bool to_flag(PyObject *obj, bool *out)
+{
     const PyNumberMethods *const number = Py_TYPE(obj)->tp_as_number;
     const int truth = obj == Py_True                                    ? 1
                       : obj == Py_False || obj == Py_None               ? 0
@@ -618,7 +646,8 @@ bool to_flag(PyObject *obj, bool *out) {
 }
 
 // The depth as it has always been read: an int, or a number int() converts; never a float.
-bool to_depth(PyObject *obj, unsigned long *out) {
+bool to_depth(PyObject *obj, unsigned long *out)
+{
     PyObject *const number = PyFloat_Check(obj)    ? nullptr
                              : PyLong_Check(obj)   ? (Py_INCREF(obj), obj)
                              : PyNumber_Check(obj) ? PyNumber_Long(obj)
@@ -631,7 +660,8 @@ bool to_depth(PyObject *obj, unsigned long *out) {
 }
 
 // repr(obj), or str(obj) for a keyword name, as the argument error shows it.
-std::string shown(PyObject *obj, bool as_repr) {
+std::string shown(PyObject *obj, bool as_repr)
+{
     try {
         const pybind11::handle h(obj);
         return static_cast<std::string>(as_repr ? pybind11::repr(h) : pybind11::str(h));
@@ -641,7 +671,8 @@ std::string shown(PyObject *obj, bool as_repr) {
 }
 
 // The TypeError dumps has always raised for arguments it cannot take.
-PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     const char *const signature = kDumpsDoc + std::strlen("dumps");
     std::string text =
         "dumps(): incompatible function arguments. The following argument types are supported:\n"
@@ -656,7 +687,8 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     return nullptr;
 }
 
-PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     PyObject *slots[kSlots] = {};
     bool indefinite = true;
     unsigned long max_depth = 0;
@@ -685,11 +717,12 @@ PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return step == kUnsupportedTop ? incompatible(args, nargs, kwnames) : out;
 }
 
-}  // namespace
+} // namespace
 
 // No C++ exception may cross into the interpreter: the only one the encoder's
 // containers and texts can throw is an allocation failure.
-PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
     try {
         return dumps_checked(args, nargs, kwnames);
     } catch (const std::bad_alloc &) {
@@ -697,4 +730,4 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     }
 }
 
-}  // namespace korvalent
+} // namespace korvalent

@@ -15,6 +15,6 @@ extern const char kDumpsDoc[];
 
 PyObject *dumps(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-}  // namespace korvalent
+} // namespace korvalent
 
 #endif

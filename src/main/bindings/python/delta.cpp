@@ -38,7 +38,7 @@ struct MethodName {
     py::handle object;
 };
 
-}  // namespace korvalent
+} // namespace korvalent
 
 namespace pybind11 {
 namespace detail {
@@ -47,12 +47,14 @@ template <>
 struct type_caster<korvalent::MethodName> {
     PYBIND11_TYPE_CASTER(korvalent::MethodName, const_name("str"));
 
-    bool load(handle source, bool /*convert*/) {
+    bool load(handle source, bool /*convert*/)
+    {
         value.object = source;
         return true;
     }
 
-    static handle cast(const korvalent::MethodName &source, return_value_policy, handle) {
+    static handle cast(const korvalent::MethodName &source, return_value_policy, handle)
+    {
         return source.object.inc_ref();
     }
 };
@@ -62,18 +64,20 @@ struct type_caster<korvalent::BytesLike> {
     // Rendered signatures keep naming the class every argument is read as.
     PYBIND11_TYPE_CASTER(korvalent::BytesLike, const_name("korvalent_core.delta.PythonInBuf"));
 
-    bool load(handle source, bool /*convert*/) {
+    bool load(handle source, bool /*convert*/)
+    {
         value.object = source;
         return true;
     }
 
-    static handle cast(const korvalent::BytesLike &source, return_value_policy, handle) {
+    static handle cast(const korvalent::BytesLike &source, return_value_policy, handle)
+    {
         return source.object.inc_ref();
     }
 };
 
-}  // namespace detail
-}  // namespace pybind11
+} // namespace detail
+} // namespace pybind11
 
 namespace korvalent {
 
@@ -85,8 +89,8 @@ using buf_owner = std::unique_ptr<buf_s, void (*)(buf_s *)>;
 // Takes a read-only export of object's bytes into *out. A non-buffer or a
 // non-contiguous buffer is a TypeError naming function(), the argument and the
 // type received; an exporter's own refusal (a closed mmap) passes through.
-void export_bytes(py::handle object, Py_buffer *out, const char *function,
-                  const char *argument) {
+void export_bytes(py::handle object, Py_buffer *out, const char *function, const char *argument)
+{
     PyObject *source = object.ptr();
     const char *type_name = source == Py_None ? "None" : Py_TYPE(source)->tp_name;
     if (!PyObject_CheckBuffer(source)) {
@@ -101,15 +105,17 @@ void export_bytes(py::handle object, Py_buffer *out, const char *function,
     }
     if (!PyBuffer_IsContiguous(out, 'C')) {
         PyBuffer_Release(out);
-        PyErr_Format(PyExc_TypeError,
-                     "%s() argument '%s' must be a C-contiguous buffer, not a non-contiguous %.200s",
-                     function, argument, type_name);
+        PyErr_Format(
+            PyExc_TypeError,
+            "%s() argument '%s' must be a C-contiguous buffer, not a non-contiguous %.200s",
+            function, argument, type_name);
         throw py::error_already_set();
     }
 }
 
 // A view of the bytes an export describes; nothing is copied.
-buf_s view_of(const Py_buffer &exported) {
+buf_s view_of(const Py_buffer &exported)
+{
     buf_s view{};
     buf_view_init(&view, static_cast<char *>(exported.buf),
                   static_cast<unsigned long>(exported.len));
@@ -119,13 +125,15 @@ buf_s view_of(const Py_buffer &exported) {
 // A bytes-like object held for reuse across calls: the export stays taken for
 // the holder's whole life, so the viewed bytes can neither move nor go away.
 class PythonInBuf {
-  public:
-    explicit PythonInBuf(const py::object &source) {
+public:
+    explicit PythonInBuf(const py::object &source)
+    {
         export_bytes(source, &export_, "PythonInBuf", "b");
         view_ = view_of(export_);
     }
 
-    ~PythonInBuf() {
+    ~PythonInBuf()
+    {
         // Detach the view before the export that keeps its bytes alive goes.
         buf_view_invalidate(&view_);
         PyBuffer_Release(&export_);
@@ -136,7 +144,7 @@ class PythonInBuf {
 
     const buf_s *view() const { return &view_; }
 
-  private:
+private:
     Py_buffer export_{};
     buf_s view_{};
 };
@@ -145,8 +153,9 @@ class PythonInBuf {
 // PythonInBuf already holds, or a new export of a bytes-like object that is
 // released when this goes away.
 class InputView {
-  public:
-    InputView(const BytesLike &argument, const char *function, const char *name) {
+public:
+    InputView(const BytesLike &argument, const char *function, const char *name)
+    {
         PyObject *object = argument.object.ptr();
         if (PyBytes_CheckExact(object)) {
             // The common case, without an export: a bytes object is immutable
@@ -166,7 +175,8 @@ class InputView {
         view_ = &own_view_;
     }
 
-    ~InputView() {
+    ~InputView()
+    {
         if (exported_) {
             buf_view_invalidate(&own_view_);
             PyBuffer_Release(&export_);
@@ -179,7 +189,7 @@ class InputView {
     const buf_s *get() const { return view_; }
     uint64_t size() const { return view_->length; }
 
-  private:
+private:
     Py_buffer export_{};
     buf_s own_view_{};
     bool exported_ = false;
@@ -191,7 +201,7 @@ class InputView {
 // Owns one result buffer of the core, never null while Python can see it;
 // buf_free runs exactly once, in whichever object ends up with the result.
 class PythonOutBuf {
-  public:
+public:
     explicit PythonOutBuf(buf_s *result) : result_(result, &buf_free) {}
 
     PythonOutBuf(PythonOutBuf &&other) noexcept = default;
@@ -200,7 +210,7 @@ class PythonOutBuf {
     buf_s *get() const { return result_.get(); }
     uint64_t size() const { return result_ == nullptr ? 0 : result_->length; }
 
-  private:
+private:
     buf_owner result_;
 };
 
@@ -210,21 +220,22 @@ class PythonOutBuf {
 // the one place that turns them into Python exceptions, so a new refusal (a
 // keyword's bad value, a new core status) is one enumerator and one case.
 enum class Failure {
-    kValueTooLarge,      // diff: an input of 2^31 bytes or more
-    kDeltaTooLarge,      // patch: a delta of 2^31 bytes or more
-    kOutputTooLarge,     // patch: a rebuilt value too large to address
-    kOutOfMemory,        // diff: the core had no memory for its work or the delta
-    kPatchOutOfMemory,   // patch: no memory for the rebuilt value
-    kMalformedDelta,     // patch: the core rejected the delta
-    kOldMismatch,        // patch: the old value is not the one the delta was made from
-    kNewMismatch,        // patch: the rebuilt value is not the one the delta was made for
-    kDeltaMismatch,      // patch: a byte of a checksummed delta changed
-    kUnchecked,          // patch(verify=True): the delta carries no checksum
-    kOverMaxSize,        // patch: the rebuilt value would exceed max_size
-    kNegativeMaxSize,    // patch: max_size below 0
+    kValueTooLarge,    // diff: an input of 2^31 bytes or more
+    kDeltaTooLarge,    // patch: a delta of 2^31 bytes or more
+    kOutputTooLarge,   // patch: a rebuilt value too large to address
+    kOutOfMemory,      // diff: the core had no memory for its work or the delta
+    kPatchOutOfMemory, // patch: no memory for the rebuilt value
+    kMalformedDelta,   // patch: the core rejected the delta
+    kOldMismatch,      // patch: the old value is not the one the delta was made from
+    kNewMismatch,      // patch: the rebuilt value is not the one the delta was made for
+    kDeltaMismatch,    // patch: a byte of a checksummed delta changed
+    kUnchecked,        // patch(verify=True): the delta carries no checksum
+    kOverMaxSize,      // patch: the rebuilt value would exceed max_size
+    kNegativeMaxSize,  // patch: max_size below 0
 };
 
-[[noreturn]] void raise_failure(Failure failure) {
+[[noreturn]] void raise_failure(Failure failure)
+{
     switch (failure) {
     case Failure::kValueTooLarge:
         PyErr_SetString(PyExc_OverflowError, "diff: value of 2^31 bytes or more");
@@ -269,7 +280,8 @@ enum class Failure {
 // The failure a refusal of the delta core stands for. Statuses the binding
 // rules out before calling (null views, oversized inputs) still map to
 // something sound rather than to success.
-Failure failure_of(kv_status status, bool patching) {
+Failure failure_of(kv_status status, bool patching)
+{
     switch (status) {
     case KV_OUT_OF_MEMORY:
         return patching ? Failure::kPatchOutOfMemory : Failure::kOutOfMemory;
@@ -294,7 +306,8 @@ Failure failure_of(kv_status status, bool patching) {
 // reader counts bytes in 32 bits, so no value or delta may reach 2^31 bytes.
 constexpr uint64_t kMaxDeltaInput = INT32_MAX;
 
-void require_in_range(const InputView &input, Failure failure) {
+void require_in_range(const InputView &input, Failure failure)
+{
     if (input.size() > kMaxDeltaInput) {
         raise_failure(failure);
     }
@@ -311,7 +324,8 @@ constexpr uint64_t kPatchUnlockedFrom = 2048;
 // unlocked_from bytes. compute must not touch Python objects; the InputViews
 // keep every input exported (alive and unresizable) for the call.
 template <typename Compute>
-buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute) {
+buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
+{
     if (input_bytes < unlocked_from) {
         return compute();
     }
@@ -325,7 +339,8 @@ enum class DiffMethod { kMyers, kBlocks };
 
 // The method keyword's value: TypeError for a non-string, ValueError naming
 // the allowed values for any other string.
-DiffMethod diff_method(py::handle method) {
+DiffMethod diff_method(py::handle method)
+{
     PyObject *value = method.ptr();
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "diff() argument 'method' must be str, not %.200s",
@@ -338,12 +353,14 @@ DiffMethod diff_method(py::handle method) {
     if (PyUnicode_CompareWithASCIIString(value, "blocks") == 0) {
         return DiffMethod::kBlocks;
     }
-    PyErr_Format(PyExc_ValueError, "diff() argument 'method' must be 'myers' or 'blocks', not %R", value);
+    PyErr_Format(PyExc_ValueError, "diff() argument 'method' must be 'myers' or 'blocks', not %R",
+                 value);
     throw py::error_already_set();
 }
 
 PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method,
-                  bool checksum) {
+                  bool checksum)
+{
     const DiffMethod search = diff_method(method.object);
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
@@ -365,7 +382,8 @@ PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const 
 
 // The cap a max_size argument sets: none for None; values beyond 64 bits cap
 // nothing a core could build.
-uint64_t output_cap(const std::optional<py::int_> &max_size) {
+uint64_t output_cap(const std::optional<py::int_> &max_size)
+{
     if (!max_size) {
         return UINT64_MAX;
     }
@@ -385,7 +403,8 @@ uint64_t output_cap(const std::optional<py::int_> &max_size) {
 }
 
 PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff, bool verify,
-                   const std::optional<py::int_> &max_size) {
+                   const std::optional<py::int_> &max_size)
+{
     const InputView old_in(old_value, "patch", "old_value");
     const InputView delta_in(diff, "patch", "diff");
     const uint64_t cap = output_cap(max_size);
@@ -411,7 +430,8 @@ constexpr const char *kByteFormat = "b";
 constexpr py::ssize_t kByteSize = 1;
 
 // The buffer that a PythonOutBuf exports: the result's own bytes, writable.
-py::buffer_info describe_result(PythonOutBuf &result) {
+py::buffer_info describe_result(PythonOutBuf &result)
+{
     buf_s *buf = result.get();
     const auto length = static_cast<py::ssize_t>(result.size());
     // An exporter must give a valid address even for zero bytes, and an
@@ -424,7 +444,8 @@ py::buffer_info describe_result(PythonOutBuf &result) {
 }
 
 // A new result holding a copy of bytes; MemoryError when it cannot be made.
-PythonOutBuf copy_of(const buf_s &bytes) {
+PythonOutBuf copy_of(const buf_s &bytes)
+{
     buf_s *copy = buf_dup(&bytes);
     if (copy == nullptr) {
         PyErr_NoMemory();
@@ -433,13 +454,12 @@ PythonOutBuf copy_of(const buf_s &bytes) {
     return PythonOutBuf(copy);
 }
 
-PythonOutBuf copy_result(const PythonOutBuf &result) {
-    return copy_of(*result.get());
-}
+PythonOutBuf copy_result(const PythonOutBuf &result) { return copy_of(*result.get()); }
 
 // Equal when other exports the same bytes; NotImplemented (so Python tries
 // the other side, then identity) for anything without a contiguous buffer.
-py::object result_equals(const PythonOutBuf &result, const py::handle &other) {
+py::object result_equals(const PythonOutBuf &result, const py::handle &other)
+{
     Py_buffer theirs{};
     if (!PyObject_CheckBuffer(other.ptr()) ||
         PyObject_GetBuffer(other.ptr(), &theirs, PyBUF_FULL_RO) != 0) {
@@ -460,7 +480,8 @@ py::object result_equals(const PythonOutBuf &result, const py::handle &other) {
     return py::bool_(equal);
 }
 
-py::object result_differs(const PythonOutBuf &result, const py::handle &other) {
+py::object result_differs(const PythonOutBuf &result, const py::handle &other)
+{
     py::object equal = result_equals(result, other);
     if (equal.ptr() == Py_NotImplemented) {
         return equal;
@@ -468,20 +489,23 @@ py::object result_differs(const PythonOutBuf &result, const py::handle &other) {
     return py::bool_(!equal.cast<bool>());
 }
 
-std::string result_repr(const PythonOutBuf &result) {
+std::string result_repr(const PythonOutBuf &result)
+{
     const uint64_t length = result.size();
     return "<PythonOutBuf " + std::to_string(length) + (length == 1 ? " byte>" : " bytes>");
 }
 
 // Pickled state: the bytes themselves, so a result crosses process
 // boundaries (multiprocessing, concurrent.futures) as a plain byte string.
-py::bytes result_state(const PythonOutBuf &result) {
+py::bytes result_state(const PythonOutBuf &result)
+{
     const buf_s *buf = result.get();
     return py::bytes(reinterpret_cast<const char *>(buf->data),
                      static_cast<py::ssize_t>(buf->length));
 }
 
-PythonOutBuf result_from_state(const py::bytes &state) {
+PythonOutBuf result_from_state(const py::bytes &state)
+{
     Py_buffer exported{};
     export_bytes(state, &exported, "__setstate__", "state");
     const buf_s view = view_of(exported);
@@ -497,7 +521,8 @@ PythonOutBuf result_from_state(const py::bytes &state) {
 // through the class's own allocator and __setstate__ then fills it; the
 // fallback of protocols 0 and 1 would allocate it as a plain object, which
 // the binding library cannot initialise.
-py::tuple result_reduce(const py::object &self) {
+py::tuple result_reduce(const py::object &self)
+{
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
     return py::make_tuple(newobj, py::make_tuple(py::type::of(self)),
                           result_state(self.cast<const PythonOutBuf &>()));
@@ -525,7 +550,8 @@ constexpr const char *kPatchDoc = R"pbdoc(
     Apply 'diff' to 'old_value'
     )pbdoc";
 
-void init_delta(py::module_ &m) {
+void init_delta(py::module_ &m)
+{
     py::module_ delta = m.def_submodule("delta");
     delta.attr("__doc__") = kDeltaDoc;
 
@@ -536,11 +562,14 @@ void init_delta(py::module_ &m) {
         .def("__ne__", &result_differs, py::is_operator())
         .def("__repr__", &result_repr)
         .def("__copy__", &copy_result)
-        .def("__deepcopy__", [](const PythonOutBuf &r, const py::object &) { return copy_result(r); },
-             py::arg("memo"))
+        .def(
+            "__deepcopy__",
+            [](const PythonOutBuf &r, const py::object &) { return copy_result(r); },
+            py::arg("memo"))
         .def("__reduce__", &result_reduce)
-        .def("__reduce_ex__", [](const py::object &self, int) { return result_reduce(self); },
-             py::arg("protocol"))
+        .def(
+            "__reduce_ex__", [](const py::object &self, int) { return result_reduce(self); },
+            py::arg("protocol"))
         .def(py::pickle(&result_state, &result_from_state));
     py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
 
@@ -553,4 +582,4 @@ void init_delta(py::module_ &m) {
     delta.attr("__version__") = kVersion;
 }
 
-}  // namespace korvalent
+} // namespace korvalent

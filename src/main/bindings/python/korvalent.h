@@ -15,6 +15,6 @@ void init_cbor(pybind11::module_ &m);
 void init_cbor_decode(pybind11::module_ &cbor);
 void init_delta(pybind11::module_ &m);
 
-}  // namespace korvalent
+} // namespace korvalent
 
 #endif

@@ -6,9 +6,10 @@
 
 namespace korvalent {
 
-PYBIND11_MODULE(korvalent_core, m) {
+PYBIND11_MODULE(korvalent_core, m)
+{
     init_cbor(m);
     init_delta(m);
 }
 
-}  // namespace korvalent
+} // namespace korvalent
