@@ -7,6 +7,7 @@ setup_all
 status=0
 step() { log "$1"; shift; if ! "$@"; then log "FAILED: $*"; status=1; fi; }
 
+step "format: C and C++ sources match .clang-format" "$ROOT/scripts/format.sh" --check
 step "build: release module and core tests" build_module
 step "core tests" "$(module_dir)/core_tests" --gtest_brief=1
 if [ -x "$(module_dir)/core_long_tests" ]; then
