@@ -9,6 +9,8 @@ import importlib.machinery
 import importlib.util
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -58,3 +60,19 @@ def delta():
     import korvalent_core.delta
 
     return korvalent_core.delta
+
+
+@pytest.fixture
+def run_module_child(module_file, tmp_path):
+    """Runs a Python script in a child interpreter that imports the module
+    under test (for address-space limits and other process-wide settings);
+    asserts that it exits cleanly and returns its standard output."""
+
+    def run(script, timeout=300):
+        env = dict(os.environ, PYTHONPATH=str(module_file.parent))
+        done = subprocess.run([sys.executable, "-c", script], cwd=str(tmp_path), env=env,
+                              capture_output=True, text=True, timeout=timeout)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    return run

@@ -4,14 +4,12 @@ dumps and cbor2, every truncation, hostile lengths and nesting, the small
 public types, and reference counts and memory over many good and failing
 calls."""
 import array
-import gc
 import inspect
 import io
 import math
 import mmap
 import pickle
 import struct
-import sys
 import tracemalloc
 
 import cbor2
@@ -21,7 +19,7 @@ from hypothesis import strategies as st
 
 from korvalent_core import cbor
 from korvalent_core.cbor import CBORDecodeError, Simple, Tag, dumps, iter_items, load, loads, undefined
-from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
+from memory_probe import assert_calls_leak_nothing
 
 EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 h = bytes.fromhex
@@ -418,23 +416,7 @@ LEAK_CASES = {
 @pytest.mark.parametrize("name", sorted(LEAK_CASES))
 def test_repeated_calls_leak_nothing(name):
     call, watched = LEAK_CASES[name]
-    for _ in range(1000):
-        call()
-    gc.collect()
-    counts = [sys.getrefcount(x) for x in watched]
-    rss_before = resident_bytes()
-    tracemalloc.start()
-    try:
-        traced_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(STRESS_ROUNDS):
-            call()
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(x) for x in watched] == counts
-    assert traced_growth < 64 * 1024
-    assert_resident_growth_below(rss_before, 4 * 1024 * 1024)
+    assert_calls_leak_nothing(call, watched)
 
 
 def test_the_key_cache_never_hands_out_a_wrong_key():

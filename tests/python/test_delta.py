@@ -8,8 +8,6 @@ import pickle
 import random
 import threading
 import time
-import os
-import subprocess
 import sys
 import textwrap
 import tracemalloc
@@ -851,15 +849,5 @@ OUT_OF_MEMORY = textwrap.dedent(
 )
 
 
-def test_failed_allocation_in_the_core_raises_memory_error(module_file, tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(module_file.parent))
-    done = subprocess.run(
-        [sys.executable, "-c", OUT_OF_MEMORY],
-        cwd=str(tmp_path),
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "MemoryError"
+def test_failed_allocation_in_the_core_raises_memory_error(run_module_child):
+    assert run_module_child(OUT_OF_MEMORY).strip() == "MemoryError"

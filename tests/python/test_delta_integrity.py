@@ -3,9 +3,6 @@ patch, a wrong base, a cut or a changed delta is refused with the check that
 failed, patch(max_size=) refuses a larger value before building it, and lack
 of memory inside patch is a MemoryError."""
 import ctypes
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -194,18 +191,8 @@ PATCH_OUT_OF_MEMORY = textwrap.dedent(
 )
 
 
-def test_cap_and_lack_of_memory_in_patch_under_an_address_space_limit(module_file, tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(module_file.parent))
-    done = subprocess.run(
-        [sys.executable, "-c", PATCH_OUT_OF_MEMORY],
-        cwd=str(tmp_path),
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split("\n")[:2] == [
+def test_cap_and_lack_of_memory_in_patch_under_an_address_space_limit(run_module_child):
+    assert run_module_child(PATCH_OUT_OF_MEMORY).split("\n")[:2] == [
         "ValueError patch: rebuilt value would exceed max_size",
         "MemoryError patch: out of memory",
     ]

@@ -3,16 +3,14 @@ times with good and with failing arguments must leave the reference counts
 of its inputs unchanged and its memory flat; deep and self-containing values
 must raise, never crash, also under a raised recursion limit."""
 import copy
-import gc
 import pickle
 import sys
-import tracemalloc
 
 import pytest
 
 from korvalent_core.cbor import dumps
 from korvalent_core.delta import PythonInBuf, diff, patch
-from memory_probe import STRESS_ROUNDS, assert_resident_growth_below, resident_bytes
+from memory_probe import STRESS_ROUNDS, assert_calls_leak_nothing, assert_resident_growth_below, resident_bytes
 
 ROUNDS = STRESS_ROUNDS
 # Growth allowed over ROUNDS calls: far below one leaked object per call.
@@ -62,23 +60,7 @@ CASES = {
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_repeated_calls_leak_nothing(name):
     call, watched = CASES[name]
-    for _ in range(1000):  # warm caches and free lists first
-        call()
-    gc.collect()
-    counts = [sys.getrefcount(x) for x in watched]
-    rss_before = resident_bytes()
-    tracemalloc.start()
-    try:
-        traced_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(ROUNDS):
-            call()
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(x) for x in watched] == counts
-    assert traced_growth < MAX_TRACED_GROWTH
-    assert_resident_growth_below(rss_before, MAX_RSS_GROWTH)
+    assert_calls_leak_nothing(call, watched, ROUNDS, MAX_TRACED_GROWTH, MAX_RSS_GROWTH)
 
 
 def test_in_buf_reuse_leaks_nothing():
