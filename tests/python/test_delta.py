@@ -580,6 +580,40 @@ def test_an_input_cannot_be_resized_while_a_call_reads_it():
     assert try_to_grow() == "grown"
 
 
+def test_a_delta_changed_while_patch_reads_it_never_overruns_the_result():
+    # patch measures the rebuilt value, allocates it, then fills it, without
+    # the interpreter lock. A writable delta changed in place between the two
+    # passes (a copy count raised) must be refused or applied as one of its
+    # states, never written past the block measured for the other.
+    old = bytes(1 << 20)
+    small = b"\x00\x19\x00\x01" * 2000  # copies of 1 byte
+    large = b"\x00\x19\x0f\x00" * 2000  # copies of 3840 bytes
+    expected = {bytes(patch(old, small)), bytes(patch(old, large))}
+    shared = bytearray(small)
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            shared[:] = large
+            shared[:] = small
+
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    try:
+        deadline = time.monotonic() + 1.0
+        for _ in range(300):
+            if time.monotonic() > deadline:
+                break
+            try:
+                rebuilt = bytes(patch(old, shared))
+            except ValueError:
+                continue
+            assert rebuilt in expected
+    finally:
+        stop.set()
+        flipper.join()
+
+
 # ------------------------------------------------------------- zero copy
 #
 # The proofs read native memory through ctypes. A pybind11 instance stores a

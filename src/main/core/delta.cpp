@@ -234,11 +234,17 @@ struct MeasureSink {
     }
 };
 
-/* Copies into a block already sized by MeasureSink. */
+/* Copies into a block already sized by MeasureSink. The bound is checked
+ * again: a caller may hand over a writable delta that another thread changes
+ * between the two passes, and the block must never be overrun. */
 struct FillSink {
     uint8_t *out;
+    uint8_t *end;
     bool operator()(const uint8_t *bytes, uint64_t count)
     {
+        if (count > static_cast<uint64_t>(end - out)) {
+            return false;
+        }
         if (count > 0) {
             std::memcpy(out, bytes, static_cast<size_t>(count));
             out += count;
@@ -339,8 +345,14 @@ kv_status apply_sized(const buf_s *old_value, const buf_s *delta, const ApplyPla
     if (!out) {
         return KV_OUT_OF_MEMORY;
     }
-    FillSink fill{out->data};
-    DeltaWalker<FillSink>(old_value, delta, plan.trailer_at_offset, false, fill).run();
+    FillSink fill{out->data, out->data + measure.total};
+    const Walk filled =
+        DeltaWalker<FillSink>(old_value, delta, plan.trailer_at_offset, false, fill).run();
+    /* The second pass must rebuild exactly what the first measured; anything
+     * else means the delta changed in between. */
+    if (filled != Walk::kComplete || fill.out != fill.end) {
+        return KV_MALFORMED;
+    }
     status = check_output(plan, reached_trailer, out.get());
     if (status == KV_OK) {
         *result = std::move(out);
