@@ -79,7 +79,7 @@ cmake_build() {
 }
 
 setup_all() {
-  ensure_debian_packages g++ libgtest-dev libxxhash-dev
+  ensure_debian_packages g++ libgtest-dev
   ensure_venv "$ROOT/requirements-dev.txt"
 }
 

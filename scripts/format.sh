@@ -18,7 +18,7 @@ ensure_debian_packages clang-format
 cd "$ROOT"
 # Tracked sources when this is a git checkout, otherwise every source found.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  mapfile -t files < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h')
+  mapfile -t files < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h' ':!third_party')
 else
   mapfile -t files < <(find src tests fuzz bench examples -name '*.cpp' -o -name '*.h' 2>/dev/null | sort)
 fi
