@@ -220,7 +220,7 @@ private:
         }
         PyTypeObject *const type = Py_TYPE(obj);
         if (type == &PyUnicode_Type) return write_text(obj);
-        if (type == &PyLong_Type) return write_int(obj);
+        if (type == &PyLong_Type) return write_exact_int(obj);
         if (type == &PyFloat_Type) return write_float(PyFloat_AS_DOUBLE(obj));
         if (type == &PyList_Type) return open(obj, Kind::kList, PyList_GET_SIZE(obj));
         if (type == &PyDict_Type) return open(obj, Kind::kDict, PyDict_GET_SIZE(obj));
@@ -438,7 +438,7 @@ private:
 
     // memcpy without a library call for the short payloads most strings have:
     // two overlapping loads cover any length from w to 2w. Reads stay in [data, data + n).
-    static char *copy(char *to, const char *data, std::size_t n)
+    [[gnu::always_inline]] static char *copy(char *to, const char *data, std::size_t n)
     {
         uint64_t a, b;
         uint32_t c, d;
@@ -480,11 +480,20 @@ private:
         return kDone;
     }
 
-    int write_integer(unsigned major, uint64_t argument)
+    [[gnu::always_inline]] int write_integer(unsigned major, uint64_t argument)
     {
         if (!reserve(kMaxHead)) return kFailed;
         pos_ = put_head(pos_, major, argument);
         return kDone;
+    }
+
+    // Most ints in documents are one digit: written here without a call.
+    [[gnu::always_inline]] int write_exact_int(PyObject *value)
+    {
+        long long s;
+        if (!one_digit(value, &s)) return write_int(value);
+        return write_integer(s < 0 ? kNegint : kUint,
+                             s < 0 ? ~static_cast<uint64_t>(s) : static_cast<uint64_t>(s));
     }
 
     // Any int. One whose type has its own __eq__ is kept only when the int
