@@ -427,3 +427,15 @@ def test_the_key_cache_never_hands_out_a_wrong_key():
         assert loads(dumps(doc)) == doc
         assert list(loads(dumps(doc))) == keys
     assert cbor.loads(h("a2616101616202")) == {"a": 1, "b": 2}
+
+
+@pytest.mark.parametrize("length", range(1, 33))
+def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
+    # Keys of every cached length that differ from a base key at one position:
+    # those differing only in the middle also share its cache slot.
+    base = "a" * length
+    for position in range(length):
+        other = base[:position] + "b" + base[position + 1:]
+        for first, second in ((base, other), (other, base)):
+            assert loads(dumps({first: 1})) == {first: 1}
+            assert loads(dumps({second: 2})) == {second: 2}

@@ -187,20 +187,30 @@ private:
         uint8_t bytes[kMaxKeyLength];
     };
 
-    // memcmp for keys of at most kMaxKeyLength bytes, in whole words where it
-    // can (a library call costs more than the comparison).
+    // memcmp for keys of at most kMaxKeyLength bytes, in a few word loads (a
+    // library call, or a byte loop over the short keys that are the rule,
+    // costs more than the comparison). The last word of a key from 4 bytes up
+    // overlaps the ones before it.
     static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n)
     {
-        size_t i = 0;
-        for (; n - i >= 8; i += 8) {
-            uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y) return false;
+        if (n >= 8) {
+            for (size_t i = 0; i + 8 < n; i += 8)
+                if (load<uint64_t>(a + i) != load<uint64_t>(b + i)) return false;
+            return load<uint64_t>(a + n - 8) == load<uint64_t>(b + n - 8);
         }
-        for (; i < n; ++i)
-            if (a[i] != b[i]) return false;
-        return true;
+        if (n >= 4)
+            return load<uint32_t>(a) == load<uint32_t>(b) &&
+                   load<uint32_t>(a + n - 4) == load<uint32_t>(b + n - 4);
+        // 0 to 3 bytes: the first, middle and last byte cover them all.
+        return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+    }
+
+    template <typename Word>
+    static Word load(const uint8_t *p)
+    {
+        Word w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
     }
 
     // The length and up to the first and last 8 bytes, mixed and folded to a
