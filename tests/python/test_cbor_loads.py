@@ -161,8 +161,8 @@ def test_default_and_highest_depth():
     loads(nested(1000))
     with pytest.raises(CBORDecodeError, match="max_depth=1000"):
         loads(nested(1001))
-    assert loads(nested(10000), max_depth=10000) is not None
-    assert loads(nested(10000, head="c1"), max_depth=10000) is not None
+    assert loads(nested(2000), max_depth=2000) is not None
+    assert loads(nested(2000, head="c1"), max_depth=2000) is not None
     with pytest.raises(CBORDecodeError):
         loads(b"\x81" * 10**6)
 
@@ -192,7 +192,7 @@ def test_arguments_are_checked():
     with pytest.raises(TypeError, match="'max_depth' must be int"):
         loads(b"\x00", max_depth=True)
     for bad in (-1, 10001, 2**80):
-        with pytest.raises(ValueError, match="'max_depth' must be between 0 and 10000"):
+        with pytest.raises(ValueError, match="'max_depth' must be between 0 and 2000"):
             loads(b"\x00", max_depth=bad)
     with pytest.raises(BufferError):
         loads(memoryview(b"\x82\x01\x02\x03")[::2])
@@ -439,3 +439,57 @@ def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
         for first, second in ((base, other), (other, base)):
             assert loads(dumps({first: 1})) == {first: 1}
             assert loads(dumps({second: 2})) == {second: 2}
+
+
+def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module_child):
+    # Tag chains cost the most native stack per level; the ceiling on
+    # max_depth keeps even them inside a thread started with 1 MiB.
+    out = run_module_child(
+        "import threading\n"
+        "from korvalent_core.cbor import loads\n"
+        "threading.stack_size(1 << 20)\n"
+        "results = []\n"
+        "def work():\n"
+        "    for head in ('c1', '81', 'a101'):\n"
+        "        data = bytes.fromhex(head * 2000 + '00')\n"
+        "        results.append(loads(data, max_depth=2000) is not None)\n"
+        "t = threading.Thread(target=work)\n"
+        "t.start()\n"
+        "t.join()\n"
+        "print(results)\n"
+    )
+    assert out.strip() == "[True, True, True]"
+
+
+def test_iter_items_refuses_to_be_reentered_from_a_collection():
+    # A collection triggered while an item is decoded can run a finaliser
+    # that calls next() on the same iterator: it must be refused, and the
+    # outer call must finish with its own item.
+    import gc
+
+    data = dumps([[i] for i in range(200)]) + dumps("second")
+    it = iter_items(data)
+    seen = []
+
+    class Reenter:
+        def __del__(self):
+            try:
+                next(it)
+                seen.append("entered")
+            except ValueError as error:
+                seen.append(str(error))
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    try:
+        cycle = Reenter()
+        cycle.self = cycle
+        del cycle
+        gc.set_threshold(1)
+        first = next(it)
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert first == [[i] for i in range(200)]
+    assert seen == ["iter_items() iterator already executing"]
+    assert next(it) == "second"

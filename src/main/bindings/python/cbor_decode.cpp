@@ -580,6 +580,10 @@ struct ItemIterator {
     PyObject_HEAD PyObject *context; // the capsule (strong)
     Py_buffer view;
     bool holding;
+    // Set while an item is decoded: a collection during that decode can run
+    // Python code that calls next() on this iterator again, and a failing
+    // nested call would release the buffer the outer one still reads.
+    bool busy;
     size_t offset;
     uint32_t max_depth;
 };
@@ -603,6 +607,10 @@ void iterator_dealloc(PyObject *self)
 PyObject *iterator_next(PyObject *self)
 {
     ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    if (it->busy) {
+        PyErr_SetString(PyExc_ValueError, "iter_items() iterator already executing");
+        return nullptr;
+    }
     if (!it->holding) return nullptr;
     const size_t size = static_cast<size_t>(it->view.len);
     if (it->offset >= size) {
@@ -613,7 +621,9 @@ PyObject *iterator_next(PyObject *self)
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size,
                                    it->max_depth, it->offset);
+    it->busy = true;
     PyObject *out = decoder.next();
+    it->busy = false;
     if (!out) {
         raise_failure(ctx, decoder.failure(), it->max_depth);
         iterator_finish(it);
@@ -649,6 +659,7 @@ PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     it->context = self;
     it->view = buf.release_to_owner();
     it->holding = true;
+    it->busy = false;
     it->offset = 0;
     it->max_depth = max_depth;
     return reinterpret_cast<PyObject *>(it);
@@ -670,7 +681,7 @@ False/True/None, undefined `undefined`, other simple values `Simple`, other
 tags `Tag`. Indefinite-length items are accepted.
 
 `max_depth` bounds the nesting of arrays, maps and tags (0 allows scalars
-only; at most 10000). Each level takes a few hundred bytes of the calling
+only; at most 2000). Each level takes a few hundred bytes of the calling
 thread's native stack, so threads given a small stack need a lower limit.
 
 Raises CBORDecodeError (a ValueError) naming the problem and its byte offset
