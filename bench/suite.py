@@ -103,42 +103,49 @@ class Timing:
     rounds: int
 
 
-def _timed(fn, loops, clock=cpu_clock):
+def _timed(fn, loops, clock=cpu_clock, collector=False):
     """Seconds for `loops` calls of fn, with the cyclic collector held off so
-    a collection triggered by one library is not billed to another."""
+    a collection triggered by one library is not billed to another; with
+    `collector`, the collector runs as in an application, starting from a
+    clean heap so that each library pays for the collections its own
+    allocations trigger."""
     enabled = gc.isenabled()
-    gc.disable()
+    if collector:
+        gc.collect()
+        gc.enable()
+    else:
+        gc.disable()
     try:
         start = clock()
         for _ in itertools.repeat(None, loops):
             fn()
         return clock() - start
     finally:
-        if enabled:
-            gc.enable()
+        (gc.enable if enabled else gc.disable)()
 
 
-def _calibrate(fn, sample, clock):
+def _calibrate(fn, sample, clock, collector=False):
     """Warms fn up and returns (loops per sample, seconds per call)."""
-    first = _timed(fn, 1, clock)
+    first = _timed(fn, 1, clock, collector)
     if first >= sample / 4:
         return 1 if first >= sample else max(1, round(sample / first)), first
     n = 4
     while True:
-        elapsed = _timed(fn, n, clock)
+        elapsed = _timed(fn, n, clock, collector)
         if elapsed >= sample / 4 or n >= 1 << 24:
             per_call = max(elapsed, 1e-9) / n
             return max(1, round(sample / per_call)), per_call
         n *= 4
 
 
-def compare(fns, settings):
+def compare(fns, settings, collector=False):
     """Median seconds per call of each zero-argument callable in fns, timed
     round by round with every callable once per round (rotating order). The
-    round count is cut to fit settings.budget, but never below min_rounds."""
+    round count is cut to fit settings.budget, but never below min_rounds.
+    `collector`: time with the cyclic collector running (see _timed)."""
     names = list(fns)
     clock = CLOCKS[settings.clock]
-    plan = {name: _calibrate(fns[name], settings.sample, clock) for name in names}
+    plan = {name: _calibrate(fns[name], settings.sample, clock, collector) for name in names}
     round_cost = sum(loops * per_call for loops, per_call in plan.values())
     rounds = int(settings.budget / max(round_cost, 1e-9))
     rounds = max(settings.min_rounds, min(settings.rounds, rounds))
@@ -146,7 +153,7 @@ def compare(fns, settings):
     for r in range(rounds):
         for name in names[r % len(names):] + names[:r % len(names)]:
             loops = plan[name][0]
-            samples[name].append(_timed(fns[name], loops, clock) / loops)
+            samples[name].append(_timed(fns[name], loops, clock, collector) / loops)
     out = {}
     for name, values in samples.items():
         median = statistics.median(values)
