@@ -19,7 +19,7 @@ CORE_HEADERS = ROOT / "src" / "main" / "core"
 MODULE_NAME = "korvalent_core"
 # The round-trip and error tests that the test command also runs against the
 # module installed on every other supported interpreter (pytest -m compat).
-COMPAT_FILES = {"test_cbor.py", "test_delta.py", "test_cli.py"}
+COMPAT_FILES = {"test_cbor.py", "test_cbor_loads.py", "test_delta.py", "test_cli.py"}
 
 
 def pytest_collection_modifyitems(items):

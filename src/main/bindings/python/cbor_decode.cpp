@@ -610,8 +610,10 @@ PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth);
     PyObject *out = decoder.whole();
-    if (out) builder.adopt();
-    else raise_failure(ctx, decoder.failure(), max_depth);
+    if (out)
+        builder.adopt();
+    else
+        raise_failure(ctx, decoder.failure(), max_depth);
     return out;
 }
 
