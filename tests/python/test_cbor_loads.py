@@ -625,3 +625,38 @@ def test_collections_during_a_decode_see_nothing_half_built():
     gc.collect()
     assert collected  # the collector ran during the decodes
     assert left_untracked(loads(encoded[0])) == []
+
+
+DROPPED_DURING_A_DECODE = [
+    # a list holding a dict, replaced by a later duplicate key
+    ("a2" + "6161" + "82" + "8101" + "a1617881" + "02" + "6161" + "01", {"a": 1}),
+    # indefinite map: a dict of nested lists replaced, then a list kept
+    ("bf" + "6161" + "a1617981" + "8103" + "6161" + "8104" + "ff", {"a": [4]}),
+    # a list value replaced under an array key; the key's own lists frozen into tuples
+    ("a2" + "8282010203" + "8180" + "8282010203" + "01", {((1, 2), 3): 1}),
+    # many replacements in one map
+    ("a4" + ("6161" + "818180") * 3 + "6161" + "f6", {"a": None}),
+]
+
+
+def test_containers_dropped_during_a_decode_are_released_safely(run_module_child):
+    # Containers dropped before a decode ends (a value replaced by a duplicate
+    # key, a list frozen into a key) must outlive the decode's record of what
+    # it left untracked. Run in a child: a collector corrupted by a freed
+    # container hangs or crashes the interpreter rather than failing a check.
+    out = run_module_child(
+        "import gc\n"
+        "from korvalent_core.cbor import dumps, loads\n"
+        "cases = %r\n"
+        "pad = bytes.fromhex('82') + dumps([[] for _ in range(300)])\n"
+        "results = []\n"
+        "for _ in range(200):\n"
+        "    for item, want in cases:\n"
+        "        got = loads(pad + bytes.fromhex(item))[1]\n"
+        "        filler = [[i] for i in range(50)]\n"
+        "        results.append(got == want)\n"
+        "gc.collect()\n"
+        "print(all(results), len(results))\n" % (DROPPED_DURING_A_DECODE,),
+        timeout=120,
+    )
+    assert out.split() == ["True", str(200 * len(DROPPED_DURING_A_DECODE))]

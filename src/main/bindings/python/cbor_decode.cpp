@@ -332,6 +332,9 @@ Context *context_of(PyObject *self)
 // nothing outside the decoder refers to them, and the collections that
 // allocation triggers while a large document is built need not traverse it
 // again and again (on large documents that halves the time of a decode).
+// The record of untracked containers holds a reference to each, so one
+// dropped before the end (a list frozen into a key, a value replaced by a
+// duplicate key) is freed only after it is tracked again.
 class PythonBuilder {
 public:
     using Value = PyObject *;
@@ -402,14 +405,6 @@ public:
     }
     Value freeze(Value list)
     {
-        // The list is dropped here: forget it (it was recorded after
-        // everything that is still recorded outside it).
-        for (size_t i = untracked_.size(); i-- > 0;) {
-            if (untracked_[i] != list) continue;
-            untracked_[i] = untracked_[untracked_.size() - 1];
-            untracked_.resize(untracked_.size() - 1);
-            break;
-        }
         PyObject *tuple = PyList_AsTuple(list);
         Py_DECREF(list);
         return tuple;
@@ -458,13 +453,20 @@ public:
     void release(Value v) { Py_XDECREF(v); }
 
     // The finished value may now be handed out: track what was left
-    // untracked (a dict may be recorded more than once).
+    // untracked (a dict may be recorded more than once) and drop the
+    // record's references. Also run on failure, where those references are
+    // the last ones left.
     void adopt()
     {
-        for (size_t i = 0; i < untracked_.size(); ++i)
-            if (!PyObject_GC_IsTracked(untracked_[i])) PyObject_GC_Track(untracked_[i]);
+        for (size_t i = 0; i < untracked_.size(); ++i) {
+            PyObject *const container = untracked_[i];
+            if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+            Py_DECREF(container);
+        }
         untracked_.resize(0);
     }
+
+    ~PythonBuilder() { adopt(); }
 
 private:
     static constexpr size_t kQuietAfter = 256; // fewer cost the collector little
@@ -493,7 +495,9 @@ private:
     // record it, it stays tracked.
     void untrack(PyObject *container)
     {
-        if (untracked_.push(container)) PyObject_GC_UnTrack(container);
+        if (!untracked_.push(container)) return;
+        Py_INCREF(container);
+        PyObject_GC_UnTrack(container);
     }
 
     static PyObject *invert(PyObject *n)
