@@ -243,6 +243,22 @@ def test_container_bytes(encode, value, indefinite_hex, definite_hex):
     assert encode(value, indefinite=False) == h(definite_hex)
 
 
+# Integers at every width the heads and the interpreter's digits change at
+# (2^k - 1, 2^k, 2^k + 1, both signs), zeros made without digits, and the
+# same values mixed in one list, where the writer meets every width in turn.
+WIDTH_EDGES = sorted({s * (2**k + d) for k in range(65) for d in (-1, 0, 1) for s in (1, -1)
+                      if -(2**63) <= s * (2**k + d) < 2**64} | {23, 24, -24, -25})
+
+
+def test_integers_at_every_width_edge_match_the_model():
+    zeros = [int.from_bytes(b"", "big"), int.from_bytes(b"\0" * 9, "big"), 5 - 5]
+    for value in WIDTH_EDGES + zeros:
+        assert dumps(value) == model_dumps(value), value
+    shuffled = WIDTH_EDGES[::7] + WIDTH_EDGES[3::7] + WIDTH_EDGES + zeros
+    assert dumps(shuffled) == model_dumps(shuffled)
+    assert dumps([IntSub(v) for v in shuffled]) == model_dumps(shuffled)
+
+
 def test_large_payloads_keep_their_place():
     text = "é" * 3000 + "x" * 5000
     blob = bytes(range(256)) * 40

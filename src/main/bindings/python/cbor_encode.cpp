@@ -68,15 +68,22 @@ inline char *put_be(char *p, uint64_t v, int bytes)
 }
 
 // Shortest head (RFC 8949 section 3.1); p has room for kMaxHead bytes.
+// Branch-free: the argument's width comes from its bit length, so values of
+// mixed widths (as in a list of ints) cost no mispredicted branches.
 inline char *put_head(char *p, unsigned major, uint64_t v)
 {
-    if (v < 24) {
-        *p = static_cast<char>(major << 5 | v);
-        return p + 1;
-    }
-    const int ai = v <= 0xFF ? 24 : v <= 0xFFFF ? 25 : v <= 0xFFFFFFFFu ? 26 : 27;
-    *p = static_cast<char>(major << 5 | ai);
-    return put_be(p + 1, v, 1 << (ai - 24));
+    // additional information of an argument of 24 or more, by bit length
+    static constexpr uint8_t kInfo[65] = {
+        24, 24, 24, 24, 24, 24, 24, 24, 24, 25, 25, 25, 25, 25, 25, 25, 25, 26, 26, 26, 26, 26,
+        26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27,
+        27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27, 27};
+    const unsigned info = v < 24 ? static_cast<unsigned>(v) : kInfo[64 - __builtin_clzll(v | 1)];
+    const unsigned bytes = v < 24 ? 0 : 1u << (info - 24);
+    *p = static_cast<char>(major << 5 | info);
+    // for no argument bytes this stores scratch that the next write overwrites
+    const uint64_t swapped = __builtin_bswap64(v << ((64 - 8 * bytes) & 63));
+    std::memcpy(p + 1, &swapped, sizeof swapped);
+    return p + 1 + bytes;
 }
 
 // Half pattern of the single s when the half is exact, else -1: zeros,
@@ -96,17 +103,23 @@ inline int32_t half_of(uint32_t s, bool subnormals)
     return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
 }
 
-// The value of an int of one digit (below 2^30 in magnitude), read in place
-// as the interpreter's own fast paths do; false for a longer int.
-inline bool one_digit(PyObject *v, long long *value)
+// The value of an int below 2^30 in magnitude (below 2^60 before 3.12),
+// read in place as the interpreter's own fast paths do; false for a longer int.
+inline bool small_int(PyObject *v, long long *value)
 {
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
     *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v));
 #else
+    static_assert(PyLong_SHIFT == 30, "two digits make at most 60 bits");
     const Py_ssize_t size = Py_SIZE(v);
-    if (size < -1 || size > 1) return false;
-    *value = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+    const digit *const d = reinterpret_cast<PyLongObject *>(v)->ob_digit;
+    if (size >= -1 && size <= 1) { // a product: signs mix unpredictably; zero has no digit
+        *value = size != 0 ? size * static_cast<long long>(d[0]) : 0;
+        return true;
+    }
+    if (size < -2 || size > 2) return false;
+    *value = (size / 2) * (d[0] | static_cast<long long>(d[1]) << PyLong_SHIFT);
 #endif
     return true;
 }
@@ -116,7 +129,7 @@ inline bool integer_of(PyObject *v, unsigned *major, uint64_t *argument)
 {
     int overflow = 0;
     long long s;
-    if (!one_digit(v, &s)) s = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!small_int(v, &s)) s = PyLong_AsLongLongAndOverflow(v, &overflow);
     *major = overflow == 0 && s < 0 ? kNegint : kUint;
     *argument = overflow > 0 ? PyLong_AsUnsignedLongLong(v)
                 : s < 0      ? ~static_cast<uint64_t>(s)
@@ -462,7 +475,7 @@ private:
     }
 
     // The shortest width that holds the value exactly; NaN as the half 7E00.
-    int write_float(double value)
+    [[gnu::always_inline]] int write_float(double value)
     {
         if (!reserve(kMaxHead)) return kFailed;
         const float single = static_cast<float>(value);
@@ -487,11 +500,11 @@ private:
         return kDone;
     }
 
-    // Most ints in documents are one digit: written here without a call.
+    // Most ints in documents are small: written here without a call.
     [[gnu::always_inline]] int write_exact_int(PyObject *value)
     {
         long long s;
-        if (!one_digit(value, &s)) return write_int(value);
+        if (!small_int(value, &s)) return write_int(value);
         return write_integer(s < 0 ? kNegint : kUint,
                              s < 0 ? ~static_cast<uint64_t>(s) : static_cast<uint64_t>(s));
     }
