@@ -484,7 +484,9 @@ bool gap_goes_to_engine(int32_t old_end, int32_t new_end, const Anchor &next)
                             static_cast<int64_t>(next.new_start) - new_end);
 }
 
-/* Dense search of a literal stretch against the old bytes around a centre. */
+/* Dense search of a literal stretch against the old bytes around a centre.
+ * A few neighbourhood tables are kept, as literal stretches often alternate
+ * between the record being rewritten and a common fragment elsewhere. */
 class LocalMatcher {
 public:
     LocalMatcher(const buf_s *old_value, const buf_s *new_value)
@@ -499,13 +501,15 @@ public:
      * encoded size. */
     void match(int32_t lo, int32_t hi, int32_t centre, std::vector<Anchor> *out)
     {
-        if (hi - lo < kLocalWindow || !cover(centre)) {
+        const Neighbourhood *const near = hi - lo < kLocalWindow ? nullptr : cover(centre);
+        if (near == nullptr) {
             return;
         }
         int32_t literal_start = lo;
         for (int32_t pos = lo; pos + kLocalWindow <= hi;) {
-            const int32_t at = table_[slot(new_ + pos)];
-            if (at >= 0 && std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
+            const int32_t at = near->table[slot(new_ + pos)];
+            if (at >= near->from && at + kLocalWindow <= near->to &&
+                std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
                 const int32_t ahead = static_cast<int32_t>(execution_match_forward(
                     old_ + at, new_ + pos,
                     static_cast<size_t>(std::min(old_length_ - at, hi - pos))));
@@ -526,31 +530,65 @@ public:
     }
 
 private:
-    /* Makes the table cover the neighbourhood of centre, rebuilding it when
-     * centre is off the middle half of the current one; false when the
-     * rebuild allowance is spent. */
-    bool cover(int32_t centre)
+    /* The windows of old[from, to), by slot: each slot holds the last window
+     * of the range that hashes to it. Entries outside the range are stale
+     * and ignored, so a table is never cleared. */
+    struct Neighbourhood {
+        int32_t from = 0;
+        int32_t to = 0;
+        uint64_t last_use = 0;
+        std::vector<int32_t> table;
+    };
+
+    /* Whether n reaches at least half a radius on both sides of centre (or
+     * to the end of the old value on that side). */
+    bool reaches(const Neighbourhood &n, int32_t centre) const
     {
-        if (to_ > from_ && centre >= from_ + kLocalRadius / 2 && centre <= to_ - kLocalRadius / 2) {
-            return true;
+        return n.to > n.from && (n.from == 0 || centre - kLocalRadius / 2 >= n.from) &&
+               (n.to == old_length_ || centre + kLocalRadius / 2 <= n.to);
+    }
+
+    /* A table covering the neighbourhood of centre: a kept one that reaches
+     * far enough, else the least recently used one refilled; null when the
+     * refill allowance is spent. A table whose range moves forward keeps the
+     * windows it already filed (no earlier window can have overwritten them)
+     * and files only the new ones. */
+    const Neighbourhood *cover(int32_t centre)
+    {
+        ++uses_;
+        Neighbourhood *pick = &kept_[0];
+        for (Neighbourhood &n : kept_) {
+            if (reaches(n, centre)) {
+                n.last_use = uses_;
+                return &n;
+            }
+            pick = n.last_use < pick->last_use ? &n : pick;
         }
         const int32_t from = static_cast<int32_t>(std::max<int64_t>(0, centre - kLocalRadius));
         const int32_t to =
             static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
-        if (to - from < kLocalWindow || allowance_ < to - from) {
-            return false;
+        for (Neighbourhood &n : kept_) {
+            if (n.to > n.from && from >= n.from && from <= n.to && to >= n.to) {
+                pick = &n; /* refilled by moving forward */
+                break;
+            }
         }
-        allowance_ -= to - from;
-        if (table_.empty()) {
-            table_.resize(size_t{1} << kTableBits);
+        const bool forward = pick->to > pick->from && from >= pick->from && from <= pick->to;
+        const int32_t first = forward ? std::max(from, pick->to - kLocalWindow + 1) : from;
+        if (to - from < kLocalWindow || allowance_ < to - first) {
+            return nullptr;
         }
-        std::fill(table_.begin(), table_.end(), -1);
-        for (int32_t at = from; at + kLocalWindow <= to; ++at) {
-            table_[slot(old_ + at)] = at;
+        allowance_ -= to - first;
+        if (pick->table.empty()) {
+            pick->table.assign(size_t{1} << kTableBits, -1);
         }
-        from_ = from;
-        to_ = to;
-        return true;
+        for (int32_t at = first; at + kLocalWindow <= to; ++at) {
+            pick->table[slot(old_ + at)] = at;
+        }
+        pick->from = from;
+        pick->to = to;
+        pick->last_use = uses_;
+        return pick;
     }
 
     static size_t slot(const uint8_t *p)
@@ -562,14 +600,14 @@ private:
 
     /* Twice the largest neighbourhood, so few windows share a slot. */
     static constexpr int kTableBits = 14;
+    static constexpr int kKept = 3;
 
     const uint8_t *old_;
     int32_t old_length_;
     const uint8_t *new_;
     int64_t allowance_;
-    int32_t from_ = 0;
-    int32_t to_ = 0;
-    std::vector<int32_t> table_;
+    uint64_t uses_ = 0;
+    Neighbourhood kept_[kKept];
 };
 
 /* All anchors: the common prefix and suffix, long matches in between, then
