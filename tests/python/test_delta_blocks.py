@@ -106,6 +106,20 @@ def test_moved_blocks_cost_a_few_copies():
     assert len(delta) * 100 < len(bytes(diff(base, new)))
 
 
+@pytest.mark.parametrize("records", [1, 3])
+@pytest.mark.parametrize("field", [20, 32])
+def test_fields_reordered_within_records_are_copied(records, field):
+    """Fields too short to anchor on, each record's in reverse order: found
+    by the dense search around the previous copy, whose neighbourhood moves
+    back through each record and from one record to the next."""
+    rng = random.Random(field * records)
+    fields = [[rng.randbytes(field) for _ in range(12000 // field)] for _ in range(records)]
+    old = b"".join(b"".join(r) for r in fields)
+    new = b"".join(b"".join(reversed(r)) for r in fields)
+    delta = check_blocks(old, new)
+    assert len(delta) * 10 < len(new) * 3  # literal bytes would be about 70%
+
+
 def test_same_inputs_give_the_same_delta():
     rng = random.Random(2)
     old = rng.randbytes(50000)

@@ -48,13 +48,19 @@ constexpr int64_t kGapWorkPerByte = 8;
 
 /* Literal stretches are also searched densely near where the previous copy
  * came from (fields of a record reordered, lines of a function rewritten):
- * every 8-byte window of the old bytes within kLocalRadius of it. The table
- * of such a neighbourhood is reused while the copies stay inside it, and all
- * rebuilds together read at most kLocalPerByte old bytes per input byte. */
+ * every position of the new bytes against the 8-byte windows of the old
+ * bytes within kLocalRadius of it that start at a multiple of kLocalStride.
+ * Every match of kLocalMatchMinimum bytes holds such a window, and is found
+ * whole by extending it both ways. The table of a neighbourhood is reused
+ * while the copies stay inside it, and all rebuilds together read at most
+ * kLocalPerByte old bytes per input byte. */
 constexpr int32_t kLocalWindow = 8;
+constexpr int32_t kLocalStride = 2;
 constexpr int64_t kLocalRadius = 4096;
 constexpr int64_t kLocalPerByte = 8;
 constexpr int32_t kLocalMatchMinimum = 12;
+static_assert(kLocalMatchMinimum >= kLocalWindow + kLocalStride - 1,
+              "a local match must hold a filed window");
 /* Longer literal stretches are new content rather than rearranged fields:
  * not searched densely. */
 constexpr int32_t kLocalMaxLiteral = 4 * kLocalRadius;
@@ -530,9 +536,9 @@ public:
     }
 
 private:
-    /* The windows of old[from, to), by slot: each slot holds the last window
-     * of the range that hashes to it. Entries outside the range are stale
-     * and ignored, so a table is never cleared. */
+    /* The filed windows of old[from, to), by slot: each slot holds the last
+     * such window of the range that hashes to it. Entries outside the range
+     * are stale and ignored, so a table is never cleared. */
     struct Neighbourhood {
         int32_t from = 0;
         int32_t to = 0;
@@ -582,7 +588,8 @@ private:
         if (pick->table.empty()) {
             pick->table.assign(size_t{1} << kTableBits, -1);
         }
-        for (int32_t at = first; at + kLocalWindow <= to; ++at) {
+        for (int32_t at = (first + kLocalStride - 1) / kLocalStride * kLocalStride;
+             at + kLocalWindow <= to; at += kLocalStride) {
             pick->table[slot(old_ + at)] = at;
         }
         pick->from = from;
@@ -598,8 +605,8 @@ private:
         return static_cast<size_t>((v * kBucketMix) >> (64 - kTableBits));
     }
 
-    /* Twice the largest neighbourhood, so few windows share a slot. */
-    static constexpr int kTableBits = 14;
+    /* Twice the filed windows of the largest neighbourhood, so few share a slot. */
+    static constexpr int kTableBits = 13;
     static constexpr int kKept = 3;
 
     const uint8_t *old_;
