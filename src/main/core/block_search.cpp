@@ -573,14 +573,17 @@ private:
         const int32_t from = static_cast<int32_t>(std::max<int64_t>(0, centre - kLocalRadius));
         const int32_t to =
             static_cast<int32_t>(std::min<int64_t>(old_length_, centre + kLocalRadius));
+        const auto moves_forward = [from, to](const Neighbourhood &n) {
+            return n.to > n.from && from >= n.from && from <= n.to && to >= n.to;
+        };
         for (Neighbourhood &n : kept_) {
-            if (n.to > n.from && from >= n.from && from <= n.to && to >= n.to) {
-                pick = &n; /* refilled by moving forward */
+            if (moves_forward(n)) {
+                pick = &n;
                 break;
             }
         }
-        const bool forward = pick->to > pick->from && from >= pick->from && from <= pick->to;
-        const int32_t first = forward ? std::max(from, pick->to - kLocalWindow + 1) : from;
+        const int32_t first =
+            moves_forward(*pick) ? std::max(from, pick->to - kLocalWindow + 1) : from;
         if (to - from < kLocalWindow || allowance_ < to - first) {
             return nullptr;
         }

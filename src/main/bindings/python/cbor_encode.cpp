@@ -103,15 +103,16 @@ inline int32_t half_of(uint32_t s, bool subnormals)
     return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
 }
 
-// The value of an int below 2^30 in magnitude (below 2^60 before 3.12),
-// read in place as the interpreter's own fast paths do; false for a longer int.
+// The value of an int of one digit (from 3.12: a compact int) or, before
+// 3.12, of two digits (below 2^60 in magnitude with 30-bit digits), read in
+// place as the interpreter's own fast paths do; false for a longer int.
 inline bool small_int(PyObject *v, long long *value)
 {
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
     *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v));
 #else
-    static_assert(PyLong_SHIFT == 30, "two digits make at most 60 bits");
+    static_assert(2 * PyLong_SHIFT < 63, "two digits fit a long long");
     const Py_ssize_t size = Py_SIZE(v);
     const digit *const d = reinterpret_cast<PyLongObject *>(v)->ob_digit;
     if (size >= -1 && size <= 1) { // a product: signs mix unpredictably; zero has no digit
