@@ -222,6 +222,27 @@ TEST(BlockSearch, PointEditsStayBytePrecise)
     }
 }
 
+// A gap dense with point edits is still searched byte by byte: the bound
+// that spares the engine hopeless gaps must not give such a gap up.
+TEST(BlockSearch, GapsDenseWithEditsAreStillSearched)
+{
+    Rng rng(13);
+    const Bytes base = random_bytes(rng, 100000, 256);
+    for (size_t stride : {24, 40, 100}) {
+        Bytes changed = base;
+        for (size_t at = 50000; at < 53000; at += stride) {
+            changed[at] ^= 0x5A;
+        }
+        const Bytes delta = blocks_delta(base, changed);
+        ASSERT_EQ(check_delta(base, changed, delta), "") << stride;
+        const buf_s o = view(base);
+        const buf_s n = view(changed);
+        BufPtr reference(diff_generate_binary(&o, &n));
+        EXPECT_LE(delta.size(), reference->length) << stride;
+        EXPECT_LT(delta.size(), 3000u / 2) << stride;
+    }
+}
+
 // Indented records: removing every 7th record or moving the last to the
 // front leaves a delta of a few bytes per change, whatever the indentation.
 TEST(BlockSearch, IndentedRecordsWithLongRunsOfSpaces)

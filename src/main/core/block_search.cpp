@@ -45,6 +45,14 @@ constexpr int32_t kMaxGapSide = 8192;
 constexpr int32_t kGapOldSlack = 256;
 constexpr int64_t kGapWorkBase = 4096;
 constexpr int64_t kGapWorkPerByte = 8;
+/* A full search for a difference of D insertions and deletions visits about
+ * D * D / 2 diagonals. A gap's edit distance is bounded from below by
+ * counting the kGramLength-byte strings its sides share (hashed into
+ * 2^kGramBits counters); a gap whose bound says the search cannot end within
+ * its allowance goes out as literal bytes unsearched. */
+constexpr int32_t kGramLength = 4;
+constexpr int kGramBits = 12;
+static_assert(kMaxGapSide < 0xFFFF, "gram counts fit 16 bits");
 
 /* Literal stretches are also searched densely near where the previous copy
  * came from (fields of a record reordered, lines of a function rewritten):
@@ -399,6 +407,44 @@ struct Checkpoint {
     uint64_t output_length;
 };
 
+size_t gram_slot(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<size_t>((v * 0x9E3779B1u) >> (32 - kGramBits));
+}
+
+/* A lower bound on the insertions plus deletions that turn a[0, n) into
+ * b[0, m). Each edit destroys at most kGramLength of the grams of either
+ * side, and the grams that survive are shared, so the distance is at least
+ * (grams of a side - shared grams) / kGramLength; a hash collision only
+ * counts a gram as shared, which weakens the bound. counts holds
+ * 2^kGramBits zeros on entry and on return. */
+int64_t edit_distance_floor(const uint8_t *a, int32_t n, const uint8_t *b, int32_t m,
+                            uint16_t *counts)
+{
+    const int64_t length_gap = n > m ? n - m : m - n;
+    if (n < kGramLength || m < kGramLength) {
+        return length_gap;
+    }
+    for (int32_t i = 0; i + kGramLength <= n; ++i) {
+        ++counts[gram_slot(a + i)];
+    }
+    int64_t shared = 0;
+    for (int32_t i = 0; i + kGramLength <= m; ++i) {
+        uint16_t &count = counts[gram_slot(b + i)];
+        if (count > 0) {
+            --count;
+            ++shared;
+        }
+    }
+    for (int32_t i = 0; i + kGramLength <= n; ++i) {
+        counts[gram_slot(a + i)] = 0;
+    }
+    const int64_t unshared = std::max(n, m) - kGramLength + 1 - shared;
+    return std::max(length_gap, (unshared + kGramLength - 1) / kGramLength);
+}
+
 bool engine_takes_gap(int64_t old_gap, int64_t new_gap)
 {
     return old_gap > 0 && new_gap > 0 && new_gap <= kMaxGapSide && old_gap <= kMaxGapSide &&
@@ -445,9 +491,11 @@ private:
         if (new_gap <= 0) {
             return true;
         }
-        if (engine_takes_gap(old_gap, new_gap)) {
+        const int64_t allowance = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
+        if (engine_takes_gap(old_gap, new_gap) &&
+            may_end_within(static_cast<int32_t>(old_gap), new_gap, allowance)) {
             const Checkpoint saved = checkpoint();
-            ex_->work_left = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
+            ex_->work_left = allowance;
             if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) !=
                 0) {
                 return true;
@@ -458,6 +506,19 @@ private:
             restore(saved);
         }
         return coallescing_script_insert(record_, new_end_, new_gap) != 0;
+    }
+
+    /* Whether the gap's edit distance may be small enough for a search
+     * within the allowance. */
+    bool may_end_within(int32_t old_gap, int32_t new_gap, int64_t allowance)
+    {
+        if (grams_.empty()) {
+            grams_.assign(size_t{1} << kGramBits, 0);
+        }
+        const int64_t floor =
+            edit_distance_floor(ex_->old_value->data + old_end_, old_gap,
+                                ex_->new_value->data + new_end_, new_gap, grams_.data());
+        return floor * floor <= 2 * allowance;
     }
 
     Checkpoint checkpoint() const
@@ -478,6 +539,7 @@ private:
 
     execution_s *ex_;
     coallescing_script_s *record_;
+    std::vector<uint16_t> grams_;
     int32_t old_end_ = 0;
     int32_t new_end_ = 0;
 };
