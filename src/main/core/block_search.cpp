@@ -243,13 +243,17 @@ public:
 private:
     void file(int32_t at, uint64_t mix)
     {
+        /* The first free slot, found without a branch per slot: whether a
+         * bucket is full varies from window to window. */
         Bucket &bucket = buckets_[bucket_index(mix)];
+        uint32_t free_slots = 0;
         for (int32_t i = 0; i < kBucketSlots; ++i) {
-            if (bucket.at[i] < 0) {
-                bucket.at[i] = at;
-                bucket.check[i] = check_of(mix);
-                return;
-            }
+            free_slots |= (static_cast<uint32_t>(bucket.at[i]) >> 31) << i;
+        }
+        if (free_slots != 0) {
+            const int32_t i = __builtin_ctz(free_slots);
+            bucket.at[i] = at;
+            bucket.check[i] = check_of(mix);
         }
     }
 
