@@ -45,11 +45,12 @@ constexpr int32_t kMaxGapSide = 8192;
 constexpr int32_t kGapOldSlack = 256;
 constexpr int64_t kGapWorkBase = 4096;
 constexpr int64_t kGapWorkPerByte = 8;
-/* A full search for a difference of D insertions and deletions visits about
- * D * D / 2 diagonals. A gap's edit distance is bounded from below by
- * counting the kGramLength-byte strings its sides share (hashed into
- * 2^kGramBits counters); a gap whose bound says the search cannot end within
- * its allowance goes out as literal bytes unsearched. */
+/* The kGramLength-byte strings a gap's sides share are counted (hashed into
+ * 2^kGramBits counters) before the engine runs. With none shared, no copy in
+ * the gap would be worth its encoded size. Otherwise they bound the gap's
+ * edit distance D from below, and a full search visits about D * D / 2
+ * diagonals: a gap whose bound is beyond its allowance is not searched
+ * either. Unsearched gaps go out as literal bytes. */
 constexpr int32_t kGramLength = 4;
 constexpr int kGramBits = 12;
 static_assert(kMaxGapSide < 0xFFFF, "gram counts fit 16 bits");
@@ -418,18 +419,13 @@ size_t gram_slot(const uint8_t *p)
     return static_cast<size_t>((v * 0x9E3779B1u) >> (32 - kGramBits));
 }
 
-/* A lower bound on the insertions plus deletions that turn a[0, n) into
- * b[0, m). Each edit destroys at most kGramLength of the grams of either
- * side, and the grams that survive are shared, so the distance is at least
- * (grams of a side - shared grams) / kGramLength; a hash collision only
- * counts a gram as shared, which weakens the bound. counts holds
- * 2^kGramBits zeros on entry and on return. */
-int64_t edit_distance_floor(const uint8_t *a, int32_t n, const uint8_t *b, int32_t m,
-                            uint16_t *counts)
+/* The kGramLength-byte strings that a[0, n) and b[0, m) share, counted
+ * with multiplicity; a hash collision can only add to the count. counts
+ * holds 2^kGramBits zeros on entry and on return. */
+int64_t shared_grams(const uint8_t *a, int32_t n, const uint8_t *b, int32_t m, uint16_t *counts)
 {
-    const int64_t length_gap = n > m ? n - m : m - n;
     if (n < kGramLength || m < kGramLength) {
-        return length_gap;
+        return 0;
     }
     for (int32_t i = 0; i + kGramLength <= n; ++i) {
         ++counts[gram_slot(a + i)];
@@ -445,7 +441,18 @@ int64_t edit_distance_floor(const uint8_t *a, int32_t n, const uint8_t *b, int32
     for (int32_t i = 0; i + kGramLength <= n; ++i) {
         counts[gram_slot(a + i)] = 0;
     }
-    const int64_t unshared = std::max(n, m) - kGramLength + 1 - shared;
+    return shared;
+}
+
+/* A lower bound on the insertions plus deletions that turn a side of n bytes
+ * into one of m bytes that share `shared` grams. Each edit destroys at most
+ * kGramLength of the grams of either side, and the grams that survive are
+ * shared, so the distance is at least (grams of a side - shared grams) /
+ * kGramLength; counting too many shared grams only weakens the bound. */
+int64_t edit_distance_floor(int32_t n, int32_t m, int64_t shared)
+{
+    const int64_t length_gap = n > m ? n - m : m - n;
+    const int64_t unshared = std::max<int64_t>(0, std::max(n, m) - kGramLength + 1 - shared);
     return std::max(length_gap, (unshared + kGramLength - 1) / kGramLength);
 }
 
@@ -497,7 +504,7 @@ private:
         }
         const int64_t allowance = kGapWorkBase + kGapWorkPerByte * (old_gap + new_gap);
         if (engine_takes_gap(old_gap, new_gap) &&
-            may_end_within(static_cast<int32_t>(old_gap), new_gap, allowance)) {
+            worth_searching(static_cast<int32_t>(old_gap), new_gap, allowance)) {
             const Checkpoint saved = checkpoint();
             ex_->work_left = allowance;
             if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) !=
@@ -512,17 +519,18 @@ private:
         return coallescing_script_insert(record_, new_end_, new_gap) != 0;
     }
 
-    /* Whether the gap's edit distance may be small enough for a search
-     * within the allowance. */
-    bool may_end_within(int32_t old_gap, int32_t new_gap, int64_t allowance)
+    /* Whether the sides share a string that could make a copy worth its
+     * size, and the search may end within the allowance. */
+    bool worth_searching(int32_t old_gap, int32_t new_gap, int64_t allowance)
     {
         if (grams_.empty()) {
             grams_.assign(size_t{1} << kGramBits, 0);
         }
-        const int64_t floor =
-            edit_distance_floor(ex_->old_value->data + old_end_, old_gap,
-                                ex_->new_value->data + new_end_, new_gap, grams_.data());
-        return floor * floor <= 2 * allowance;
+        const int64_t shared =
+            shared_grams(ex_->old_value->data + old_end_, old_gap, ex_->new_value->data + new_end_,
+                         new_gap, grams_.data());
+        const int64_t floor = edit_distance_floor(old_gap, new_gap, shared);
+        return shared > 0 && floor * floor <= 2 * allowance;
     }
 
     Checkpoint checkpoint() const

@@ -6,10 +6,10 @@
  * up in it, and every verified candidate is extended both ways. Small gaps
  * between anchors whose old ranges follow each other go to the Myers engine,
  * so local edits keep byte precision, unless the 4-byte strings their sides
- * share show the engine could not finish within its allowance; other literal
- * stretches are searched densely near the previous copy's source. Same delta
- * format as delta.h, linear time, an index of three quarters of the old
- * value's size. */
+ * share show that no copy there would pay or that the engine could not finish
+ * within its allowance; other literal stretches are searched densely near the
+ * previous copy's source. Same delta format as delta.h, linear time, an index
+ * of three quarters of the old value's size. */
 #ifndef KORVALENT_CORE_BLOCK_SEARCH_H
 #define KORVALENT_CORE_BLOCK_SEARCH_H
 
