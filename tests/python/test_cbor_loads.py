@@ -127,7 +127,11 @@ MALFORMED = {
     "trailing": [("0000", r"^trailing bytes after the item, at offset 1$"), ("80ff", "offset 1"),
                  ("f6f6", "offset 1")],
     "unhashable key": [("a1a00102", r"^unhashable map key of type 'dict' at offset 1$"),
-                       ("a2010281a00102", "offset 3"), ("a1c1a001", "unhashable")],
+                       ("a2010281a00102", "offset 3"), ("a1c1a001", "unhashable"),
+                       # indefinite maps: keys are set after the break, offsets still name them
+                       ("bf6161018 1a001ff".replace(" ", ""), r"^unhashable map key of type 'tuple' at offset 4$"),
+                       ("bfa0016161026162f6ff", r"^unhashable map key of type 'dict' at offset 1$"),
+                       ("bf6161bfa001ffff", "offset 4")],
 }
 
 

@@ -417,7 +417,7 @@ public:
     }
     bool map_set(Value m, Value k, Value v, uint64_t key_offset)
     {
-        const int rc = PyDict_SetItem(m, k, v);
+        const int rc = set_item(m, k, v);
         // The dict tracks itself when it gains a collectable key or value.
         if (quiet_ && (PyType_IS_GC(Py_TYPE(k)) || PyType_IS_GC(Py_TYPE(v))) &&
             PyObject_GC_IsTracked(m))
@@ -498,6 +498,19 @@ private:
         if (!untracked_.push(container)) return;
         Py_INCREF(container);
         PyObject_GC_UnTrack(container);
+    }
+
+    // PyDict_SetItem, skipping its hash lookup for a str whose hash is
+    // cached, as a key from the key cache always has.
+    static int set_item(PyObject *m, PyObject *k, PyObject *v)
+    {
+#if PY_VERSION_HEX < 0x030D0000 // private from 3.13
+        if (PyUnicode_CheckExact(k)) {
+            const Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(k)->hash;
+            if (hash != -1) return _PyDict_SetItem_KnownHash(m, k, v, hash);
+        }
+#endif
+        return PyDict_SetItem(m, k, v);
     }
 
     static PyObject *invert(PyObject *n)

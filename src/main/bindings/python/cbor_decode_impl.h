@@ -324,7 +324,7 @@ public:
     Value next()
     {
         if (pos_ >= size_) return fail(pos_ == 0 ? Fault::kEmpty : Fault::kTruncated, pos_);
-        return decode(0, false);
+        return item(0, false);
     }
 
     // The single item of the whole input: next(), then nothing may follow.
@@ -344,6 +344,8 @@ public:
 private:
     static constexpr uint8_t kBreak = cbor_format::kBreak;
     static constexpr uint8_t kDouble = cbor_format::kFloat64;
+    static constexpr uint8_t kFalse = cbor_format::kFalse, kNull = cbor_format::kNull;
+    static constexpr uint8_t kShortText = cbor_format::kMajorText << 5; // text of 0..23 bytes
 
     KV_DECODE_COLD Value fail(Fault fault, uint64_t offset, uint64_t detail = 0)
     {
@@ -380,19 +382,40 @@ private:
         return fail(Fault::kReservedInfo, start, ai), false;
     }
 
-    Value decode(uint32_t depth, bool key)
+    // The item at the cursor (there is at least its initial byte). The
+    // commonest items are taken here, inlined into the container loops, and
+    // cost no call: small unsigned integers, doubles, and short text keys
+    // seen before. Everything else goes to decode().
+    [[gnu::always_inline]] Value item(uint32_t depth, bool key)
     {
-        const size_t start = pos_;
         const uint8_t ib = data_[pos_];
-        // Small unsigned integers and doubles are the commonest scalars.
         if (ib < 24) {
             pos_ += 1;
             return check(b_.uint(ib));
         }
-        if (ib == kDouble && left() > 8) {
-            pos_ += 9;
-            return check(b_.float64(decode_double(load_be(data_ + start + 1, 8))));
+        if (ib >= kFalse && ib <= kNull) {
+            pos_ += 1;
+            return check(b_.simple(ib - kFalse + 20));
         }
+        if (ib == kDouble && left() > 8) {
+            const uint8_t *const p = data_ + pos_ + 1;
+            pos_ += 9;
+            return check(b_.float64(decode_double(load_be(p, 8))));
+        }
+        const size_t text_length = static_cast<uint8_t>(ib - kShortText); // small if short text
+        if (key && text_length < 24 && text_length < left()) {
+            if (Value known = b_.known_key(data_ + pos_ + 1, text_length)) {
+                pos_ += 1 + text_length;
+                return known;
+            }
+        }
+        return decode(depth, key);
+    }
+
+    Value decode(uint32_t depth, bool key)
+    {
+        const size_t start = pos_;
+        const uint8_t ib = data_[pos_];
         uint64_t arg;
         if (!head(ib, start, &arg)) return Value{};
         const bool indefinite = (ib & 0x1F) == 31;
@@ -494,7 +517,7 @@ private:
                     pos_ += 1;
                     break;
                 }
-                Value item = decode(depth + 1, key);
+                Value item = this->item(depth + 1, key);
                 if (!item) return unwind(base, item);
                 if (!stack_.push(item)) {
                     b_.release(item);
@@ -512,7 +535,7 @@ private:
             if (!list) return builder_failed();
             for (size_t i = 0; i < count; ++i) {
                 if (pos_ >= size_) return abandon(list, fail(Fault::kTruncated, start));
-                Value item = decode(depth + 1, key);
+                Value item = this->item(depth + 1, key);
                 if (!item) return abandon(list, item);
                 b_.list_set(list, i, item);
             }
@@ -537,60 +560,52 @@ private:
         return m;
     }
 
-    // Pairs of an indefinite map wait on the shared stack (their key offsets
-    // beside it, for messages) until the break, so the map is made once at its
+    // Pairs of an indefinite map wait on the pair stack (with their key
+    // offsets, for messages) until the break, so the map is made once at its
     // final size.
     Value indefinite_map(size_t start, uint32_t depth)
     {
-        const size_t base = stack_.size(), offsets_base = key_offsets_.size();
+        const size_t base = pairs_.size();
         for (;;) {
-            if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start), offsets_base);
+            if (pos_ >= size_) return drop_pairs(base, base, fail(Fault::kTruncated, start));
             if (data_[pos_] == kBreak) {
                 pos_ += 1;
                 break;
             }
-            const size_t key_offset = pos_;
-            Value k, v;
-            if (!pair(start, depth, &k, &v)) return unwind(base, Value{}, offsets_base);
-            if (!stack_.push(k)) {
-                b_.release(k);
-                b_.release(v);
-                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
+            PendingPair p{Value{}, Value{}, pos_};
+            if (!pair(start, depth, &p.key, &p.value)) return drop_pairs(base, base, Value{});
+            if (!pairs_.push(p)) {
+                b_.release(p.key);
+                b_.release(p.value);
+                return drop_pairs(base, base, fail(Fault::kOutOfMemory, start));
             }
-            if (!stack_.push(v)) {
-                b_.release(v);
-                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
-            }
-            if (!key_offsets_.push(key_offset))
-                return unwind(base, fail(Fault::kOutOfMemory, start), offsets_base);
         }
-        Value m = b_.map((stack_.size() - base) / 2);
-        if (!m) return unwind(base, builder_failed(), offsets_base);
-        for (size_t i = base; i < stack_.size(); i += 2) {
+        Value m = b_.map(pairs_.size() - base);
+        if (!m) return drop_pairs(base, base, builder_failed());
+        for (size_t i = base; i < pairs_.size(); ++i) {
             // map_set owns the pair from here on, also when it fails.
-            const uint64_t key_offset = key_offsets_[offsets_base + (i - base) / 2];
-            if (!b_.map_set(m, stack_[i], stack_[i + 1], key_offset)) {
+            const PendingPair &p = pairs_[i];
+            if (!b_.map_set(m, p.key, p.value, p.key_offset)) {
                 b_.release(m);
-                return unwind(i + 2, builder_failed(), offsets_base, base);
+                return drop_pairs(i + 1, base, builder_failed());
             }
         }
-        stack_.resize(base);
-        key_offsets_.resize(offsets_base);
+        pairs_.resize(base);
         return m;
     }
 
     // Reads a key and its value into *k and *v. False with the failure set
     // and nothing held when either is missing or malformed.
-    bool pair(size_t start, uint32_t depth, Value *k, Value *v)
+    [[gnu::always_inline]] bool pair(size_t start, uint32_t depth, Value *k, Value *v)
     {
         if (pos_ >= size_) return fail(Fault::kTruncated, start), false;
-        *k = decode(depth + 1, true);
+        *k = item(depth + 1, true);
         if (!*k) return false;
         if (pos_ >= size_) {
             b_.release(*k);
             return fail(Fault::kTruncated, start), false;
         }
-        *v = decode(depth + 1, false);
+        *v = item(depth + 1, false);
         if (!*v) {
             b_.release(*k);
             return false;
@@ -633,14 +648,24 @@ private:
         }
     }
 
-    // Drops the values stacked from `from` up, shrinks the stack to `base`
-    // (default: from) and the key offsets to offsets_base, and passes the
-    // failure on.
-    Value unwind(size_t from, Value failed, size_t offsets_base = SIZE_MAX, size_t base = SIZE_MAX)
+    // Drops the values stacked from `from` up, shrinks the stack back to
+    // `from`, and passes the failure on.
+    Value unwind(size_t from, Value failed)
     {
         for (size_t i = from; i < stack_.size(); ++i) b_.release(stack_[i]);
-        stack_.resize(base == SIZE_MAX ? from : base);
-        if (offsets_base != SIZE_MAX) key_offsets_.resize(offsets_base);
+        stack_.resize(from);
+        return failed;
+    }
+
+    // Drops the pairs stacked from `from` up, shrinks the pair stack back to
+    // `base`, and passes the failure on.
+    Value drop_pairs(size_t from, size_t base, Value failed)
+    {
+        for (size_t i = from; i < pairs_.size(); ++i) {
+            b_.release(pairs_[i].key);
+            b_.release(pairs_[i].value);
+        }
+        pairs_.resize(base);
         return failed;
     }
 
@@ -657,8 +682,12 @@ private:
     size_t pos_;
     uint32_t max_depth_;
     Failure failure_;
-    ScratchStack<Value, 64> stack_;          // elements and pairs of the open indefinite containers
-    ScratchStack<uint64_t, 32> key_offsets_; // offsets of the stacked map keys
+    struct PendingPair {
+        Value key, value;
+        size_t key_offset;
+    };
+    ScratchStack<Value, 64> stack_;       // elements of the open indefinite arrays
+    ScratchStack<PendingPair, 32> pairs_; // pairs of the open indefinite maps
 };
 
 } // namespace korvalent::cbor_decode
