@@ -281,6 +281,40 @@ def test_public_types_compare_hash_repr_and_pickle():
     assert (Tag(3, "v").tag, Tag(3, "v").value, Simple(33).value) == (3, "v", 33)
 
 
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_public_types_pickle_at_every_protocol(protocol):
+    for value in (Tag(2**64 - 1, {"a": [Simple(3)]}), Tag(0, None), Simple(0), Simple(255)):
+        copied = pickle.loads(pickle.dumps(value, protocol))
+        assert copied == value and type(copied) is type(value)
+    assert pickle.loads(pickle.dumps(undefined, protocol)) is undefined
+
+
+# Pickles written by earlier versions (class, then its state through __setstate__).
+STORED_PICKLES = [
+    (b"\x80\x02ckorvalent_core.cbor\nTag\nq\x00)\x81q\x01K\x01X\x01\x00\x00\x00xq\x02\x86q\x03b.", Tag(1, "x")),
+    (b"\x80\x05\x95*\x00\x00\x00\x00\x00\x00\x00\x8c\x13korvalent_core.cbor\x94\x8c\x06Simple\x94\x93\x94)"
+     b"\x81\x94K\x07\x85\x94b.", Simple(7)),
+]
+
+
+@pytest.mark.parametrize("stored,value", STORED_PICKLES)
+def test_stored_pickles_of_public_types_still_load(stored, value):
+    assert pickle.loads(stored) == value
+
+
+@pytest.mark.parametrize("use", [lambda t: t.tag, lambda t: t.value, repr, hash, lambda t: t == Tag(1, 2),
+                                 lambda t: Tag(1, 2) == t, pickle.dumps, lambda t: t.__reduce__()])
+def test_a_tag_made_by_new_alone_is_refused(use):
+    with pytest.raises(TypeError, match="not initialised"):
+        use(Tag.__new__(Tag))
+
+
+@pytest.mark.parametrize("use", [lambda s: s.value, repr, hash, lambda s: s == Simple(1), pickle.dumps])
+def test_a_simple_made_by_new_alone_is_refused(use):
+    with pytest.raises(TypeError, match="not initialised"):
+        use(Simple.__new__(Simple))
+
+
 @pytest.mark.parametrize("make", [lambda: Tag(-1, 0), lambda: Tag(2**64, 0), lambda: Simple(24),
                                   lambda: Simple(31), lambda: Simple(256), lambda: Simple(-1)])
 def test_public_types_refuse_values_outside_the_format(make):

@@ -97,6 +97,25 @@ def test_out_buf_cannot_be_constructed_from_python():
     assert str(err.value) == "korvalent_core.delta.PythonOutBuf: No constructor defined!"
 
 
+@pytest.mark.parametrize("use", [len, repr, lambda r: r == b"", lambda r: r != b"", copy.copy, copy.deepcopy,
+                                 pickle.dumps, lambda r: pickle.dumps(r, 0), lambda r: r.__getstate__()])
+def test_a_result_made_by_new_alone_is_refused(use):
+    with pytest.raises(TypeError, match="PythonOutBuf object is not initialised"):
+        use(PythonOutBuf.__new__(PythonOutBuf))
+
+
+def test_a_result_made_by_new_alone_exports_no_bytes():
+    # The buffer protocol cannot refuse: it gives an empty buffer, never stray memory.
+    assert bytes(PythonOutBuf.__new__(PythonOutBuf)) == b""
+
+
+@pytest.mark.parametrize("call", [lambda b: patch(b, bytes.fromhex("00190100")), lambda b: patch(b"abc", b),
+                                  lambda b: diff(b, b"abc"), lambda b: diff(b"abc", b, method="blocks")])
+def test_an_input_made_by_new_alone_is_refused(call):
+    with pytest.raises(TypeError, match="PythonInBuf object is not initialised"):
+        call(PythonInBuf.__new__(PythonInBuf))
+
+
 @pytest.mark.parametrize("args", [(), (b"a", b"b")], ids=["none", "two"])
 def test_in_buf_takes_exactly_one_argument(args):
     with pytest.raises(TypeError, match="incompatible constructor arguments"):

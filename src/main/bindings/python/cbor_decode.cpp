@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bindings/python/bound_instance.h"
 #include "bindings/python/cbor_decode_impl.h"
 #include "bindings/python/korvalent.h"
 
@@ -26,13 +27,15 @@ using cbor_decode::Fault;
 
 // A CBOR tag around any value. Immutable, so it may be hashed when its value
 // can be.
-struct Tag {
+struct Tag : ZeroedStorage {
+    Tag(py::int_ number, py::object content) : tag(std::move(number)), value(std::move(content)) {}
     py::int_ tag;
     py::object value;
 };
 
 // A simple value without a Python counterpart (0..19, 32..255).
-struct Simple {
+struct Simple : ZeroedStorage {
+    explicit Simple(int v) : value(v) {}
     int value;
 };
 
@@ -75,58 +78,94 @@ void check_simple_value(int value)
                               std::to_string(value));
 }
 
+// Pickles as a call of the class with the value's arguments, so unpickling
+// checks them again; at protocols 0 and 1 the default would allocate the
+// instance as a plain object, which the binding library cannot do.
+py::tuple reduce_to_call(const py::object &self, py::tuple arguments)
+{
+    return py::make_tuple(py::type::of(self), std::move(arguments));
+}
+
 void define_value_types(py::module_ &cbor)
 {
+    const auto tag_of = [](const py::object &self) -> const Tag & {
+        return constructed<Tag>(self);
+    };
     py::class_<Tag>(cbor, "Tag", kTagDoc)
         .def(py::init([](py::int_ tag, py::object value) {
                  check_tag_number(tag);
                  return Tag{std::move(tag), std::move(value)};
              }),
              py::arg("tag"), py::arg("value"))
-        .def_property_readonly("tag", [](const Tag &t) { return t.tag; })
-        .def_property_readonly("value", [](const Tag &t) { return t.value; })
+        .def_property_readonly("tag", [tag_of](const py::object &t) { return tag_of(t).tag; })
+        .def_property_readonly("value", [tag_of](const py::object &t) { return tag_of(t).value; })
         .def("__eq__",
-             [](const Tag &a, const py::object &other) -> py::object {
+             [tag_of](const py::object &self, const py::object &other) -> py::object {
                  if (!py::isinstance<Tag>(other)) return not_implemented();
-                 const Tag &b = other.cast<const Tag &>();
+                 const Tag &a = tag_of(self), &b = tag_of(other);
                  return py::bool_(a.tag.equal(b.tag) && a.value.equal(b.value));
              })
-        .def("__hash__", [](const Tag &t) { return py::hash(py::make_tuple(t.tag, t.value)); })
+        .def("__hash__",
+             [tag_of](const py::object &self) {
+                 const Tag &t = tag_of(self);
+                 return py::hash(py::make_tuple(t.tag, t.value));
+             })
         .def("__repr__",
-             [](const Tag &t) {
+             [tag_of](const py::object &self) {
+                 const Tag &t = tag_of(self);
                  return "Tag(" + py::repr(t.tag).cast<std::string>() + ", " +
                         py::repr(t.value).cast<std::string>() + ")";
              })
-        .def(py::pickle([](const Tag &t) { return py::make_tuple(t.tag, t.value); },
-                        [](const py::tuple &state) {
-                            if (state.size() != 2)
-                                throw py::value_error("Tag state must be (tag, value)");
-                            py::int_ tag = state[0].cast<py::int_>();
-                            check_tag_number(tag);
-                            return Tag{tag, state[1]};
-                        }));
+        .def("__reduce__",
+             [tag_of](const py::object &self) {
+                 const Tag &t = tag_of(self);
+                 return reduce_to_call(self, py::make_tuple(t.tag, t.value));
+             })
+        // Still read: what pickles made before __reduce__ was defined hold.
+        .def(py::pickle(
+            [tag_of](const py::object &self) {
+                const Tag &t = tag_of(self);
+                return py::make_tuple(t.tag, t.value);
+            },
+            [](const py::tuple &state) {
+                if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
+                py::int_ tag = state[0].cast<py::int_>();
+                check_tag_number(tag);
+                return Tag{tag, state[1]};
+            }));
 
+    const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
     py::class_<Simple>(cbor, "Simple", kSimpleDoc)
         .def(py::init([](int value) {
                  check_simple_value(value);
                  return Simple{value};
              }),
              py::arg("value"))
-        .def_property_readonly("value", [](const Simple &s) { return s.value; })
+        .def_property_readonly("value", simple_of)
         .def("__eq__",
-             [](const Simple &a, const py::object &other) -> py::object {
+             [simple_of](const py::object &self, const py::object &other) -> py::object {
                  if (!py::isinstance<Simple>(other)) return not_implemented();
-                 return py::bool_(a.value == other.cast<const Simple &>().value);
+                 return py::bool_(simple_of(self) == simple_of(other));
              })
         .def("__hash__",
-             [](const Simple &s) { return py::hash(py::make_tuple("Simple", s.value)); })
-        .def("__repr__", [](const Simple &s) { return "Simple(" + std::to_string(s.value) + ")"; })
-        .def(py::pickle([](const Simple &s) { return py::make_tuple(s.value); },
-                        [](const py::tuple &state) {
-                            const int value = state[0].cast<int>();
-                            check_simple_value(value);
-                            return Simple{value};
-                        }));
+             [simple_of](const py::object &self) {
+                 return py::hash(py::make_tuple("Simple", simple_of(self)));
+             })
+        .def("__repr__",
+             [simple_of](const py::object &self) {
+                 return "Simple(" + std::to_string(simple_of(self)) + ")";
+             })
+        .def("__reduce__",
+             [simple_of](const py::object &self) {
+                 return reduce_to_call(self, py::make_tuple(simple_of(self)));
+             })
+        .def(py::pickle(
+            [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },
+            [](const py::tuple &state) {
+                const int value = state[0].cast<int>();
+                check_simple_value(value);
+                return Simple{value};
+            }));
 
     // No constructor: the module's `undefined` is the only instance, and it
     // pickles by name so that it stays the only one.

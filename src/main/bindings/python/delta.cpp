@@ -16,6 +16,7 @@
 
 #include <pybind11/stl.h>
 
+#include "bindings/python/bound_instance.h"
 #include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
 #include "core/delta.h"
@@ -124,7 +125,7 @@ buf_s view_of(const Py_buffer &exported)
 
 // A bytes-like object held for reuse across calls: the export stays taken for
 // the holder's whole life, so the viewed bytes can neither move nor go away.
-class PythonInBuf {
+class PythonInBuf : public ZeroedStorage {
 public:
     explicit PythonInBuf(const py::object &source)
     {
@@ -166,7 +167,7 @@ public:
             return;
         }
         if (py::isinstance<PythonInBuf>(argument.object)) {
-            view_ = argument.object.cast<const PythonInBuf &>().view();
+            view_ = constructed<PythonInBuf>(argument.object).view();
             return;
         }
         export_bytes(argument.object, &export_, function, name);
@@ -200,7 +201,7 @@ private:
 
 // Owns one result buffer of the core, never null while Python can see it;
 // buf_free runs exactly once, in whichever object ends up with the result.
-class PythonOutBuf {
+class PythonOutBuf : public ZeroedStorage {
 public:
     explicit PythonOutBuf(buf_s *result) : result_(result, &buf_free) {}
 
@@ -432,6 +433,8 @@ constexpr py::ssize_t kByteSize = 1;
 // The buffer that a PythonOutBuf exports: the result's own bytes, writable.
 py::buffer_info describe_result(PythonOutBuf &result)
 {
+    // A buffer request cannot be refused from here: an instance made by
+    // __new__ alone has zeroed storage (ZeroedStorage) and exports no bytes.
     buf_s *buf = result.get();
     const auto length = static_cast<py::ssize_t>(result.size());
     // An exporter must give a valid address even for zero bytes, and an
@@ -454,12 +457,16 @@ PythonOutBuf copy_of(const buf_s &bytes)
     return PythonOutBuf(copy);
 }
 
-PythonOutBuf copy_result(const PythonOutBuf &result) { return copy_of(*result.get()); }
+PythonOutBuf copy_result(const py::object &self)
+{
+    return copy_of(*constructed<PythonOutBuf>(self).get());
+}
 
 // Equal when other exports the same bytes; NotImplemented (so Python tries
 // the other side, then identity) for anything without a contiguous buffer.
-py::object result_equals(const PythonOutBuf &result, const py::handle &other)
+py::object result_equals(const py::object &self, const py::handle &other)
 {
+    const PythonOutBuf &result = constructed<PythonOutBuf>(self);
     Py_buffer theirs{};
     if (!PyObject_CheckBuffer(other.ptr()) ||
         PyObject_GetBuffer(other.ptr(), &theirs, PyBUF_FULL_RO) != 0) {
@@ -480,26 +487,26 @@ py::object result_equals(const PythonOutBuf &result, const py::handle &other)
     return py::bool_(equal);
 }
 
-py::object result_differs(const PythonOutBuf &result, const py::handle &other)
+py::object result_differs(const py::object &self, const py::handle &other)
 {
-    py::object equal = result_equals(result, other);
+    py::object equal = result_equals(self, other);
     if (equal.ptr() == Py_NotImplemented) {
         return equal;
     }
     return py::bool_(!equal.cast<bool>());
 }
 
-std::string result_repr(const PythonOutBuf &result)
+std::string result_repr(const py::object &self)
 {
-    const uint64_t length = result.size();
+    const uint64_t length = constructed<PythonOutBuf>(self).size();
     return "<PythonOutBuf " + std::to_string(length) + (length == 1 ? " byte>" : " bytes>");
 }
 
 // Pickled state: the bytes themselves, so a result crosses process
 // boundaries (multiprocessing, concurrent.futures) as a plain byte string.
-py::bytes result_state(const PythonOutBuf &result)
+py::bytes result_state(const py::object &self)
 {
-    const buf_s *buf = result.get();
+    const buf_s *buf = constructed<PythonOutBuf>(self).get();
     return py::bytes(reinterpret_cast<const char *>(buf->data),
                      static_cast<py::ssize_t>(buf->length));
 }
@@ -524,8 +531,7 @@ PythonOutBuf result_from_state(const py::bytes &state)
 py::tuple result_reduce(const py::object &self)
 {
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)),
-                          result_state(self.cast<const PythonOutBuf &>()));
+    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), result_state(self));
 }
 
 // ------------------------------------------------------------ registration
@@ -557,14 +563,17 @@ void init_delta(py::module_ &m)
 
     py::class_<PythonOutBuf>(delta, "PythonOutBuf", py::buffer_protocol())
         .def_buffer(&describe_result)
-        .def("__len__", [](const PythonOutBuf &r) { return static_cast<size_t>(r.size()); })
+        .def("__len__",
+             [](const py::object &self) {
+                 return static_cast<size_t>(constructed<PythonOutBuf>(self).size());
+             })
         .def("__eq__", &result_equals, py::is_operator())
         .def("__ne__", &result_differs, py::is_operator())
         .def("__repr__", &result_repr)
         .def("__copy__", &copy_result)
         .def(
             "__deepcopy__",
-            [](const PythonOutBuf &r, const py::object &) { return copy_result(r); },
+            [](const py::object &self, const py::object &) { return copy_result(self); },
             py::arg("memo"))
         .def("__reduce__", &result_reduce)
         .def(
