@@ -148,6 +148,7 @@ struct Frame {
     PyObject *pending;   // dict only, strong: the value whose key is being written
     Py_ssize_t next;     // list/tuple index, or PyDict_Next position
     Py_ssize_t size;     // items or pairs when the head was written
+    Py_ssize_t visited;  // dict only: pairs PyDict_Next has given
     std::size_t pairs;   // deterministic form: this dict's first entry in Encoder::pairs_
     Kind kind;
 };
@@ -330,8 +331,14 @@ private:
             }
             if (PyDict_GET_SIZE(f->container) != f->size)
                 return fail(PyExc_RuntimeError, "dict changed size during dumps");
+            // Python code may also have replaced entries, leaving the size as
+            // it was: the walk may then give more or fewer pairs than the
+            // head announced.
             PyObject *key, *value;
-            if (!PyDict_Next(f->container, &f->next, &key, &value)) return close();
+            const bool more = PyDict_Next(f->container, &f->next, &key, &value) != 0;
+            if (more ? ++f->visited > f->size : f->visited != f->size)
+                return fail(PyExc_RuntimeError, "dict changed during dumps");
+            if (!more) return close();
             __builtin_prefetch(value); // loads while the key is written
             if (canonical_) pairs_.push_back(Pair{offset(), 0, 0});
             if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
@@ -376,7 +383,7 @@ private:
         pos_ = indefinite_ ? (*pos_ = static_cast<char>(major << 5 | kIndefinite), pos_ + 1)
                            : put_head(pos_, major, static_cast<uint64_t>(size));
         Py_INCREF(container);
-        frames_[depth_++] = Frame{container, nullptr, 0, size, pairs_.size(), kind};
+        frames_[depth_++] = Frame{container, nullptr, 0, size, 0, pairs_.size(), kind};
         return kOpened;
     }
 
