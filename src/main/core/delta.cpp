@@ -432,6 +432,12 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
         plan.old_matches =
             plan.trailer_covers &&
             delta_check_value_matches(old_value, plan.trailer.old_length, plan.trailer.old_hash);
+        /* Under verify a trailer-shaped tail is taken for a trailer: one
+         * that does not cover the bytes before it means a changed delta,
+         * named as such rather than as whatever the changed items do. */
+        if ((flags & DIFF_APPLY_VERIFY) != 0 && !plan.trailer_covers) {
+            return KV_DELTA_MISMATCH;
+        }
         /* A wrong base is named as such, not as the copy that reaches
          * outside it, once the items show that the trailer is one. */
         if (plan.trailer_covers && !plan.old_matches &&
