@@ -180,6 +180,14 @@ BAD = [
      "korvalent-core diff: error: the following arguments are required: -o/--output (see --help)"),
     ("no command", [], 2,
      "korvalent-core: error: the following arguments are required: COMMAND (see --help)"),
+    ("negative depth", ["encode", "new.txt", "--max-depth", "-1"], 2,
+     "korvalent-core encode: error: argument --max-depth: must be 0 or more, not -1 (see --help)"),
+    ("depth not a number", ["decode", "nan.cbor", "--max-depth", "x"], 2,
+     "korvalent-core decode: error: argument --max-depth: invalid count value: 'x' (see --help)"),
+    ("negative size", ["patch", "new.txt", "delta.far", "-o", "x", "--max-size", "-5"], 2,
+     "korvalent-core patch: error: argument --max-size: must be 0 or more, not -5 (see --help)"),
+    ("nan", ["decode", "nan.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
+    ("infinity", ["decode", "inf.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
 ]
 
 
@@ -189,6 +197,8 @@ def test_bad_input_is_one_line_and_a_failure_status(cli, tmp_path, args, status,
     (tmp_path / "delta.bad").write_bytes(b"\x01")
     (tmp_path / "delta.far").write_bytes(bytes.fromhex("00 04"))
     (tmp_path / "delta.short").write_bytes(bytes.fromhex("43 61 62"))
+    (tmp_path / "nan.cbor").write_bytes(bytes.fromhex("f9 7e00"))
+    (tmp_path / "inf.cbor").write_bytes(bytes.fromhex("a1 6161 81 f9 fc00"))
     done = cli(*args, cwd=tmp_path)
     assert (done.returncode, done.stderr.decode()) == (status, message + "\n")
     assert not (tmp_path / "x").exists()

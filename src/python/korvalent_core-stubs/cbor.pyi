@@ -24,7 +24,7 @@ def dumps(
 ) -> bytes:
     """Dump a Python object to cbor.
 
-    value: None, bool, int (-2**64 to 2**64 - 1), float, str, bytes, or a
+    value: None, bool, int (-2**63 to 2**64 - 1), float, str, bytes, or a
     list, tuple or dict of these. indefinite: write containers with an
     indefinite length (True) or with their count. max_depth: refuse values
     nested deeper than this (0: no limit beyond the recursion limit).
@@ -40,7 +40,6 @@ class UndefinedType:
     """The type of `undefined`, the CBOR undefined value (a singleton)."""
 
     def __bool__(self) -> bool: ...
-    def __lt__(self, other: UndefinedType, /) -> bool: ...
 
 undefined: UndefinedType
 
@@ -51,7 +50,6 @@ class Simple:
     def __init__(self, value: int, /) -> None: ...
     @property
     def value(self) -> int: ...
-    def __lt__(self, other: Simple, /) -> bool: ...
 
 @final
 class Tag:
@@ -62,7 +60,6 @@ class Tag:
     def tag(self) -> int: ...
     @property
     def value(self) -> Any: ...
-    def __lt__(self, other: Tag, /) -> bool: ...
 
 def loads(data: Buffer, /, *, max_depth: int = 1000) -> Any:
     """Decode the single CBOR data item in `data` to a Python value."""

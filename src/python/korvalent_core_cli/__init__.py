@@ -40,6 +40,14 @@ class ArgumentParser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
 
 
+def count(text: str) -> int:
+    """An argument that counts something: a whole number, 0 or more."""
+    value = int(text)  # argparse reports a ValueError as an invalid count value
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
 # ------------------------------------------------------------------ files
 
 
@@ -127,9 +135,12 @@ def run_decode(args: argparse.Namespace) -> None:
     with read_input(args.input, [False]) as data:
         value = cbor.loads(data, max_depth=args.max_depth)
     try:
-        text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False)
+        text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False,
+                          allow_nan=False)
     except TypeError as err:  # a key JSON cannot hold
         raise CommandError(f"no JSON form: {err}") from None
+    except ValueError:  # JSON has no NaN or infinity
+        raise CommandError("no JSON form for a NaN or infinite float") from None
     write_output(args.output, (text + "\n").encode("utf-8"))
 
 
@@ -277,7 +288,7 @@ def build_parser() -> ArgumentParser:
     sub.add_argument("-o", "--output", metavar="NEW", required=True, help="where the new value goes")
     sub.add_argument("--verify", action="store_true",
                      help="refuse a delta without an integrity trailer")
-    sub.add_argument("--max-size", type=int, default=None, metavar="BYTES",
+    sub.add_argument("--max-size", type=count, default=None, metavar="BYTES",
                      help="refuse to rebuild a value longer than BYTES")
     sub.set_defaults(run=run_patch)
 
@@ -287,7 +298,7 @@ def build_parser() -> ArgumentParser:
     sub.add_argument("-o", "--output", metavar="CBOR", default="-")
     sub.add_argument("--definite", action="store_true",
                      help="write arrays and maps with their counts instead of indefinite lengths")
-    sub.add_argument("--max-depth", type=int, default=0, metavar="N",
+    sub.add_argument("--max-depth", type=count, default=0, metavar="N",
                      help="refuse values nested deeper than N (0: no limit)")
     sub.set_defaults(run=run_encode)
 
@@ -297,7 +308,7 @@ def build_parser() -> ArgumentParser:
     sub.add_argument("-o", "--output", metavar="JSON", default="-")
     sub.add_argument("--bytes", choices=["error", "base64", "hex"], default="error",
                      help="how byte strings appear in JSON (default: refuse them)")
-    sub.add_argument("--max-depth", type=int, default=1000, metavar="N",
+    sub.add_argument("--max-depth", type=count, default=1000, metavar="N",
                      help="refuse values nested deeper than N (default 1000)")
     sub.set_defaults(run=run_decode)
 
@@ -331,5 +342,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def fail(command: str, message: str) -> int:
-    sys.stderr.write(f"{PROG} {command}: {message}\n")
+    line = " ".join(message.split())  # an error is one line, whatever raised it
+    sys.stderr.write(f"{PROG} {command}: {line}\n")
     return 1

@@ -694,6 +694,14 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!ctx || !parse_arguments("load", args, nargs, kwnames, &fp, &max_depth)) return nullptr;
     PyObject *data = PyObject_CallMethod(fp, "read", nullptr);
     if (!data) return nullptr;
+    if (!PyObject_CheckBuffer(data)) { // a text file, most likely
+        PyErr_Format(PyExc_TypeError,
+                     "load() argument 'fp' must be a binary file: its read() returned '%.100s', "
+                     "not a bytes-like object",
+                     Py_TYPE(data)->tp_name);
+        Py_DECREF(data);
+        return nullptr;
+    }
     PyObject *out;
     { // the buffer is released before the object that exports it
         HeldBuffer buf;
