@@ -271,6 +271,34 @@ TEST(BlockSearch, IndentedRecordsWithLongRunsOfSpaces)
     EXPECT_LE(rotated_delta.size(), 48u);
 }
 
+// Runs of one byte are not indexed, yet a run left among literal bytes is
+// copied from a run of that byte anywhere in the old value: sparse edits of
+// zero-filled values, padding moved or grown beyond any run of the old value.
+TEST(BlockSearch, RunsOfOneByteAreCopiedFromRunsOfTheOldValue)
+{
+    Rng rng(29);
+    const Bytes zeros(1 << 18, 0);
+    for (size_t stride : {40, 64, 1000}) {
+        Bytes edited = zeros;
+        for (size_t at = stride / 2; at < edited.size(); at += stride) {
+            edited[at] = static_cast<uint8_t>(1 + rng.below(255));
+        }
+        const Bytes delta = blocks_delta(zeros, edited);
+        ASSERT_EQ(check_delta(zeros, edited, delta), "") << stride;
+        // a copy and an insert of one byte per edit: at most 12 bytes each
+        EXPECT_LE(delta.size(), 12 * (edited.size() / stride + 1)) << stride;
+    }
+    const Bytes a = random_bytes(rng, 60000, 256);
+    const Bytes old_value =
+        concat({slice(a, 0, 20000), Bytes(3000, 0), slice(a, 20000, 40000), Bytes(100, 0xFF)});
+    // zeros moved and grown past the old run; 0xFF grown; 0x7E has no old run
+    const Bytes new_value = concat({slice(a, 0, 35000), Bytes(10000, 0), Bytes(5000, 0xFF),
+                                    Bytes(500, 0x7E), slice(a, 35000, 25000)});
+    const Bytes delta = blocks_delta(old_value, new_value);
+    ASSERT_EQ(check_delta(old_value, new_value, delta), "");
+    EXPECT_LT(delta.size(), 500u + 600u);
+}
+
 // Every refused allocation gives null and leaks nothing; the rest give the
 // delta of an unhindered run.
 TEST(BlockSearch, AllocationFailuresGiveNullAndLeakNothing)

@@ -74,6 +74,13 @@ static_assert(kLocalMatchMinimum >= kLocalWindow + kLocalStride - 1,
  * not searched densely. */
 constexpr int32_t kLocalMaxLiteral = 4 * kLocalRadius;
 
+/* Runs of one byte (zero padding, blank space) are not indexed: their
+ * windows would flood their buckets. A run of at least kRunMinimum bytes
+ * left in a literal stretch is copied from the longest run of that byte in
+ * the old value instead. */
+constexpr int32_t kRunMinimum = 32;
+static_assert(kRunMinimum >= 2 * 8, "a run holds an aligned uniform word");
+
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
 
@@ -219,7 +226,9 @@ private:
  * bucket keeping the earliest windows that land in it. */
 class BlockIndex {
 public:
-    BlockIndex(const uint8_t *old_bytes, int32_t old_length)
+    /* Not inlined: the filing loop, the hot part of indexing, is then
+     * compiled on its own rather than inside whatever calls it. */
+    [[gnu::noinline]] BlockIndex(const uint8_t *old_bytes, int32_t old_length)
         : buckets_(static_cast<size_t>(old_length / kBytesPerBucket + 1))
     {
         for (Bucket &b : buckets_) {
@@ -694,8 +703,115 @@ private:
     Neighbourhood kept_[kKept];
 };
 
+/* Whether the 8 bytes at p are all the same byte. */
+bool is_uniform_word(const uint8_t *p)
+{
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w == (w & 0xFF) * 0x0101010101010101ull;
+}
+
+/* The runs of one byte at least kRunMinimum long in bytes[lo, hi), in
+ * order, as (start, length); visits each byte about once. A run that long
+ * holds an 8-aligned uniform word, so only those are tested at first. */
+template <typename Visit>
+void for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Visit visit)
+{
+    int32_t pos = (lo + 7) / 8 * 8;
+    while (pos + 8 <= hi) {
+        if (!is_uniform_word(bytes + pos)) {
+            pos += 8;
+            continue;
+        }
+        const uint8_t b = bytes[pos];
+        int32_t start = pos;
+        while (start > lo && bytes[start - 1] == b) {
+            --start;
+        }
+        int32_t end = pos + 8;
+        while (end < hi && bytes[end] == b) {
+            ++end;
+        }
+        if (end - start >= kRunMinimum) {
+            visit(start, end - start);
+        }
+        pos = (end + 7) / 8 * 8;
+    }
+}
+
+/* The longest run of each byte value in the old value, found on first use. */
+class RunSource {
+public:
+    RunSource(const uint8_t *old_bytes, int32_t old_length)
+        : old_(old_bytes), old_length_(old_length)
+    {}
+
+    /* The longest run of b in the old value, if at least kRunMinimum long. */
+    bool find(uint8_t b, Anchor *run)
+    {
+        if (!scanned_) {
+            std::fill(length_, length_ + 256, 0);
+            for_each_run(old_, 0, old_length_, [this](int32_t start, int32_t length) {
+                const uint8_t v = old_[start];
+                if (length > length_[v]) {
+                    start_[v] = start;
+                    length_[v] = length;
+                }
+            });
+            scanned_ = true;
+        }
+        *run = Anchor{start_[b], 0, length_[b]};
+        return length_[b] > 0;
+    }
+
+private:
+    const uint8_t *old_;
+    int32_t old_length_;
+    bool scanned_ = false;
+    int32_t start_[256] = {};
+    int32_t length_[256] = {};
+};
+
+/* Appends copies for the runs of one byte in the literal stretch
+ * new[lo, hi), in new-value order; a run longer than its old source takes
+ * several copies of it. */
+void add_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi, RunSource *runs,
+              std::vector<Anchor> *out)
+{
+    for_each_run(new_bytes, lo, hi, [&](int32_t start, int32_t length) {
+        Anchor source{};
+        if (!runs->find(new_bytes[start], &source)) {
+            return;
+        }
+        for (int32_t done = 0; length - done >= kRunMinimum;) {
+            const int32_t piece = std::min(length - done, source.length);
+            out->push_back(Anchor{source.old_start, start + done, piece});
+            done += piece;
+        }
+    });
+}
+
+/* Adds run copies to the literal stretch new[lo, hi), whose local matches
+ * are anchors[first..]: into the bytes those matches leave, keeping new-value
+ * order. */
+[[gnu::noinline]] void fill_with_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi,
+                                      size_t first, RunSource *runs, std::vector<Anchor> *anchors)
+{
+    std::vector<Anchor> local(anchors->begin() + static_cast<std::ptrdiff_t>(first),
+                              anchors->end());
+    anchors->resize(first);
+    int32_t from = lo;
+    for (const Anchor &m : local) {
+        add_runs(new_bytes, from, m.new_start, runs, anchors);
+        anchors->push_back(m);
+        from = m.new_start + m.length;
+    }
+    add_runs(new_bytes, from, hi, runs, anchors);
+}
+
 /* All anchors: the common prefix and suffix, long matches in between, then
- * shorter matches inside the gaps the engine will not search. */
+ * shorter matches inside the gaps the engine will not search, and runs of
+ * one byte in what is left. */
 std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
 {
     const int32_t n = static_cast<int32_t>(old_value->length);
@@ -716,6 +832,7 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
         const BlockIndex index(old_value->data, n);
         const Scanner scanner(old_value, new_value, index);
         LocalMatcher local(old_value, new_value);
+        RunSource runs(old_value->data, n);
         std::vector<Anchor> long_ones;
         std::vector<Anchor> short_ones;
         scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones);
@@ -747,9 +864,15 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
                 const int32_t before_old_end = before.old_start + before.length;
                 const int32_t before_new_end = before.new_start + before.length;
                 const int32_t literal = a.new_start - before_new_end;
-                if (literal >= kLocalWindow && literal <= kLocalMaxLiteral &&
-                    !gap_goes_to_engine(before_old_end, before_new_end, a)) {
+                const bool literal_stretch = literal >= kLocalWindow &&
+                                             !gap_goes_to_engine(before_old_end, before_new_end, a);
+                const size_t first_local = anchors.size();
+                if (literal_stretch && literal <= kLocalMaxLiteral) {
                     local.match(before_new_end, a.new_start, before_old_end, &anchors);
+                }
+                if (literal_stretch && literal >= kRunMinimum) {
+                    fill_with_runs(new_value->data, before_new_end, a.new_start, first_local, &runs,
+                                   &anchors);
                 }
                 anchors.push_back(a);
             }
