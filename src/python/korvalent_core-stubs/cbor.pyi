@@ -24,8 +24,8 @@ def dumps(
 ) -> bytes:
     """Dump a Python object to cbor.
 
-    value: None, bool, int (-2**63 to 2**64 - 1), float, str, bytes, or a
-    list, tuple or dict of these. indefinite: write containers with an
+    value: None, bool, int (-2**63 to 2**64 - 1), float, str, bytes, Tag,
+    Simple, undefined, or a list, tuple or dict of these. indefinite: write containers with an
     indefinite length (True) or with their count. max_depth: refuse values
     nested deeper than this (0: no limit beyond the recursion limit).
     default: called with any other value; its result is written instead.

@@ -29,8 +29,30 @@ using cbor_decode::Fault;
 // can be.
 struct Tag : ZeroedStorage {
     Tag(py::int_ number, py::object content) : tag(std::move(number)), value(std::move(content)) {}
+    Tag(Tag &&) = default;
+    Tag &operator=(Tag &&) = default;
+    ~Tag() { free_chain(std::move(value)); }
+
     py::int_ tag;
     py::object value;
+
+private:
+    // Frees a chain of tags, each the only holder of the next, in a loop.
+    // Freed the usual way each tag would free the next from inside its own
+    // destructor, and a chain of a few hundred thousand would exhaust the
+    // native stack.
+    static void free_chain(py::object next)
+    {
+        while (next && Py_REFCNT(next.ptr()) == 1 && py::isinstance<Tag>(next)) {
+            auto *inst = reinterpret_cast<py::detail::instance *>(next.ptr());
+            py::detail::value_and_holder held =
+                inst->get_value_and_holder(py::detail::get_type_info(typeid(Tag)));
+            if (!held.holder_constructed()) break;
+            // The inner tag loses its value first, so freeing it frees nothing more.
+            py::object after = std::move(held.value_ptr<Tag>()->value);
+            next = std::move(after);
+        }
+    }
 };
 
 // A simple value without a Python counterpart (0..19, 32..255).

@@ -41,11 +41,13 @@ constexpr std::size_t kRenderedIntegerBytes = 40; // of the integer named in a r
 // (core/cbor_format.h): major types, and the major type 7 bytes we write.
 constexpr unsigned kUint = cbor_format::kMajorUnsigned, kNegint = cbor_format::kMajorNegative,
                    kBytes = cbor_format::kMajorBytes, kText = cbor_format::kMajorText,
-                   kArray = cbor_format::kMajorArray, kMap = cbor_format::kMajorMap;
+                   kArray = cbor_format::kMajorArray, kMap = cbor_format::kMajorMap,
+                   kTag = cbor_format::kMajorTag;
 constexpr unsigned char kFalse = cbor_format::kFalse, kTrue = cbor_format::kTrue,
                         kNull = cbor_format::kNull, kHalf = cbor_format::kFloat16,
                         kSingle = cbor_format::kFloat32, kDouble = cbor_format::kFloat64,
-                        kBreak = cbor_format::kBreak, kIndefinite = cbor_format::kAiIndefinite;
+                        kBreak = cbor_format::kBreak, kIndefinite = cbor_format::kAiIndefinite,
+                        kUndefined = cbor_format::kUndefined;
 constexpr std::size_t kMaxHead = cbor_format::kMaxHeadSize;
 
 // Exact bytes and str payloads this long are not copied into the buffer: it
@@ -190,14 +192,19 @@ inline bool enter_level(std::size_t)
 inline void leave_level() { Py_LeaveRecursiveCall(); }
 #endif
 
-// What writing a value did; kUnsupportedTop is the caller's error to raise.
-enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2 };
+// What writing a value did; kUnsupportedTop is the caller's error to raise,
+// kNotValueType an internal answer of write_value_type.
+enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2, kNotValueType = 3 };
 
 class Encoder {
 public:
-    Encoder(bool indefinite, unsigned long max_depth, PyObject *hook, bool canonical)
+    // module: the cbor submodule, whose value types (Tag, Simple, undefined)
+    // are written as what they stand for.
+    Encoder(PyObject *module, bool indefinite, unsigned long max_depth, PyObject *hook,
+            bool canonical)
         : indefinite_(indefinite && !canonical), canonical_(canonical), hook_(hook),
-          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth), max_depth_(max_depth)
+          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth), max_depth_(max_depth),
+          module_(module)
     {}
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
@@ -279,6 +286,8 @@ private:
             return write_string(kBytes, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj),
                                 nullptr);
         }
+        const int own = write_value_type(obj);
+        if (own != kNotValueType) return own;
         if (from_hook_) {
             PyErr_Format(PyExc_TypeError,
                          "dumps(): default returned an unsupported value of type '%.200s'", name);
@@ -293,6 +302,66 @@ private:
         from_hook_ = false;
         Py_DECREF(replacement);
         return step;
+    }
+
+    // Instances of the cbor submodule's value types, which loads makes: the
+    // undefined singleton, Simple(n) and Tag(n, value); kNotValueType for
+    // anything else. A chain of tags is written in a loop, so its length
+    // costs no native stack; what the innermost tag holds is written as any
+    // value is.
+    [[gnu::noinline]] int write_value_type(PyObject *obj)
+    {
+        PyObject *const undefined = PyObject_GetAttrString(module_, "undefined");
+        Py_XDECREF(undefined); // the submodule keeps it; only its identity is needed
+        if (undefined == nullptr) return PyErr_Clear(), kNotValueType;
+        if (obj == undefined) return put_byte(kUndefined);
+        if (is_instance_of(obj, "Simple")) {
+            unsigned long value = 0;
+            if (!integer_attribute(obj, "value", &value)) return kFailed;
+            if (!reserve(2)) return kFailed;
+            pos_ = value < 24 ? (*pos_ = static_cast<char>(0xE0 | value), pos_ + 1)
+                              : put_head(pos_, cbor_format::kMajorSimple, value);
+            return kDone;
+        }
+        if (!is_instance_of(obj, "Tag")) return kNotValueType;
+        Py_INCREF(obj);
+        PyObject *content = obj;
+        while (content != nullptr && is_instance_of(content, "Tag")) {
+            unsigned long long number = 0;
+            PyObject *const inner = integer_attribute(content, "tag", &number)
+                                        ? PyObject_GetAttrString(content, "value")
+                                        : nullptr;
+            Py_DECREF(content);
+            content = inner != nullptr && write_integer(kTag, number) == kDone ? inner : nullptr;
+            if (content == nullptr) Py_XDECREF(inner);
+        }
+        if (content == nullptr) return kFailed;
+        const int step = write(content);
+        Py_DECREF(content);
+        return step;
+    }
+
+    // Whether obj is an instance of the submodule's class `name`; no Python
+    // code runs for the test.
+    bool is_instance_of(PyObject *obj, const char *name)
+    {
+        PyObject *const type = PyObject_GetAttrString(module_, name);
+        const bool is = type != nullptr && PyType_Check(type) &&
+                        PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(type));
+        Py_XDECREF(type);
+        if (type == nullptr) PyErr_Clear();
+        return is;
+    }
+
+    // The integer attribute `name` of obj (a Tag's number, a Simple's value).
+    template <typename Unsigned>
+    static bool integer_attribute(PyObject *obj, const char *name, Unsigned *out)
+    {
+        PyObject *const number = PyObject_GetAttrString(obj, name);
+        if (number == nullptr) return false;
+        *out = static_cast<Unsigned>(PyLong_AsUnsignedLongLong(number));
+        Py_DECREF(number);
+        return !PyErr_Occurred();
     }
 
     // Items of the innermost list or tuple, until it ends or one opens a container.
@@ -639,6 +708,7 @@ private:
     std::vector<Pair> pairs_;
     char local_[kLocalBytes];
     Frame local_frames_[kLocalFrames];
+    PyObject *const module_; // the cbor submodule; last: read on rare paths only
 };
 
 // ------------------------------------------------------------------ arguments
@@ -717,7 +787,8 @@ PyObject *incompatible(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     return nullptr;
 }
 
-PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames)
 {
     PyObject *slots[kSlots] = {};
     bool indefinite = true;
@@ -743,7 +814,7 @@ PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     }
     int step = kDone;
     PyObject *const out =
-        Encoder(indefinite, max_depth, hook, canonical != 0).encode(slots[kValue], &step);
+        Encoder(module, indefinite, max_depth, hook, canonical != 0).encode(slots[kValue], &step);
     return step == kUnsupportedTop ? incompatible(args, nargs, kwnames) : out;
 }
 
@@ -751,10 +822,10 @@ PyObject *dumps_checked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 
 // No C++ exception may cross into the interpreter: the only one the encoder's
 // containers and texts can throw is an allocation failure.
-PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *dumps(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     try {
-        return dumps_checked(args, nargs, kwnames);
+        return dumps_checked(module, args, nargs, kwnames);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
