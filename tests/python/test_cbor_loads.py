@@ -374,17 +374,39 @@ def test_value_types_are_written_as_what_they_stand_for(value, encoding):
     assert dumps(value, indefinite=False).hex() == encoding
 
 
-def test_a_long_chain_of_tags_is_written_and_freed_without_native_recursion():
+def test_a_chain_of_tags_is_bounded_like_nesting_and_freed_without_native_recursion():
+    limit = sys.getrecursionlimit()
     chain = None
-    for _ in range(300_000):
+    for _ in range(limit):
         chain = Tag(1, chain)
-    assert dumps(chain) == b"\xc1" * 300_000 + b"\xf6"
+    assert dumps(chain) == b"\xc1" * limit + b"\xf6"
+    for _ in range(300_000 - limit):
+        chain = Tag(1, chain)
+    with pytest.raises(RecursionError, match="while encoding a CBOR item"):
+        dumps(chain)
     inner = chain
     for _ in range(1000):
         inner = inner.value
     del chain  # the outer 1000 tags go; the rest stays alive through inner
     assert inner.tag == 1
     del inner
+
+
+def test_subclasses_of_value_types_cannot_make_dumps_loop_or_lie():
+    class Endless(Tag):
+        @property
+        def value(self):
+            return Endless(1, None)
+
+    class Wide(Simple):
+        @property
+        def value(self):
+            return 300
+
+    with pytest.raises(RecursionError):
+        dumps(Endless(7, None))
+    with pytest.raises(ValueError, match="Simple value must be 0 to 19 or 32 to 255"):
+        dumps([Wide(1)])
 
 
 def test_default_may_return_a_value_type():

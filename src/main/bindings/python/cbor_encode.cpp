@@ -307,8 +307,10 @@ private:
     // Instances of the cbor submodule's value types, which loads makes: the
     // undefined singleton, Simple(n) and Tag(n, value); kNotValueType for
     // anything else. A chain of tags is written in a loop, so its length
-    // costs no native stack; what the innermost tag holds is written as any
-    // value is.
+    // costs no native stack; as with nested containers, it may be no longer
+    // than the interpreter's recursion limit, which also ends a chain that
+    // never ends (a subclass whose value makes a new tag each time). What
+    // the innermost tag holds is written as any value is.
     [[gnu::noinline]] int write_value_type(PyObject *obj)
     {
         PyObject *const undefined = PyObject_GetAttrString(module_, "undefined");
@@ -318,6 +320,9 @@ private:
         if (is_instance_of(obj, "Simple")) {
             unsigned long value = 0;
             if (!integer_attribute(obj, "value", &value)) return kFailed;
+            if (value > 255 || (value >= 20 && value < 32)) // a subclass may say anything
+                return fail(PyExc_ValueError,
+                            "dumps(): a Simple value must be 0 to 19 or 32 to 255");
             if (!reserve(2)) return kFailed;
             pos_ = value < 24 ? (*pos_ = static_cast<char>(0xE0 | value), pos_ + 1)
                               : put_head(pos_, cbor_format::kMajorSimple, value);
@@ -326,7 +331,13 @@ private:
         if (!is_instance_of(obj, "Tag")) return kNotValueType;
         Py_INCREF(obj);
         PyObject *content = obj;
-        while (content != nullptr && is_instance_of(content, "Tag")) {
+        for (int levels = 0; content != nullptr && is_instance_of(content, "Tag"); ++levels) {
+            if (levels == Py_GetRecursionLimit()) {
+                Py_DECREF(content);
+                PyErr_SetString(PyExc_RecursionError,
+                                "maximum recursion depth exceeded while encoding a CBOR item");
+                return kFailed;
+            }
             unsigned long long number = 0;
             PyObject *const inner = integer_attribute(content, "tag", &number)
                                         ? PyObject_GetAttrString(content, "value")
