@@ -4,6 +4,7 @@ dumps and cbor2, every truncation, hostile lengths and nesting, the small
 public types, and reference counts and memory over many good and failing
 calls."""
 import array
+import copy
 import inspect
 import io
 import math
@@ -307,6 +308,30 @@ def test_stored_pickles_of_public_types_still_load(stored, value):
 def test_a_tag_made_by_new_alone_is_refused(use):
     with pytest.raises(TypeError, match="not initialised"):
         use(Tag.__new__(Tag))
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_subclasses_pickle_and_copy_whatever_their_constructor_takes(protocol):
+    copied = pickle.loads(pickle.dumps(DateTag("2020-01-01"), protocol))
+    assert type(copied) is DateTag and copied == Tag(0, "2020-01-01")
+    assert copy.copy(DateTag("x")) == Tag(0, "x") and copy.deepcopy(DateTag(["x"])) == Tag(0, ["x"])
+
+
+class DateTag(Tag):
+    def __init__(self, text):
+        super().__init__(0, text)
+
+
+def test_a_tag_kept_by_its_finaliser_still_holds_its_value():
+    kept = []
+
+    class Keeper(Tag):
+        def __del__(self):
+            kept.append(self)
+
+    outer = Tag(7, Keeper(8, (1, 2, 3)))
+    del outer
+    assert kept[0].value == (1, 2, 3) and hash(kept[0]) == hash(Tag(8, (1, 2, 3)))
 
 
 @pytest.mark.parametrize("use", [lambda s: s.value, repr, hash, lambda s: s == Simple(1), pickle.dumps])

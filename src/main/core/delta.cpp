@@ -432,11 +432,14 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
         plan.old_matches =
             plan.trailer_covers &&
             delta_check_value_matches(old_value, plan.trailer.old_length, plan.trailer.old_hash);
-        /* Under verify a trailer-shaped tail is taken for a trailer: one
-         * that does not cover the bytes before it means a changed delta,
-         * named as such rather than as whatever the changed items do. */
+        /* Under verify, a trailer-shaped tail that does not cover the bytes
+         * before it is a trailer that does not match when the items end
+         * where it begins. When they do not, a changed byte may have moved
+         * them, or the tail may be the end of a literal of a delta made
+         * without a checksum: neither can be told from the other. */
         if ((flags & DIFF_APPLY_VERIFY) != 0 && !plan.trailer_covers) {
-            return KV_DELTA_MISMATCH;
+            return trailer_is_an_item(old_value, delta, plan.trailer_at_offset) ? KV_DELTA_MISMATCH
+                                                                                : KV_UNVERIFIABLE;
         }
         /* A wrong base is named as such, not as the copy that reaches
          * outside it, once the items show that the trailer is one. */

@@ -81,8 +81,10 @@ KV_API buf_s *diff_apply_binary(const buf_s *old_value, const buf_s *delta);
  * telling why: KV_INVALID_ARGUMENT, KV_OUT_OF_RANGE (delta of 2^31 bytes or
  * more, or a value too large to address), KV_MALFORMED, KV_DELTA_MISMATCH
  * (a byte of a checksummed delta changed), KV_OLD_MISMATCH, KV_NEW_MISMATCH,
- * KV_UNCHECKED (no trailer under DIFF_APPLY_VERIFY), KV_LIMIT_REACHED or
- * KV_OUT_OF_MEMORY. *status is KV_OK on success. */
+ * KV_UNCHECKED (no trailer under DIFF_APPLY_VERIFY), KV_UNVERIFIABLE (under
+ * DIFF_APPLY_VERIFY, a trailer-shaped tail that neither covers the delta nor
+ * ends its items), KV_LIMIT_REACHED or KV_OUT_OF_MEMORY. *status is KV_OK on
+ * success. */
 KV_API buf_s *diff_apply_binary_ex(const buf_s *old_value, const buf_s *delta, uint32_t flags,
                                    uint64_t max_size, kv_status *status);
 

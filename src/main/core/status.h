@@ -13,15 +13,18 @@ KV_EXTERN_C_BEGIN
 
 typedef enum kv_status {
     KV_OK = 0,
-    KV_OUT_OF_MEMORY = 1,   /* an allocation failed; the input may be fine */
-    KV_MALFORMED = 2,       /* the input breaks its format (a delta that cannot apply) */
-    KV_OUT_OF_RANGE = 3,    /* a size or offset beyond what the engine can address */
-    KV_LIMIT_REACHED = 4,   /* a caller's bound (budget, output cap) would be passed */
-    KV_OLD_MISMATCH = 5,    /* the old value is not the one the delta was made from */
-    KV_NEW_MISMATCH = 6,    /* the rebuilt value is not the one the delta was made for */
-    KV_DELTA_MISMATCH = 7,  /* the delta's bytes differ from those its checksum covers */
-    KV_UNCHECKED = 8,       /* a checksum was required and the delta carries none */
-    KV_INVALID_ARGUMENT = 9 /* a null or unreadable argument */
+    KV_OUT_OF_MEMORY = 1,    /* an allocation failed; the input may be fine */
+    KV_MALFORMED = 2,        /* the input breaks its format (a delta that cannot apply) */
+    KV_OUT_OF_RANGE = 3,     /* a size or offset beyond what the engine can address */
+    KV_LIMIT_REACHED = 4,    /* a caller's bound (budget, output cap) would be passed */
+    KV_OLD_MISMATCH = 5,     /* the old value is not the one the delta was made from */
+    KV_NEW_MISMATCH = 6,     /* the rebuilt value is not the one the delta was made for */
+    KV_DELTA_MISMATCH = 7,   /* the delta's bytes differ from those its checksum covers */
+    KV_UNCHECKED = 8,        /* a checksum was required and the delta carries none */
+    KV_INVALID_ARGUMENT = 9, /* a null or unreadable argument */
+    KV_UNVERIFIABLE = 10     /* a checksum was required; the delta ends in bytes shaped like
+                               one that neither cover it nor end its items: changed, or
+                               made without one that ends in such bytes */
 } kv_status;
 
 KV_EXTERN_C_END

@@ -139,8 +139,10 @@ def run_decode(args: argparse.Namespace) -> None:
                           allow_nan=False)
     except TypeError as err:  # a key JSON cannot hold
         raise CommandError(f"no JSON form: {err}") from None
-    except ValueError:  # JSON has no NaN or infinity
-        raise CommandError("no JSON form for a NaN or infinite float") from None
+    except ValueError as err:
+        if not str(err).startswith("Out of range float values"):
+            raise CommandError(f"no JSON form: {err}") from None
+        raise CommandError("no JSON form for a NaN or infinite float") from None  # JSON has none
     write_output(args.output, (text + "\n").encode("utf-8"))
 
 

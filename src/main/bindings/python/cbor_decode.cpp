@@ -43,7 +43,11 @@ private:
     // native stack.
     static void free_chain(py::object next)
     {
-        while (next && Py_REFCNT(next.ptr()) == 1 && py::isinstance<Tag>(next)) {
+        if (!next || Py_REFCNT(next.ptr()) != 1) return;
+        // Exact tags only: a subclass may have a finaliser that keeps the
+        // object, which must then still hold its value.
+        const auto *tag_type = reinterpret_cast<PyTypeObject *>(py::type::of<Tag>().ptr());
+        while (next && Py_REFCNT(next.ptr()) == 1 && Py_TYPE(next.ptr()) == tag_type) {
             auto *inst = reinterpret_cast<py::detail::instance *>(next.ptr());
             py::detail::value_and_holder held =
                 inst->get_value_and_holder(py::detail::get_type_info(typeid(Tag)));
@@ -100,12 +104,15 @@ void check_simple_value(int value)
                               std::to_string(value));
 }
 
-// Pickles as a call of the class with the value's arguments, so unpickling
-// checks them again; at protocols 0 and 1 the default would allocate the
-// instance as a plain object, which the binding library cannot do.
-py::tuple reduce_to_call(const py::object &self, py::tuple arguments)
+// Pickles at every protocol as the class's own allocation followed by
+// __setstate__ with the value's state, which checks it again; a subclass's
+// __init__ is not called, whatever arguments it takes. At protocols 0 and 1
+// the default reduction would allocate a plain object, which the binding
+// library cannot initialise.
+py::tuple reduce_to_state(const py::object &self, py::tuple state)
 {
-    return py::make_tuple(py::type::of(self), std::move(arguments));
+    py::object newobj = py::module_::import("copyreg").attr("__newobj__");
+    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), std::move(state));
 }
 
 void define_value_types(py::module_ &cbor)
@@ -141,9 +148,9 @@ void define_value_types(py::module_ &cbor)
         .def("__reduce__",
              [tag_of](const py::object &self) {
                  const Tag &t = tag_of(self);
-                 return reduce_to_call(self, py::make_tuple(t.tag, t.value));
+                 return reduce_to_state(self, py::make_tuple(t.tag, t.value));
              })
-        // Still read: what pickles made before __reduce__ was defined hold.
+        // __setstate__, and the __getstate__ that copy uses.
         .def(py::pickle(
             [tag_of](const py::object &self) {
                 const Tag &t = tag_of(self);
@@ -179,7 +186,7 @@ void define_value_types(py::module_ &cbor)
              })
         .def("__reduce__",
              [simple_of](const py::object &self) {
-                 return reduce_to_call(self, py::make_tuple(simple_of(self)));
+                 return reduce_to_state(self, py::make_tuple(simple_of(self)));
              })
         .def(py::pickle(
             [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },

@@ -231,6 +231,7 @@ enum class Failure {
     kNewMismatch,      // patch: the rebuilt value is not the one the delta was made for
     kDeltaMismatch,    // patch: a byte of a checksummed delta changed
     kUnchecked,        // patch(verify=True): the delta carries no checksum
+    kUnverifiable,     // patch(verify=True): changed, or carries no checksum
     kOverMaxSize,      // patch: the rebuilt value would exceed max_size
     kNegativeMaxSize,  // patch: max_size below 0
 };
@@ -268,6 +269,9 @@ enum class Failure {
     case Failure::kUnchecked:
         PyErr_SetString(PyExc_ValueError, "delta carries no checksum to verify");
         break;
+    case Failure::kUnverifiable:
+        PyErr_SetString(PyExc_ValueError, "delta does not match its checksum, or carries none");
+        break;
     case Failure::kOverMaxSize:
         PyErr_SetString(PyExc_ValueError, "patch: rebuilt value would exceed max_size");
         break;
@@ -298,6 +302,8 @@ Failure failure_of(kv_status status, bool patching)
         return Failure::kDeltaMismatch;
     case KV_UNCHECKED:
         return Failure::kUnchecked;
+    case KV_UNVERIFIABLE:
+        return Failure::kUnverifiable;
     default:
         return Failure::kMalformedDelta;
     }
