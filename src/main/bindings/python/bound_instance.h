@@ -30,20 +30,26 @@ struct ZeroedStorage {
 };
 
 // The C++ object of self, an instance of the bound class T (or of a Python
-// subclass); a TypeError naming the class for an instance made by __new__
-// alone.
+// subclass), or null for an instance made by __new__ alone.
+template <typename T>
+T *constructed_or_null(pybind11::handle self)
+{
+    pybind11::detail::value_and_holder held =
+        reinterpret_cast<pybind11::detail::instance *>(self.ptr())
+            ->get_value_and_holder(pybind11::detail::get_type_info(typeid(T)));
+    return held.holder_constructed() ? held.value_ptr<T>() : nullptr;
+}
+
+// As constructed_or_null, with a TypeError naming the class instead of null.
 template <typename T>
 T &constructed(pybind11::handle self)
 {
-    const pybind11::detail::type_info *type = pybind11::detail::get_type_info(typeid(T));
-    pybind11::detail::value_and_holder held =
-        reinterpret_cast<pybind11::detail::instance *>(self.ptr())->get_value_and_holder(type);
-    if (!held.holder_constructed()) {
-        PyErr_Format(PyExc_TypeError, "%s object is not initialised (made by __new__ alone)",
-                     type->type->tp_name);
-        throw pybind11::error_already_set();
+    if (T *object = constructed_or_null<T>(self)) {
+        return *object;
     }
-    return *held.value_ptr<T>();
+    PyErr_Format(PyExc_TypeError, "%s object is not initialised (made by __new__ alone)",
+                 pybind11::detail::get_type_info(typeid(T))->type->tp_name);
+    throw pybind11::error_already_set();
 }
 
 } // namespace korvalent

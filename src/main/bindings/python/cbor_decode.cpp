@@ -48,12 +48,10 @@ private:
         // object, which must then still hold its value.
         const auto *tag_type = reinterpret_cast<PyTypeObject *>(py::type::of<Tag>().ptr());
         while (next && Py_REFCNT(next.ptr()) == 1 && Py_TYPE(next.ptr()) == tag_type) {
-            auto *inst = reinterpret_cast<py::detail::instance *>(next.ptr());
-            py::detail::value_and_holder held =
-                inst->get_value_and_holder(py::detail::get_type_info(typeid(Tag)));
-            if (!held.holder_constructed()) break;
+            Tag *inner = constructed_or_null<Tag>(next);
+            if (inner == nullptr) break;
             // The inner tag loses its value first, so freeing it frees nothing more.
-            py::object after = std::move(held.value_ptr<Tag>()->value);
+            py::object after = std::move(inner->value);
             next = std::move(after);
         }
     }
