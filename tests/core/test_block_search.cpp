@@ -1,6 +1,7 @@
 // Block search: generated pairs of every kind applied back by the direct
 // apply model, the three delta kinds, determinism, copies from anywhere in
-// the old value, byte-precise gaps, repetitive input, and allocation failure.
+// the old value, byte-precise gaps, repetitive and periodic input, and
+// allocation failure.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -297,6 +298,51 @@ TEST(BlockSearch, RunsOfOneByteAreCopiedFromRunsOfTheOldValue)
     const Bytes delta = blocks_delta(old_value, new_value);
     ASSERT_EQ(check_delta(old_value, new_value, delta), "");
     EXPECT_LT(delta.size(), 500u + 600u);
+}
+
+Bytes repeated(const Bytes &pattern, size_t length)
+{
+    Bytes out(length);
+    for (size_t i = 0; i < length; ++i) {
+        out[i] = pattern[i % pattern.size()];
+    }
+    return out;
+}
+
+// Content of a short period (pixels of one colour, a repeated small record)
+// has too few distinct windows to be sampled reliably; its runs left among
+// literal bytes are copied from an old run of the same pattern, in whatever
+// phase either run starts, and a new run longer than the old one takes
+// several copies.
+TEST(BlockSearch, ShortPeriodRunsAreCopiedFromRunsOfTheSamePattern)
+{
+    Rng rng(31);
+    for (size_t period = 1; period <= 16; ++period) {
+        for (int trial = 0; trial < 4; ++trial) {
+            const Bytes pattern = random_bytes(rng, period, 256);
+            const Bytes old_value = repeated(pattern, 1 << 16);
+            Bytes new_value = old_value;
+            for (int edit = 0; edit < 6; ++edit) {
+                new_value[rng.below(new_value.size())] ^= 0x41;
+            }
+            // an insertion that shifts the phase of all that follows
+            const size_t at = rng.below(new_value.size());
+            new_value.insert(new_value.begin() + static_cast<ptrdiff_t>(at), {1, 2, 3});
+            const Bytes delta = blocks_delta(old_value, new_value);
+            ASSERT_EQ(check_delta(old_value, new_value, delta), "") << period;
+            EXPECT_LE(delta.size(), 16u * 8) << period << " " << trial;
+        }
+    }
+    const Bytes a = random_bytes(rng, 40000, 256);
+    const Bytes rgb = {0x20, 0x80, 0xC0};
+    const Bytes rotated = {0x80, 0xC0, 0x20};
+    const Bytes old_value =
+        concat({slice(a, 0, 20000), repeated(rgb, 300), slice(a, 20000, 20000)});
+    const Bytes new_value = concat({slice(a, 0, 20000), repeated(rotated, 5000), Bytes{7},
+                                    repeated(rgb, 100), slice(a, 20000, 20000)});
+    const Bytes delta = blocks_delta(old_value, new_value);
+    ASSERT_EQ(check_delta(old_value, new_value, delta), "");
+    EXPECT_LT(delta.size(), 200u);
 }
 
 // Every refused allocation gives null and leaks nothing; the rest give the

@@ -75,11 +75,15 @@ static_assert(kLocalMatchMinimum >= kLocalWindow + kLocalStride - 1,
 constexpr int32_t kLocalMaxLiteral = 4 * kLocalRadius;
 
 /* Runs of one byte (zero padding, blank space) are not indexed: their
- * windows would flood their buckets. A run of at least kRunMinimum bytes
- * left in a literal stretch is copied from the longest run of that byte in
- * the old value instead. */
+ * windows would flood their buckets. Short-period content (pixels of one
+ * colour, a repeated small record) has so few distinct windows that none may
+ * be sampled. A run of period 1 to kMaxPeriod and at least kRunMinimum bytes
+ * left in a literal stretch is copied from the longest old run of the same
+ * pattern instead. */
 constexpr int32_t kRunMinimum = 32;
-static_assert(kRunMinimum >= 2 * 8, "a run holds an aligned uniform word");
+constexpr int32_t kMaxPeriod = 16;
+constexpr int32_t kRunWindow = 8 + kMaxPeriod;
+static_assert(kRunMinimum >= kRunWindow + 7, "a run holds a periodic window at a multiple of 8");
 
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
@@ -413,6 +417,177 @@ private:
     const BlockIndex &index_;
 };
 
+/* The 8 bytes at p as a number whose lowest byte is p[0]. */
+uint64_t load_le64(const uint8_t *p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+/* The high bit of each byte of v that is zero, and no other bit. */
+uint64_t zero_bytes(uint64_t v)
+{
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+/* The shortest period, 1 to kMaxPeriod, of the 8 + kMaxPeriod bytes at p
+ * (each byte equal to the one that many places later), or 0 when none fits.
+ * Only the periods at which p[0] and p[1] recur, found 8 at a time, are
+ * compared whole. */
+int32_t window_period(const uint8_t *p)
+{
+    static_assert(kMaxPeriod == 16, "two words of candidate periods");
+    constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+    const uint64_t byte0 = uint64_t{p[0]} * kEveryByte;
+    const uint64_t byte1 = uint64_t{p[1]} * kEveryByte;
+    const uint64_t first = load_le64(p);
+    for (int32_t base = 1; base <= kMaxPeriod; base += 8) {
+        uint64_t c =
+            zero_bytes(load_le64(p + base) ^ byte0) & zero_bytes(load_le64(p + base + 1) ^ byte1);
+        for (; c != 0; c &= c - 1) {
+            const int32_t period = base + __builtin_ctzll(c) / 8;
+            if (load_le64(p + period) == first) {
+                return period;
+            }
+        }
+    }
+    return 0;
+}
+
+/* A periodic run: bytes[start, start + length) with bytes[i] equal to
+ * bytes[i - period] throughout. */
+struct Run {
+    int32_t start;
+    int32_t length;
+    int32_t period;
+};
+
+/* The periodic runs at least kRunMinimum long in bytes[lo, hi), in order and
+ * not overlapping; visits each byte a few times at most. Such a run holds a
+ * periodic window at a multiple of 8, so only those are tested at first. */
+template <typename Visit>
+void for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Visit visit)
+{
+    int32_t floor = lo;
+    int32_t pos = (lo + 7) / 8 * 8;
+    while (pos + kRunWindow <= hi) {
+        const int32_t period = window_period(bytes + pos);
+        if (period == 0) {
+            pos += 8;
+            continue;
+        }
+        int32_t start = pos;
+        while (start > floor && bytes[start - 1] == bytes[start - 1 + period]) {
+            --start;
+        }
+        int32_t end = pos + 8 + period;
+        while (end < hi && bytes[end] == bytes[end - period]) {
+            ++end;
+        }
+        if (end - start >= kRunMinimum) {
+            visit(Run{start, end - start, period});
+            floor = end;
+        }
+        pos = (end + 7) / 8 * 8;
+    }
+}
+
+/* The run from its first position whose next `period` bytes are the
+ * bytewise least rotation of its pattern: two runs of one pattern line up
+ * from there whatever their phase. */
+Run aligned(const uint8_t *bytes, const Run &run)
+{
+    const uint8_t *p = bytes + run.start;
+    int32_t least = 0;
+    for (int32_t r = 1; r < run.period; ++r) {
+        if (std::memcmp(p + r, p + least, static_cast<size_t>(run.period)) < 0) {
+            least = r;
+        }
+    }
+    return Run{run.start + least, run.length - least, run.period};
+}
+
+/* The longest aligned run of each pattern in the old value, found on first
+ * use. Patterns of one byte have a slot each; longer ones share
+ * kPatternSlots slots by hash, a slot keeping the longest run that lands in
+ * it, so a lookup may miss but never returns another pattern. */
+class RunSource {
+public:
+    RunSource(const uint8_t *old_bytes, int32_t old_length)
+        : old_(old_bytes), old_length_(old_length)
+    {}
+
+    /* An old aligned run of the same pattern as the aligned run `at` of
+     * bytes, as an anchor whose new_start is unset. */
+    bool find(const uint8_t *bytes, const Run &at, Anchor *source)
+    {
+        if (slots_.empty()) {
+            scan();
+        }
+        const Run &s = slots_[slot_of(bytes + at.start, at.period)];
+        *source = Anchor{s.start, 0, s.length};
+        return s.length > 0 && s.period == at.period &&
+               std::memcmp(old_ + s.start, bytes + at.start, static_cast<size_t>(at.period)) == 0;
+    }
+
+private:
+    static constexpr size_t kPatternSlots = 4096;
+
+    static size_t slot_of(const uint8_t *pattern, int32_t period)
+    {
+        if (period == 1) {
+            return pattern[0];
+        }
+        uint64_t h = static_cast<uint64_t>(period);
+        for (int32_t i = 0; i < period; ++i) {
+            h = (h ^ pattern[i]) * kBucketMix;
+        }
+        return 256 + static_cast<size_t>((h >> 32) % (kPatternSlots - 256));
+    }
+
+    void scan()
+    {
+        slots_.assign(kPatternSlots, Run{0, 0, 0});
+        for_each_run(old_, 0, old_length_, [this](const Run &run) {
+            const Run a = aligned(old_, run);
+            Run &s = slots_[slot_of(old_ + a.start, a.period)];
+            if (a.length > s.length) {
+                s = a;
+            }
+        });
+    }
+
+    const uint8_t *old_;
+    int32_t old_length_;
+    std::vector<Run> slots_;
+};
+
+/* Appends copies for the periodic runs in the literal stretch new[lo, hi),
+ * in new-value order; a run longer than its old source takes several copies
+ * of it, each a whole number of periods but the last. */
+void add_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi, RunSource *runs,
+              std::vector<Anchor> *out)
+{
+    for_each_run(new_bytes, lo, hi, [&](const Run &run) {
+        const Run a = aligned(new_bytes, run);
+        Anchor source{};
+        if (!runs->find(new_bytes, a, &source)) {
+            return;
+        }
+        const int32_t whole = source.length - source.length % run.period;
+        for (int32_t done = 0; a.length - done >= kRunMinimum;) {
+            const int32_t piece = std::min(a.length - done, whole);
+            out->push_back(Anchor{source.old_start, a.start + done, piece});
+            done += piece;
+        }
+    });
+}
+
 /* What a gap's search may change, to put back when the gap is sent as
  * literal bytes instead. */
 struct Checkpoint {
@@ -475,21 +650,17 @@ bool engine_takes_gap(int64_t old_gap, int64_t new_gap)
  * record, in new-value order. */
 class Emitter {
 public:
-    Emitter(execution_s *ex, coallescing_script_s *record) : ex_(ex), record_(record) {}
+    Emitter(execution_s *ex, coallescing_script_s *record)
+        : ex_(ex), record_(record),
+          runs_(ex->old_value->data, static_cast<int32_t>(ex->old_value->length))
+    {}
 
     bool anchor(const Anchor &a)
     {
         if (!gap(a.old_start, a.new_start)) {
             return false;
         }
-        /* The record extends a pending copy blindly: end it first unless the
-         * new copy continues it in the old value. */
-        if (record_->pending == COALESCING_PENDING_COPY &&
-            record_->old_base + record_->start + record_->length != a.old_start &&
-            !coallescing_script_delete(record_)) {
-            return false;
-        }
-        if (!coallescing_script_match(record_, a.old_start, a.length)) {
+        if (!copy(a.old_start, a.length)) {
             return false;
         }
         old_end_ = a.old_start + a.length;
@@ -503,7 +674,8 @@ public:
 private:
     /* The gap up to old_next / new_next: searched by the Myers engine when
      * the old side follows the last anchor and both sides are small, sent as
-     * literal bytes otherwise or when the search needs too much work. */
+     * literal bytes (and run copies) otherwise or when the search needs too
+     * much work. */
     bool gap(int32_t old_next, int32_t new_next)
     {
         const int32_t new_gap = new_next - new_end_;
@@ -525,7 +697,40 @@ private:
             }
             restore(saved);
         }
-        return coallescing_script_insert(record_, new_end_, new_gap) != 0;
+        return literal(new_end_, new_next);
+    }
+
+    bool copy(int32_t old_start, int32_t length)
+    {
+        /* The record extends a pending copy blindly: end it first unless the
+         * new copy continues it in the old value. */
+        if (record_->pending == COALESCING_PENDING_COPY &&
+            record_->old_base + record_->start + record_->length != old_start &&
+            !coallescing_script_delete(record_)) {
+            return false;
+        }
+        return coallescing_script_match(record_, old_start, length) != 0;
+    }
+
+    /* new[from, to) as literal bytes, but for its short-period runs, which
+     * are copied from old runs of the same pattern. */
+    bool literal(int32_t from, int32_t to)
+    {
+        runs_found_.clear();
+        if (to - from >= kRunMinimum) {
+            add_runs(ex_->new_value->data, from, to, &runs_, &runs_found_);
+        }
+        for (const Anchor &r : runs_found_) {
+            if (r.new_start > from &&
+                !coallescing_script_insert(record_, from, r.new_start - from)) {
+                return false;
+            }
+            if (!copy(r.old_start, r.length)) {
+                return false;
+            }
+            from = r.new_start + r.length;
+        }
+        return from == to || coallescing_script_insert(record_, from, to - from) != 0;
     }
 
     /* Whether the sides share a string that could make a copy worth its
@@ -561,6 +766,8 @@ private:
     execution_s *ex_;
     coallescing_script_s *record_;
     std::vector<uint16_t> grams_;
+    RunSource runs_;
+    std::vector<Anchor> runs_found_;
     int32_t old_end_ = 0;
     int32_t new_end_ = 0;
 };
@@ -703,115 +910,8 @@ private:
     Neighbourhood kept_[kKept];
 };
 
-/* Whether the 8 bytes at p are all the same byte. */
-bool is_uniform_word(const uint8_t *p)
-{
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w == (w & 0xFF) * 0x0101010101010101ull;
-}
-
-/* The runs of one byte at least kRunMinimum long in bytes[lo, hi), in
- * order, as (start, length); visits each byte about once. A run that long
- * holds an 8-aligned uniform word, so only those are tested at first. */
-template <typename Visit>
-void for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Visit visit)
-{
-    int32_t pos = (lo + 7) / 8 * 8;
-    while (pos + 8 <= hi) {
-        if (!is_uniform_word(bytes + pos)) {
-            pos += 8;
-            continue;
-        }
-        const uint8_t b = bytes[pos];
-        int32_t start = pos;
-        while (start > lo && bytes[start - 1] == b) {
-            --start;
-        }
-        int32_t end = pos + 8;
-        while (end < hi && bytes[end] == b) {
-            ++end;
-        }
-        if (end - start >= kRunMinimum) {
-            visit(start, end - start);
-        }
-        pos = (end + 7) / 8 * 8;
-    }
-}
-
-/* The longest run of each byte value in the old value, found on first use. */
-class RunSource {
-public:
-    RunSource(const uint8_t *old_bytes, int32_t old_length)
-        : old_(old_bytes), old_length_(old_length)
-    {}
-
-    /* The longest run of b in the old value, if at least kRunMinimum long. */
-    bool find(uint8_t b, Anchor *run)
-    {
-        if (!scanned_) {
-            std::fill(length_, length_ + 256, 0);
-            for_each_run(old_, 0, old_length_, [this](int32_t start, int32_t length) {
-                const uint8_t v = old_[start];
-                if (length > length_[v]) {
-                    start_[v] = start;
-                    length_[v] = length;
-                }
-            });
-            scanned_ = true;
-        }
-        *run = Anchor{start_[b], 0, length_[b]};
-        return length_[b] > 0;
-    }
-
-private:
-    const uint8_t *old_;
-    int32_t old_length_;
-    bool scanned_ = false;
-    int32_t start_[256] = {};
-    int32_t length_[256] = {};
-};
-
-/* Appends copies for the runs of one byte in the literal stretch
- * new[lo, hi), in new-value order; a run longer than its old source takes
- * several copies of it. */
-void add_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi, RunSource *runs,
-              std::vector<Anchor> *out)
-{
-    for_each_run(new_bytes, lo, hi, [&](int32_t start, int32_t length) {
-        Anchor source{};
-        if (!runs->find(new_bytes[start], &source)) {
-            return;
-        }
-        for (int32_t done = 0; length - done >= kRunMinimum;) {
-            const int32_t piece = std::min(length - done, source.length);
-            out->push_back(Anchor{source.old_start, start + done, piece});
-            done += piece;
-        }
-    });
-}
-
-/* Adds run copies to the literal stretch new[lo, hi), whose local matches
- * are anchors[first..]: into the bytes those matches leave, keeping new-value
- * order. */
-[[gnu::noinline]] void fill_with_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi,
-                                      size_t first, RunSource *runs, std::vector<Anchor> *anchors)
-{
-    std::vector<Anchor> local(anchors->begin() + static_cast<std::ptrdiff_t>(first),
-                              anchors->end());
-    anchors->resize(first);
-    int32_t from = lo;
-    for (const Anchor &m : local) {
-        add_runs(new_bytes, from, m.new_start, runs, anchors);
-        anchors->push_back(m);
-        from = m.new_start + m.length;
-    }
-    add_runs(new_bytes, from, hi, runs, anchors);
-}
-
 /* All anchors: the common prefix and suffix, long matches in between, then
- * shorter matches inside the gaps the engine will not search, and runs of
- * one byte in what is left. */
+ * shorter matches inside the gaps the engine will not search. */
 std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
 {
     const int32_t n = static_cast<int32_t>(old_value->length);
@@ -832,7 +932,6 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
         const BlockIndex index(old_value->data, n);
         const Scanner scanner(old_value, new_value, index);
         LocalMatcher local(old_value, new_value);
-        RunSource runs(old_value->data, n);
         std::vector<Anchor> long_ones;
         std::vector<Anchor> short_ones;
         scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones);
@@ -866,13 +965,8 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
                 const int32_t literal = a.new_start - before_new_end;
                 const bool literal_stretch = literal >= kLocalWindow &&
                                              !gap_goes_to_engine(before_old_end, before_new_end, a);
-                const size_t first_local = anchors.size();
                 if (literal_stretch && literal <= kLocalMaxLiteral) {
                     local.match(before_new_end, a.new_start, before_old_end, &anchors);
-                }
-                if (literal_stretch && literal >= kRunMinimum) {
-                    fill_with_runs(new_value->data, before_new_end, a.new_start, first_local, &runs,
-                                   &anchors);
                 }
                 anchors.push_back(a);
             }

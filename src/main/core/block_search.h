@@ -8,7 +8,8 @@
  * so local edits keep byte precision, unless the 4-byte strings their sides
  * share show that no copy there would pay or that the engine could not finish
  * within its allowance; other literal stretches are searched densely near the
- * previous copy's source. Same delta format as delta.h, linear time, an index
+ * previous copy's source, and what is left is scanned for runs of a short
+ * period, copied from an old run of the same pattern. Same delta format as delta.h, linear time, an index
  * of three quarters of the old value's size. */
 #ifndef KORVALENT_CORE_BLOCK_SEARCH_H
 #define KORVALENT_CORE_BLOCK_SEARCH_H
