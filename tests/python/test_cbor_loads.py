@@ -399,6 +399,16 @@ def test_value_types_are_written_as_what_they_stand_for(value, encoding):
     assert dumps(value, indefinite=False).hex() == encoding
 
 
+@pytest.mark.parametrize("value", [Simple(255), Tag(2**64 - 1, None), undefined])
+def test_value_types_are_written_whole_at_every_place_of_the_output_buffer(value):
+    # one item at every offset across the first buffer and its first growths:
+    # a head needs its full room reserved wherever it lands
+    item = dumps(value)
+    for n in range(0, 9000, 1 if isinstance(value, Simple) else 7):
+        encoded = dumps([None] * n + [value])
+        assert encoded[-len(item) - 1:-1] == item and encoded == dumps([None] * n + [0])[:-2] + item + b"\xff", n
+
+
 def test_a_chain_of_tags_is_bounded_like_nesting_and_freed_without_native_recursion():
     limit = sys.getrecursionlimit()
     chain = None

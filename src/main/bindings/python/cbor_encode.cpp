@@ -323,7 +323,7 @@ private:
             if (value > 255 || (value >= 20 && value < 32)) // a subclass may say anything
                 return fail(PyExc_ValueError,
                             "dumps(): a Simple value must be 0 to 19 or 32 to 255");
-            if (!reserve(2)) return kFailed;
+            if (!reserve(kMaxHead)) return kFailed;
             pos_ = value < 24 ? (*pos_ = static_cast<char>(0xE0 | value), pos_ + 1)
                               : put_head(pos_, cbor_format::kMajorSimple, value);
             return kDone;
