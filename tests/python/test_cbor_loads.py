@@ -229,6 +229,54 @@ def test_every_bytes_like_input_is_read_in_place(tmp_path):
         assert load(f) == want
 
 
+# Rewrites the text of a mapped file between two encodings of one size until
+# told to stop on standard input.
+_REWRITER = """
+import mmap, sys, threading
+path, head = sys.argv[1], int(sys.argv[2])
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
+with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
+    one, other = m[head:], b"a" * (len(m) - head)
+    print("ready", flush=True)
+    while not done.is_set():
+        m[head:] = other
+        m[head:] = one
+"""
+
+
+@pytest.mark.parametrize("as_key", [False, True])
+def test_text_rewritten_by_another_process_during_loads_is_built_as_checked(tmp_path, as_key):
+    # a shared mapping may change under loads: each str must be one that the
+    # bytes held at some moment (any mix of the two texts), never one whose
+    # characters were counted or classed from other bytes than they came from
+    import subprocess
+    import time
+    text = "\u00e9" * 20_000  # two bytes each, like "aa"
+    item = dumps({text: 1} if as_key else [text])
+    path = tmp_path / "shared.cbor"
+    path.write_bytes(item)
+    head = len(item) - len(text.encode()) - (1 if as_key else 0)
+    child = subprocess.Popen([sys.executable, "-c", _REWRITER, str(path), str(head)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            lengths = set()
+            deadline = time.monotonic() + 1.0
+            while time.monotonic() < deadline:
+                try:
+                    value = loads(m)
+                except CBORDecodeError:
+                    continue
+                got = next(iter(value))
+                assert set(got) <= {"\u00e9", "a"} and len(got.encode()) == 2 * len(text)
+                lengths.add(len(got))
+    finally:
+        child.communicate("")
+    assert lengths
+
+
 def test_delta_buffers_decode_as_sequences():
     from korvalent_core.delta import diff
     delta = diff(b"abc" * 40, b"abd" * 40)

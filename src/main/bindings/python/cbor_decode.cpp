@@ -610,10 +610,12 @@ public:
         if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
         view_.buf = PyBytes_AS_STRING(obj);
         view_.len = PyBytes_GET_SIZE(obj);
+        input_ = cbor_decode::Input::kSettled;
         return true;
     }
     bool acquire(PyObject *obj, const char *fn)
     {
+        input_ = settled_input(obj);
         if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
@@ -628,6 +630,15 @@ public:
     }
     const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
     size_t size() const { return static_cast<size_t>(view_.len); }
+    cbor_decode::Input input() const { return input_; }
+    // Only the bytes of a bytes object (or of a memoryview of one) cannot
+    // change: a bytearray or a mapping can, from another thread or process.
+    static cbor_decode::Input settled_input(PyObject *obj)
+    {
+        PyObject *base = PyMemoryView_Check(obj) ? PyMemoryView_GET_BASE(obj) : obj;
+        return base != nullptr && PyBytes_Check(base) ? cbor_decode::Input::kSettled
+                                                      : cbor_decode::Input::kMayChange;
+    }
     // Moves the held view out (for an object that keeps it).
     Py_buffer release_to_owner()
     {
@@ -638,6 +649,7 @@ public:
 private:
     Py_buffer view_{};
     bool held_ = false;
+    cbor_decode::Input input_ = cbor_decode::Input::kMayChange;
 };
 
 // Parses (data, /, *, max_depth=...) of fn. False with TypeError/ValueError set.
@@ -691,7 +703,7 @@ void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth)
 PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
 {
     PythonBuilder builder(ctx);
-    Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth);
+    Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth, 0, buf.input());
     PyObject *out = decoder.whole();
     if (out)
         builder.adopt();
@@ -751,6 +763,7 @@ struct ItemIterator {
     bool busy;
     size_t offset;
     uint32_t max_depth;
+    cbor_decode::Input input;
 };
 
 void iterator_finish(ItemIterator *it)
@@ -785,7 +798,7 @@ PyObject *iterator_next(PyObject *self)
     Context &ctx = *context_of(it->context);
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size,
-                                   it->max_depth, it->offset);
+                                   it->max_depth, it->offset, it->input);
     it->busy = true;
     PyObject *out = decoder.next();
     it->busy = false;
@@ -828,6 +841,7 @@ PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     it->busy = false;
     it->offset = 0;
     it->max_depth = max_depth;
+    it->input = buf.input();
     return reinterpret_cast<PyObject *>(it);
 }
 

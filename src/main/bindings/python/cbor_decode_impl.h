@@ -308,6 +308,11 @@ private:
  *   Value tag(uint64_t tag, Value content);  Value bignum(bool negative, Value bytes);
  *   void release(Value v);
  */
+// Whether the input's bytes may change while it is decoded (a bytearray or a
+// shared mapping written by another thread or process). Text is then checked
+// and converted from a private copy, so what was validated is what is built.
+enum class Input { kSettled, kMayChange };
+
 template <class Builder>
 class Decoder {
 public:
@@ -315,8 +320,9 @@ public:
 
     // Decodes data[start..size); the data must outlive the decoder.
     Decoder(Builder &builder, const uint8_t *data, size_t size, uint32_t max_depth,
-            size_t start = 0)
-        : b_(builder), data_(data), size_(size), pos_(start), max_depth_(max_depth)
+            size_t start = 0, Input input = Input::kMayChange)
+        : b_(builder), data_(data), size_(size), pos_(start), max_depth_(max_depth),
+          settled_(input == Input::kSettled)
     {}
 
     // Decodes the item at the cursor and moves past it. Null on failure
@@ -451,12 +457,25 @@ private:
         const size_t n = static_cast<size_t>(length);
         pos_ += n;
         if (!text) return check(b_.bytes(p, n));
+        if (!settled_ && (p = steady_copy(p, n)) == nullptr)
+            return fail(Fault::kOutOfMemory, start);
         if (key) {
             if (Value known = b_.known_key(p, n)) return known;
         }
         Utf8Shape shape;
         if (!validate_utf8(p, n, &shape)) return fail(Fault::kInvalidUtf8, start);
         return check(b_.text(p, n, shape, key));
+    }
+
+    // p[0..n) copied where nothing else writes; null when memory runs out.
+    KV_DECODE_COLD const uint8_t *steady_copy(const uint8_t *p, size_t n)
+    {
+        try {
+            copy_.assign(reinterpret_cast<const char *>(p), n);
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        return reinterpret_cast<const uint8_t *>(copy_.data());
     }
 
     // Indefinite-length string: definite chunks of the same major type up to
@@ -478,16 +497,19 @@ private:
             uint64_t length;
             if (!head(ib, chunk_start, &length)) return Value{};
             if (length > left()) return fail(Fault::kLengthBeyondInput, chunk_start, length);
-            const uint8_t *p = data_ + pos_;
             const size_t n = static_cast<size_t>(length);
-            Utf8Shape shape;
-            if (text && !validate_utf8(p, n, &shape)) return fail(Fault::kInvalidUtf8, chunk_start);
-            joined_shape.add(shape);
             try {
-                joined.append(reinterpret_cast<const char *>(p), n);
+                joined.append(reinterpret_cast<const char *>(data_ + pos_), n);
             } catch (const std::bad_alloc &) {
                 return fail(Fault::kOutOfMemory, chunk_start);
             }
+            // checked as copied: the joined bytes are the ones built
+            const uint8_t *copied =
+                reinterpret_cast<const uint8_t *>(joined.data()) + joined.size() - n;
+            Utf8Shape shape;
+            if (text && !validate_utf8(copied, n, &shape))
+                return fail(Fault::kInvalidUtf8, chunk_start);
+            joined_shape.add(shape);
             pos_ += n;
         }
         const uint8_t *p = reinterpret_cast<const uint8_t *>(joined.data());
@@ -681,6 +703,8 @@ private:
     size_t size_;
     size_t pos_;
     uint32_t max_depth_;
+    bool settled_;
+    std::string copy_; // text of an input that may change, as validated
     Failure failure_;
     struct PendingPair {
         Value key, value;
