@@ -2,7 +2,7 @@
 
 - Zstd: `zstd --patch-from` (Debian's zstd at its default level) on files in a
   RAM-backed directory, timed as whole processes like xdelta3; its start-up
-  is measured on empty files and subtracted for the "work" ratios.
+  (one-byte files) is subtracted for the "work" ratios.
 - Record workloads: the documents' largest record list with records moved to
   the front, every 7th record removed, 10 records replaced with new ones, and
   the keys of every record reordered; as indented JSON text and as CBOR.
@@ -248,5 +248,5 @@ def scaling_section(report, settings, ours, zstd, zstd_startup, compare, clock, 
     report.table(("pair", "MB", "blocks per MB", "myers per MB", "zstd work per MB",
                   "blocks growth", "blocks vs zstd work", "blocks delta bytes"), rows)
     report.add("", "myers and zstd: one call each (CPU time); zstd --patch-from at its default "
-               "level with its start-up (empty files) taken off.")
+               "level with its start-up (one-byte files) taken off.")
     return results

@@ -360,10 +360,13 @@ def _difflib_fn(case):
     return functools.partial(_difflib_opcodes, case.old, case.new)
 
 
-def delta_case(case, settings, peers, ours, xdelta):
+def delta_case(case, settings, peers, ours, xdelta, startup_fns):
     """Diff and patch timings and delta sizes of one pair for every peer.
     bsdiff4 runs on the original pairs only (the record and real-file pairs
-    compare with xdelta3 and zstd, and bsdiff4 takes minutes on large ones)."""
+    compare with xdelta3 and zstd, and bsdiff4 takes minutes on large ones).
+    The tools' start-up runs (startup_fns: name -> (encode, decode)) are timed
+    in the same rounds, so the start-up taken off a pair's time is the one of
+    the same moment: on a shared machine it drifts by half over a run."""
     bsdiff4 = peers["bsdiff4"]
     ours_delta = _check_ours(ours, case)
     diffs = {"ours": functools.partial(ours.diff, case.old, case.new)}
@@ -390,6 +393,9 @@ def delta_case(case, settings, peers, ours, xdelta):
         diffs["xdelta3"], patches["xdelta3"], sizes["xdelta3"] = xdelta.prepare(case.old, case.new)
     if case.small:
         diffs["difflib"] = _difflib_fn(case)
+    for name, (encode, decode) in startup_fns.items():
+        diffs[name + " start-up"] = encode
+        patches[name + " start-up"] = decode
     return {"diff": compare(diffs, settings), "patch": compare(patches, settings),
             "size": sizes, "new": len(case.new), "kind": case.kind}
 
@@ -402,16 +408,40 @@ def _less(timing, fixed):
     return Timing(timing.median - fixed.median, timing.spread, timing.rounds)
 
 
-def delta_section(report, settings, cases, peers, ours, xdelta, startup):
-    """Diff, patch and size tables over cases; startup holds the xdelta3
-    start-up Timings ("encode", "decode"), subtracted in the "work" columns."""
-    startup = startup or {}
+def startup_fns(peers, xdelta):
+    """(encode, decode) callables of runs that do no work: xdelta3 on empty
+    files, zstd on one-byte files (it refuses an empty --patch-from source)."""
+    fns = {}
+    if xdelta is not None:
+        fns["xdelta3"] = xdelta.prepare(b"", b"")[:2]
+    if peers.get("zstd") is not None:
+        fns["zstd"] = peers["zstd"].prepare(b"a", b"a")[:2]
+    return fns
+
+
+def _work(timings, tool):
+    """The tool's time on a pair with its start-up of the same rounds taken off."""
+    return _less(timings.get(tool), timings.get(tool + " start-up"))
+
+
+def _startup_range(results, tool, side):
+    """'a to b': the lowest and highest start-up of tool over the pairs."""
+    medians = [r[side][tool + " start-up"].median for r in results.values()
+               if tool + " start-up" in r[side]]
+    if not medians:
+        return "n/a"
+    return "%s to %s" % (fmt_time(min(medians)), fmt_time(max(medians)))
+
+
+def delta_section(report, settings, cases, peers, ours, xdelta):
+    """Diff, patch and size tables over cases; the "work" columns take off
+    each tool's start-up, timed beside every pair."""
+    fns = startup_fns(peers, xdelta)
     results = {}
     for case in cases:
-        results[case.name] = delta_case(case, settings, peers, ours, xdelta)
+        results[case.name] = delta_case(case, settings, peers, ours, xdelta, fns)
         print("   ", case.name, "done", flush=True)
 
-    zstd_start = startup.get("zstd") or {}
     report.section("diff time: speed ratio = peer time / our time (above 1: we are faster)")
     rows = []
     for name, r in results.items():
@@ -421,11 +451,11 @@ def delta_section(report, settings, cases, peers, ours, xdelta, startup):
                      fmt_t(d.get("xdelta3")), fmt_t(d.get("zstd")), fmt_t(d.get("difflib")),
                      fmt_ratio(ratio(d.get("bsdiff4"), d["ours"])),
                      fmt_ratio(ratio(d.get("xdelta3"), d["ours"])),
-                     fmt_ratio(ratio(_less(d.get("xdelta3"), startup.get("encode")), d["ours"])),
+                     fmt_ratio(ratio(_work(d, "xdelta3"), d["ours"])),
                      fmt_ratio(ratio(d.get("difflib"), d["ours"])),
                      fmt_ratio(ratio(d["ours"], blocks)),
-                     fmt_ratio(ratio(_less(d.get("xdelta3"), startup.get("encode")), blocks)),
-                     fmt_ratio(ratio(_less(d.get("zstd"), zstd_start.get("encode")), blocks))))
+                     fmt_ratio(ratio(_work(d, "xdelta3"), blocks)),
+                     fmt_ratio(ratio(_work(d, "zstd"), blocks))))
     report.table(("pair", "new bytes", "ours", "blocks", "bsdiff4", "xdelta3*", "zstd*", "difflib**",
                   "vs bsdiff4", "vs xdelta3", "vs xdelta3 work", "vs difflib",
                   "blocks vs ours", "blocks vs xdelta3 work", "blocks vs zstd work"), rows)
@@ -438,9 +468,9 @@ def delta_section(report, settings, cases, peers, ours, xdelta, startup):
                      fmt_t(p.get("xdelta3")), fmt_t(p.get("zstd")),
                      fmt_ratio(ratio(p.get("bsdiff4"), p["ours"])),
                      fmt_ratio(ratio(p.get("xdelta3"), p["ours"])),
-                     fmt_ratio(ratio(_less(p.get("xdelta3"), startup.get("decode")), p["ours"])),
-                     fmt_ratio(ratio(_less(p.get("xdelta3"), startup.get("decode")), p.get("blocks"))),
-                     fmt_ratio(ratio(_less(p.get("zstd"), zstd_start.get("decode")), p.get("blocks")))))
+                     fmt_ratio(ratio(_work(p, "xdelta3"), p["ours"])),
+                     fmt_ratio(ratio(_work(p, "xdelta3"), p.get("blocks"))),
+                     fmt_ratio(ratio(_work(p, "zstd"), p.get("blocks")))))
     report.table(("pair", "ours", "blocks", "bsdiff4", "xdelta3*", "zstd*", "vs bsdiff4", "vs xdelta3",
                   "vs xdelta3 work", "blocks vs xdelta3 work", "blocks vs zstd work"), rows)
 
@@ -464,11 +494,13 @@ def delta_section(report, settings, cases, peers, ours, xdelta, startup):
                "method=\"blocks\"). zstd: `zstd --patch-from` at its default level (its deltas "
                "are compressed, ours and xdelta3's are not).",
                "*xdelta3 and zstd times are whole processes: start-up, reading and writing files "
-               "in a RAM directory. xdelta3's start-up alone (empty files) takes %s per encode and "
-               "%s per decode, zstd's (one-byte files) %s and %s; the \"work\" columns take that "
-               "off (n/a: nothing measurable left)." % (
-                   fmt_t(startup.get("encode")), fmt_t(startup.get("decode")),
-                   fmt_t(zstd_start.get("encode")), fmt_t(zstd_start.get("decode"))),
+               "in a RAM directory. Their start-up alone (xdelta3 on empty files, zstd on one-byte "
+               "files) is timed in the same rounds as every pair and taken off that pair's time in "
+               "the \"work\" columns (n/a: nothing measurable left). Over the pairs it took "
+               "xdelta3 %s per encode and %s per decode, zstd %s and %s." % (
+                   _startup_range(results, "xdelta3", "diff"),
+                   _startup_range(results, "xdelta3", "patch"),
+                   _startup_range(results, "zstd", "diff"), _startup_range(results, "zstd", "patch")),
                "**difflib: SequenceMatcher(None, old, new).get_opcodes(), on lines for JSON "
                "text and on bytes otherwise, timed on the small pairs only.")
     return results
@@ -517,15 +549,6 @@ def integrity_section(report, settings, cases, ours, xdelta):
     report.add("", "*xdelta3 times are whole processes (start-up and file I/O included), as "
                "in the delta tables; the trailer adds 46 bytes to every checked delta.")
     return results
-
-
-def xdelta3_startup(settings, xdelta):
-    """Times of xdelta3 runs on empty files: its fixed cost per encode and
-    per decode."""
-    if xdelta is None:
-        return None
-    encode, decode, _ = xdelta.prepare(b"", b"")
-    return compare({"encode": encode, "decode": decode}, settings)
 
 
 # --- machine limits -----------------------------------------------------------------
@@ -751,11 +774,9 @@ def target_rows(res):
     for name, r in histories.items():
         add("diff speed vs xdelta3 (whole process)", name,
             ratio(r["diff"].get("xdelta3"), r["diff"]["ours"]), DIFF_VS_XDELTA3, strict=True)
-    startup = (res.get("xdelta3 start-up") or {}).get("encode")
     for name, r in histories.items():
         add("diff speed vs xdelta3 work (start-up off)", name,
-            ratio(_less(r["diff"].get("xdelta3"), startup), r["diff"]["ours"]),
-            DIFF_VS_XDELTA3, strict=True)
+            ratio(_work(r["diff"], "xdelta3"), r["diff"]["ours"]), DIFF_VS_XDELTA3, strict=True)
     for label, factor in res.get("linearity", {}).items():
         add("linear cost", label, factor, LINEARITY_LIMIT, above=False)
     _blocks_target_rows(res, add)
@@ -775,10 +796,9 @@ def _blocks_target_rows(res, add):
         if name.startswith("1MB") and "edit" in name and "dense" not in name:
             add("blocks delta size vs default search", name,
                 ratio(r["size"]["ours"], r["size"].get("blocks")), BLOCKS_VS_MYERS)
-    start = ((res.get("xdelta3 start-up") or {}).get("zstd") or {}).get("encode")
     for name, r in delta.items():
         add("blocks diff speed vs zstd --patch-from work", name,
-            ratio(_less(r["diff"].get("zstd"), start), r["diff"].get("blocks")), BLOCKS_VS_ZSTD)
+            ratio(_work(r["diff"], "zstd"), r["diff"].get("blocks")), BLOCKS_VS_ZSTD)
     scaling = res.get("scaling", {})
     for label in ("unrelated", "%d edits" % delta_peers.SCALING_EDITS):
         one, big = scaling.get("blocks %s 1 MB" % label), scaling.get("blocks %s 64 MB" % label)
@@ -886,10 +906,7 @@ def main(argv=None):
             cases += workloads.binary_cases(workloads.fresh_rng(5))
             cases += delta_peers.record_cases(docs, workloads.fresh_rng(17), kcbor.dumps)
             cases += delta_peers.real_file_cases()
-            res["xdelta3 start-up"] = xdelta3_startup(settings, xdelta) or {}
-            res["xdelta3 start-up"]["zstd"] = delta_peers.zstd_startup(peers["zstd"], compare, settings)
-            res["delta"] = delta_section(report, settings, cases, peers, ours, xdelta,
-                                         res["xdelta3 start-up"])
+            res["delta"] = delta_section(report, settings, cases, peers, ours, xdelta)
         if "integrity" in sections:
             cases = workloads.document_histories(docs, workloads.fresh_rng(3), kcbor.dumps)
             cases += workloads.binary_cases(workloads.fresh_rng(5))
