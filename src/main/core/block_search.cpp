@@ -473,24 +473,25 @@ struct Run {
 template <typename Visit>
 void for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Visit visit)
 {
-    int32_t floor = lo;
-    int32_t pos = (lo + 7) / 8 * 8;
+    /* 64-bit positions: rounding up to a multiple of 8 may pass 2^31. */
+    int64_t floor = lo;
+    int64_t pos = (int64_t{lo} + 7) / 8 * 8;
     while (pos + kRunWindow <= hi) {
         const int32_t period = window_period(bytes + pos);
         if (period == 0) {
             pos += 8;
             continue;
         }
-        int32_t start = pos;
+        int64_t start = pos;
         while (start > floor && bytes[start - 1] == bytes[start - 1 + period]) {
             --start;
         }
-        int32_t end = pos + 8 + period;
+        int64_t end = pos + 8 + period;
         while (end < hi && bytes[end] == bytes[end - period]) {
             ++end;
         }
         if (end - start >= kRunMinimum) {
-            visit(Run{start, end - start, period});
+            visit(Run{static_cast<int32_t>(start), static_cast<int32_t>(end - start), period});
             floor = end;
         }
         pos = (end + 7) / 8 * 8;
@@ -802,7 +803,7 @@ public:
             return;
         }
         int32_t literal_start = lo;
-        for (int32_t pos = lo; pos + kLocalWindow <= hi;) {
+        for (int32_t pos = lo; hi - pos >= kLocalWindow;) {
             const int32_t at = near->table[slot(new_ + pos)];
             if (at >= near->from && at + kLocalWindow <= near->to &&
                 std::memcmp(old_ + at, new_ + pos, kLocalWindow) == 0) {
@@ -881,9 +882,9 @@ private:
         if (pick->table.empty()) {
             pick->table.assign(size_t{1} << kTableBits, -1);
         }
-        for (int32_t at = (first + kLocalStride - 1) / kLocalStride * kLocalStride;
+        for (int64_t at = (int64_t{first} + kLocalStride - 1) / kLocalStride * kLocalStride;
              at + kLocalWindow <= to; at += kLocalStride) {
-            pick->table[slot(old_ + at)] = at;
+            pick->table[slot(old_ + at)] = static_cast<int32_t>(at);
         }
         pick->from = from;
         pick->to = to;

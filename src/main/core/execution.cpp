@@ -535,7 +535,7 @@ int32_t suffix_start(const Engine &e, const Problem &p, int32_t prefix)
 bool trim_suffix(Engine &e, const Problem &p, int32_t prefix, int32_t l)
 {
     const int32_t i = suffix_start(e, p, prefix);
-    const int32_t j = i + p.m - p.n;
+    const int32_t j = i + (p.m - p.n); /* in range, where i + p.m may not be */
     if (i == prefix) {
         if (!report_insert(e, p, prefix, j - prefix)) {
             return false;
@@ -727,7 +727,7 @@ bool trim_prefix_and_suffix(Engine &e, const Problem &p)
         return false;
     }
     const int32_t i = suffix_start(e, p, prefix);
-    const int32_t j = i + p.m - p.n;
+    const int32_t j = i + (p.m - p.n); /* in range, where i + p.m may not be */
     if (i == prefix) {
         if (!report_insert(e, p, prefix, j - prefix)) {
             return false;
