@@ -346,6 +346,28 @@ TEST(CborGenerator, StartsEmptyAndGrowsExactlyByWhatIsWritten)
     EXPECT_EQ(0, std::memcmp(gen->data, expected.data(), expected.size()));
 }
 
+// Appending bytes the generator already holds, at every length that makes
+// the block grow: the copy reads them where they are after the growth.
+TEST(CborGenerator, AppendsPartsOfItsOwnContents)
+{
+    for (uint64_t length = 1; length < 600; ++length) {
+        auto gen = new_gen();
+        Bytes model;
+        for (uint64_t i = 0; i < length; ++i) {
+            ASSERT_EQ(_cbor_generator_write_byte(gen.get(), static_cast<unsigned>(i * 7)), 0);
+            model.push_back(static_cast<uint8_t>(i * 7));
+        }
+        ASSERT_EQ(_cbor_generator_write_bytes(gen.get(), gen->data, gen->length), 0);
+        model.insert(model.end(), model.begin(), model.begin() + static_cast<ptrdiff_t>(length));
+        const uint64_t tail = length / 2;
+        ASSERT_EQ(cbor_write_byte_string(gen.get(), gen->data + gen->length - tail, tail), 0);
+        auto head = new_gen();
+        ASSERT_EQ(cbor_write_byte_string(head.get(), model.data() + model.size() - tail, tail), 0);
+        model.insert(model.end(), head->data, head->data + head->length);
+        ASSERT_EQ(contents(gen.get()), model) << length;
+    }
+}
+
 TEST(CborGenerator, OversizedAppendFailsAndAppendsNothing)
 {
     auto gen = new_gen();

@@ -12,6 +12,7 @@
  * is truncated. */
 #include "core/cbor.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,19 @@ inline uint8_t *reserve(cbor_generator_s *gen, uint64_t n)
     return grow(gen, n);
 }
 
+// Room for count more bytes that will be copied from `bytes`, which may lie
+// in what the generator already holds (appending part of itself): *bytes is
+// moved with the block when growing moves it. Null as reserve.
+uint8_t *reserve_for_copy(cbor_generator_s *gen, uint64_t count, const void **bytes)
+{
+    const auto at = reinterpret_cast<uintptr_t>(*bytes);
+    const auto from = reinterpret_cast<uintptr_t>(gen->data);
+    const bool inside = gen->data != nullptr && at >= from && at - from < gen->length;
+    uint8_t *out = reserve(gen, count);
+    if (out != nullptr && inside) *bytes = gen->data + (at - from);
+    return out;
+}
+
 inline int32_t write_head(cbor_generator_s *gen, uint8_t major, uint64_t value)
 {
     if (gen == nullptr) return -1;
@@ -114,7 +128,7 @@ int32_t write_string(cbor_generator_s *gen, uint8_t major, const void *bytes, ui
     if (length != 0 && bytes == nullptr) return -1;
     const unsigned size = head_size(length);
     if (length > kMaxGeneratorLength) return -1;
-    uint8_t *out = reserve(gen, size + length);
+    uint8_t *out = reserve_for_copy(gen, size + length, &bytes);
     if (out == nullptr) return -1;
     store_head(out, major, length);
     if (length != 0) std::memcpy(out + size, bytes, static_cast<size_t>(length));
@@ -208,7 +222,7 @@ int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *bytes, ui
     if (gen == nullptr) return -1;
     if (count == 0) return 0;
     if (bytes == nullptr) return -1;
-    uint8_t *out = reserve(gen, count);
+    uint8_t *out = reserve_for_copy(gen, count, &bytes);
     if (out == nullptr) return -1;
     std::memcpy(out, bytes, static_cast<size_t>(count));
     gen->length += count;

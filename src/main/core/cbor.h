@@ -34,8 +34,8 @@ KV_API cbor_generator_s *cbor_generator_create(void);
 KV_API void cbor_generator_free(cbor_generator_s *gen);
 /* Appends the low 8 bits of byte. 0, or -1 for a null gen or failed growth. */
 KV_API int32_t _cbor_generator_write_byte(cbor_generator_s *gen, unsigned int byte);
-/* Appends count bytes. 0, or -1 for a null gen or failed growth (nothing
- * appended). */
+/* Appends count bytes, which may be ones the generator already holds. 0, or
+ * -1 for a null gen or failed growth (nothing appended). */
 KV_API int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *bytes,
                                            uint64_t count);
 /* Shortest-form head of major type `major` (0..7) with argument value. 0 / -1. */
@@ -50,8 +50,9 @@ KV_API int32_t cbor_write_uint(cbor_generator_s *gen, uint64_t value);
 /* value is the negative integer itself; writes major type 1 with -1 - value. */
 KV_API int32_t cbor_write_negint(cbor_generator_s *gen, int64_t value);
 /* Definite byte string (head then payload), or 0x5F for the sentinel length.
- * Head and payload are appended together or not at all: -1 (nothing written)
- * for a null gen, failed growth, or null bytes with a nonzero length. */
+ * The payload may be bytes the generator already holds. Head and payload are
+ * appended together or not at all: -1 (nothing written) for a null gen,
+ * failed growth, or null bytes with a nonzero length. */
 KV_API int32_t cbor_write_byte_string(cbor_generator_s *gen, const void *bytes, uint64_t length);
 /* Definite text string (no validation), or 0x7F for the sentinel length.
  * Fails as cbor_write_byte_string does. */
