@@ -147,6 +147,12 @@ TEST(DeltaTrailer, LayoutAndFieldsReadBack)
     EXPECT_EQ(read.new_hash, delta_check_hash(new_value.data(), new_value.size()));
     EXPECT_NE(read.old_hash, read.new_hash);
     EXPECT_EQ(delta_check_covers(delta.get(), &read), 1);
+    // a delta too short to hold the trailer covers nothing, whatever is asked
+    for (uint64_t length = 0; length < DELTA_TRAILER_SIZE; ++length) {
+        const buf_s cut{delta->data, length, 0};
+        EXPECT_EQ(delta_check_covers(&cut, &read), 0) << length;
+    }
+    EXPECT_EQ(delta_check_covers(nullptr, &read), 0);
     EXPECT_EQ(delta_check_value_matches(&o, read.old_length, read.old_hash), 1);
     EXPECT_EQ(delta_check_value_matches(&n, read.old_length, read.old_hash), 0);
     // The parser reads the trailer as one tag and five negative integers.

@@ -96,6 +96,9 @@ int32_t delta_check_read_trailer(const buf_s *delta, delta_trailer_s *trailer)
 
 int32_t delta_check_covers(const buf_s *delta, const delta_trailer_s *trailer)
 {
+    if (delta == nullptr || trailer == nullptr || delta->length < DELTA_TRAILER_SIZE) {
+        return 0; /* too short to end with a trailer */
+    }
     const uint64_t covered = delta->length - DELTA_TRAILER_SIZE + kDeltaHashField;
     return delta_check_hash(delta->data, covered) == trailer->delta_hash ? 1 : 0;
 }

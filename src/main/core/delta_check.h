@@ -47,7 +47,8 @@ KV_API kv_status delta_check_append_trailer(buf_s *delta, const buf_s *old_value
  * as it was). Says nothing of item boundaries or of the hashes. */
 KV_API int32_t delta_check_read_trailer(const buf_s *delta, delta_trailer_s *trailer);
 /* 1 when the trailer read from delta carries the hash of the bytes it
- * covers, 0 when they differ. */
+ * covers; 0 when they differ, or when delta or trailer is null or delta is
+ * shorter than a trailer. */
 KV_API int32_t delta_check_covers(const buf_s *delta, const delta_trailer_s *trailer);
 /* 1 when value has the length and hash the trailer records as `length` and
  * `hash`, 0 otherwise. The hash is computed only when the lengths agree. */
