@@ -1,8 +1,9 @@
 // The loads decoder over arbitrary bytes, with a native value tree in place
 // of Python objects: it must never crash or read past the input; an accepted
 // item must agree with the decode on the core's head reader, and written back
-// by the core's generator it must decode to the same tree; reading the input
-// as a sequence must stop at its end or at a reported fault.
+// by the core's generator it must decode to the same tree; text read through
+// a copy (as for inputs that may change) must decode as text read in place;
+// reading the input as a sequence must stop at its end or at a reported fault.
 #include "../tests/core/cbor_tree_model.h"
 #include "core/cbor.h"
 #include "fuzz_common.h"
@@ -50,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::check(got.ok || got.failure.fault != korvalent::cbor_decode::Fault::kNone,
                 "failure without a fault");
     fuzz::check(got.failure.offset <= size, "fault offset past the input");
+    // Text read through a copy (an input that may change) decodes the same.
+    const cbor_tree::Decoded copied = cbor_tree::decode_tree(
+        input.data(), size, kMaxDepth, false, korvalent::cbor_decode::Input::kMayChange);
+    fuzz::check(copied.ok == got.ok && copied.failure.fault == got.failure.fault &&
+                    copied.failure.offset == got.failure.offset &&
+                    (!got.ok || copied.tree == got.tree),
+                "text read in place and through a copy decode differently");
     if (size < (1u << 20)) {
         const cbor_tree::Decoded model =
             cbor_tree::core_model_decode(input.data(), size, kMaxDepth);

@@ -142,12 +142,15 @@ struct Decoded {
     korvalent::cbor_decode::Failure failure;
 };
 
-// The decoder on data: the single item (whole) or the first item (first_only).
-inline Decoded decode_tree(const uint8_t *data, size_t size, uint32_t max_depth,
-                           bool first_only = false)
+// The decoder on data: the single item (whole) or the first item (first_only),
+// reading text in place (settled input) or through a copy (input that may
+// change).
+inline Decoded
+decode_tree(const uint8_t *data, size_t size, uint32_t max_depth, bool first_only = false,
+            korvalent::cbor_decode::Input input = korvalent::cbor_decode::Input::kSettled)
 {
     TreeBuilder builder;
-    korvalent::cbor_decode::Decoder<TreeBuilder> decoder(builder, data, size, max_depth);
+    korvalent::cbor_decode::Decoder<TreeBuilder> decoder(builder, data, size, max_depth, 0, input);
     std::unique_ptr<Node> root(first_only ? decoder.next() : decoder.whole());
     Decoded out;
     out.ok = root != nullptr;
