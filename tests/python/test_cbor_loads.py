@@ -186,6 +186,28 @@ def test_huge_declared_lengths_fail_before_allocating(initial):
     assert peak < 1 << 20
 
 
+@pytest.mark.parametrize("head,unit", [("9a", 1), ("ba", 2)])
+@pytest.mark.parametrize("levels", [1, 50, 1000])
+def test_nested_containers_never_claim_more_slots_than_the_input_has_bytes(head, unit, levels):
+    # each level declares nearly the whole rest of the input as its count;
+    # what enclosing levels still expect must not be claimed again below
+    count = 100_000
+    data = (h(head) + count.to_bytes(4, "big") + b"\x00" * (unit - 1)) * levels + bytes(unit * count - unit)
+    tracemalloc.start()
+    try:
+        with pytest.raises(CBORDecodeError):
+            loads(data, max_depth=2000)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 * len(data) + (1 << 20)
+
+
+@pytest.mark.parametrize("value", [[[0] * 40] * 3, [[], [[[1]]], [0]], {0: {1: [2, 3]}, 4: {}}, [{0: [0]}] * 5])
+def test_containers_filled_to_the_last_byte_decode(value):
+    assert loads(dumps(value, False)) == value
+
+
 def test_arguments_are_checked():
     with pytest.raises(TypeError, match="bytes-like object, not 'str'"):
         loads("00")
@@ -229,15 +251,15 @@ def test_every_bytes_like_input_is_read_in_place(tmp_path):
         assert load(f) == want
 
 
-# Rewrites the text of a mapped file between two encodings of one size until
-# told to stop on standard input.
+# Rewrites a mapped file from offset `head` on, between what it holds and
+# `other` (hex, as long), until told to stop on standard input.
 _REWRITER = """
 import mmap, sys, threading
-path, head = sys.argv[1], int(sys.argv[2])
+path, head, other = sys.argv[1], int(sys.argv[2]), bytes.fromhex(sys.argv[3])
 done = threading.Event()
 threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
 with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
-    one, other = m[head:], b"a" * (len(m) - head)
+    one = m[head:]
     print("ready", flush=True)
     while not done.is_set():
         m[head:] = other
@@ -245,36 +267,57 @@ with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
 """
 
 
-@pytest.mark.parametrize("as_key", [False, True])
-def test_text_rewritten_by_another_process_during_loads_is_built_as_checked(tmp_path, as_key):
-    # a shared mapping may change under loads: each str must be one that the
-    # bytes held at some moment (any mix of the two texts), never one whose
-    # characters were counted or classed from other bytes than they came from
+def decode_while_rewritten(tmp_path, item, head, other, check):
+    """Decodes `item`, mapped from a file, for a second while another process
+    rewrites it from `head` on between its own bytes and `other`; check()
+    sees every value decoded. Returns how many there were."""
     import subprocess
     import time
-    text = "\u00e9" * 20_000  # two bytes each, like "aa"
-    item = dumps({text: 1} if as_key else [text])
     path = tmp_path / "shared.cbor"
     path.write_bytes(item)
-    head = len(item) - len(text.encode()) - (1 if as_key else 0)
-    child = subprocess.Popen([sys.executable, "-c", _REWRITER, str(path), str(head)],
+    child = subprocess.Popen([sys.executable, "-c", _REWRITER, str(path), str(head), other.hex()],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    decoded = 0
     try:
         assert child.stdout.readline() == "ready\n"
         with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-            lengths = set()
             deadline = time.monotonic() + 1.0
             while time.monotonic() < deadline:
                 try:
                     value = loads(m)
                 except CBORDecodeError:
                     continue
-                got = next(iter(value))
-                assert set(got) <= {"\u00e9", "a"} and len(got.encode()) == 2 * len(text)
-                lengths.add(len(got))
+                check(value)
+                decoded += 1
     finally:
         child.communicate("")
-    assert lengths
+    return decoded
+
+
+@pytest.mark.parametrize("as_key", [False, True])
+def test_text_rewritten_by_another_process_during_loads_is_built_as_checked(tmp_path, as_key):
+    # a shared mapping may change under loads: each str must be one that the
+    # bytes held at some moment (any mix of the two texts), never one whose
+    # characters were counted or classed from other bytes than they came from
+    text = "\u00e9" * 20_000  # two bytes each, like "aa"
+    item = dumps({text: 1} if as_key else [text])
+    head = len(item) - len(text.encode()) - (1 if as_key else 0)
+
+    def check(value):
+        got = next(iter(value))
+        assert set(got) <= {"\u00e9", "a"} and len(got.encode()) == 2 * len(text)
+
+    assert decode_while_rewritten(tmp_path, item, head, b"a" * (len(item) - head), check)
+
+
+def test_a_bignum_whose_string_becomes_an_array_mid_decode_is_one_or_the_other(tmp_path):
+    # the byte after tag 2 flips between a byte string and an array head
+    item = h("c25840") + bytes(64)
+
+    def check(value):
+        assert value == 0 or value == Tag(2, [0] * 64)
+
+    assert decode_while_rewritten(tmp_path, item, 1, h("9840") + bytes(64), check)
 
 
 def test_delta_buffers_decode_as_sequences():
@@ -389,15 +432,61 @@ def test_a_simple_made_by_new_alone_is_refused(use):
 
 
 @pytest.mark.parametrize("make", [lambda: Tag(-1, 0), lambda: Tag(2**64, 0), lambda: Simple(24),
-                                  lambda: Simple(31), lambda: Simple(256), lambda: Simple(-1)])
+                                  lambda: Simple(31), lambda: Simple(256), lambda: Simple(-1),
+                                  lambda: Simple(2**31), lambda: Simple(-2**70),
+                                  lambda: Simple.__new__(Simple).__setstate__((2**70,))])
 def test_public_types_refuse_values_outside_the_format(make):
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"^\w+\(\) argument '\w+' must be"):
         make()
+
+
+@pytest.mark.parametrize("value", ["3", 3.0, None])
+def test_simple_refuses_what_is_not_an_int(value):
+    with pytest.raises(TypeError, match=r"^Simple\(\) argument 'value' must be int, not"):
+        Simple(value)
+
+
+def test_chains_of_tags_compare_and_hash_without_native_recursion():
+    def chain(n, inner=0, number=1):
+        for _ in range(n):
+            inner = Tag(number, inner)
+        return inner
+
+    long = chain(200_000)
+    assert long == chain(200_000) and hash(long) == hash(chain(200_000))
+    assert long != chain(200_000, inner=1) and long != chain(199_999) and long != chain(200_000, number=2)
+    # a subclass anywhere in the chain compares and hashes as the plain tag
+    assert chain(3, DateTag("d")) == chain(3, Tag(0, "d")) and hash(chain(3, DateTag("d"))) == hash(chain(3, Tag(0, "d")))
+    key = loads(h("a1") + h("c1") * 1998 + h("0000"), max_depth=2000)
+    assert key == {chain(1998): 0}
+
+
+def test_cycles_through_tags_and_item_iterators_are_collected():
+    import gc
+    import weakref
+
+    class Data(bytearray):
+        pass
+
+    class Marker:
+        pass
+
+    tag = loads(h("d82a80"))  # Tag(42, [])
+    marker = Marker()
+    tag.value.extend([tag, marker])
+    data = Data(h("0102"))
+    data.items = iter_items(data)
+    data.marker = Marker()
+    watched = [weakref.ref(marker), weakref.ref(data.marker)]
+    del tag, marker, data
+    gc.collect()
+    assert [w() for w in watched] == [None, None]
 
 
 def test_undefined_has_one_instance():
     with pytest.raises(TypeError):
         type(undefined)()
+    assert type(undefined).__new__(type(undefined)) is undefined
     assert loads(b"\xf7") is undefined
 
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bindings/python/bound_instance.h"
 #include "bindings/python/cbor_decode_impl.h"
@@ -95,11 +96,90 @@ void check_tag_number(const py::int_ &tag)
         throw py::value_error(kRange);
 }
 
-void check_simple_value(int value)
+// The number of a simple value: an int from 0 to 19 or 32 to 255.
+int simple_value(py::handle value)
 {
-    if (value < 0 || value > 255 || (value >= 20 && value < 32))
-        throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " +
-                              std::to_string(value));
+    if (!PyLong_Check(value.ptr()))
+        throw py::type_error(std::string("Simple() argument 'value' must be int, not '") +
+                             Py_TYPE(value.ptr())->tp_name + "'");
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0 && number >= 0 && number <= 255 && (number < 20 || number >= 32))
+        return static_cast<int>(number);
+    throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " +
+                          py::str(value).cast<std::string>());
+}
+
+PyTypeObject *tag_type() { return reinterpret_cast<PyTypeObject *>(py::type::of<Tag>().ptr()); }
+
+// The tag inside an exact Tag (not a subclass, which may define its own
+// comparison), or null.
+const Tag *inner_tag(py::handle value)
+{
+    return Py_TYPE(value.ptr()) == tag_type() ? constructed_or_null<Tag>(value) : nullptr;
+}
+
+// Hash of the pair (tag number, hash of the value); a chain of tags folds
+// this from its innermost value outwards, so hashing one as long as the
+// nesting allows takes no native recursion. A tag is equal only to tags with
+// equal numbers all along its chain and an equal innermost value, so equal
+// tags hash alike.
+Py_hash_t fold_hash(Py_hash_t number, Py_hash_t value)
+{
+    constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL, kPrime2 = 14029467366897019727ULL;
+    Py_uhash_t acc = 2870177450012600261ULL;
+    for (const Py_hash_t lane : {number, value}) {
+        acc += static_cast<Py_uhash_t>(lane) * kPrime2;
+        acc = (acc << 31 | acc >> 33) * kPrime1;
+    }
+    const auto h = static_cast<Py_hash_t>(acc);
+    return h == -1 ? -2 : h;
+}
+
+Py_hash_t tag_hash(const Tag &outer)
+{
+    std::vector<Py_hash_t> numbers;
+    const Tag *t = &outer;
+    for (;;) {
+        numbers.push_back(py::hash(t->tag));
+        const Tag *next = inner_tag(t->value);
+        if (next == nullptr) break;
+        t = next;
+    }
+    Py_hash_t h = py::hash(t->value);
+    for (auto n = numbers.rbegin(); n != numbers.rend(); ++n) h = fold_hash(*n, h);
+    return h;
+}
+
+// Compared along both chains in a loop, then the innermost values as values.
+bool tags_equal(const Tag *a, const Tag *b)
+{
+    for (;;) {
+        if (!a->tag.equal(b->tag)) return false;
+        const Tag *next_a = inner_tag(a->value), *next_b = inner_tag(b->value);
+        if (next_a == nullptr || next_b == nullptr) return a->value.equal(b->value);
+        a = next_a;
+        b = next_b;
+    }
+}
+
+// Tags may hold containers that hold them, so the collector sees their parts.
+void make_collectable(PyHeapTypeObject *heap_type)
+{
+    PyTypeObject *const type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject *self, visitproc visit, void *arg) -> int {
+        Py_VISIT(Py_TYPE(self));
+        if (const Tag *t = constructed_or_null<Tag>(self)) {
+            Py_VISIT(t->tag.ptr());
+            Py_VISIT(t->value.ptr());
+        }
+        return 0;
+    };
+    type->tp_clear = [](PyObject *self) -> int {
+        if (Tag *t = constructed_or_null<Tag>(self)) t->value = py::none();
+        return 0;
+    };
 }
 
 // Pickles at every protocol as the class's own allocation followed by
@@ -118,7 +198,7 @@ void define_value_types(py::module_ &cbor)
     const auto tag_of = [](const py::object &self) -> const Tag & {
         return constructed<Tag>(self);
     };
-    py::class_<Tag>(cbor, "Tag", kTagDoc)
+    py::class_<Tag>(cbor, "Tag", kTagDoc, py::custom_type_setup(make_collectable))
         .def(py::init([](py::int_ tag, py::object value) {
                  check_tag_number(tag);
                  return Tag{std::move(tag), std::move(value)};
@@ -129,14 +209,9 @@ void define_value_types(py::module_ &cbor)
         .def("__eq__",
              [tag_of](const py::object &self, const py::object &other) -> py::object {
                  if (!py::isinstance<Tag>(other)) return not_implemented();
-                 const Tag &a = tag_of(self), &b = tag_of(other);
-                 return py::bool_(a.tag.equal(b.tag) && a.value.equal(b.value));
+                 return py::bool_(tags_equal(&tag_of(self), &tag_of(other)));
              })
-        .def("__hash__",
-             [tag_of](const py::object &self) {
-                 const Tag &t = tag_of(self);
-                 return py::hash(py::make_tuple(t.tag, t.value));
-             })
+        .def("__hash__", [tag_of](const py::object &self) { return tag_hash(tag_of(self)); })
         .def("__repr__",
              [tag_of](const py::object &self) {
                  const Tag &t = tag_of(self);
@@ -163,10 +238,7 @@ void define_value_types(py::module_ &cbor)
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
     py::class_<Simple>(cbor, "Simple", kSimpleDoc)
-        .def(py::init([](int value) {
-                 check_simple_value(value);
-                 return Simple{value};
-             }),
+        .def(py::init([](const py::object &value) { return Simple{simple_value(value)}; }),
              py::arg("value"))
         .def_property_readonly("value", simple_of)
         .def("__eq__",
@@ -188,19 +260,18 @@ void define_value_types(py::module_ &cbor)
              })
         .def(py::pickle(
             [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },
-            [](const py::tuple &state) {
-                const int value = state[0].cast<int>();
-                check_simple_value(value);
-                return Simple{value};
-            }));
+            [](const py::tuple &state) { return Simple{simple_value(state[0])}; }));
 
-    // No constructor: the module's `undefined` is the only instance, and it
-    // pickles by name so that it stays the only one.
-    py::class_<Undefined>(cbor, "UndefinedType", kUndefinedDoc)
-        .def("__repr__", [](const Undefined &) { return "undefined"; })
+    // No constructor: the module's `undefined` is the only instance, which
+    // __new__ gives back, and it pickles by name so that it stays the only one.
+    py::class_<Undefined> undefined_type(cbor, "UndefinedType", kUndefinedDoc);
+    undefined_type.def("__repr__", [](const Undefined &) { return "undefined"; })
         .def("__bool__", [](const Undefined &) { return false; })
         .def("__reduce__", [](const Undefined &) { return "undefined"; });
-    cbor.attr("undefined") = py::cast(Undefined{});
+    py::object undefined = py::cast(Undefined{});
+    undefined_type.attr("__new__") =
+        py::cpp_function([undefined](const py::args &, const py::kwargs &) { return undefined; });
+    cbor.attr("undefined") = undefined;
 }
 
 /* --------------------------------------------------------- Python builder */
@@ -775,11 +846,30 @@ void iterator_finish(ItemIterator *it)
 void iterator_dealloc(PyObject *self)
 {
     ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    PyObject_GC_UnTrack(self);
     iterator_finish(it);
     Py_XDECREF(it->context);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The exporter of the held buffer may hold the iterator (an attribute of a
+// bytearray subclass, say): the collector sees it, and breaks such a cycle by
+// releasing the buffer, which ends the iteration.
+int iterator_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    Py_VISIT(Py_TYPE(self));
+    if (it->holding) Py_VISIT(it->view.obj);
+    return 0;
+}
+
+int iterator_clear(PyObject *self)
+{
+    ItemIterator *it = reinterpret_cast<ItemIterator *>(self);
+    if (!it->busy) iterator_finish(it);
+    return 0;
 }
 
 PyObject *iterator_next(PyObject *self)
@@ -816,12 +906,14 @@ PyType_Slot kIteratorSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(iterator_dealloc)},
     {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void *>(iterator_next)},
+    {Py_tp_traverse, reinterpret_cast<void *>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(iterator_clear)},
     {Py_tp_doc, const_cast<char *>("Iterator over the items of a CBOR sequence (see iter_items).")},
     {0, nullptr},
 };
 
 PyType_Spec kIteratorSpec = {"korvalent_core.cbor.ItemIterator", sizeof(ItemIterator), 0,
-                             Py_TPFLAGS_DEFAULT, kIteratorSlots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kIteratorSlots};
 
 PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -832,7 +924,7 @@ PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return nullptr;
     HeldBuffer buf;
     if (!buf.acquire(data, "iter_items")) return nullptr;
-    ItemIterator *it = PyObject_New(ItemIterator, ctx->iterator);
+    ItemIterator *it = PyObject_GC_New(ItemIterator, ctx->iterator);
     if (!it) return nullptr;
     Py_INCREF(self);
     it->context = self;
@@ -842,6 +934,7 @@ PyObject *iter_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     it->offset = 0;
     it->max_depth = max_depth;
     it->input = buf.input();
+    PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
 

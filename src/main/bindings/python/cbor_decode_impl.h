@@ -4,7 +4,11 @@
 // declared lengths, nesting, indefinite items, strict UTF-8); the builder owns
 // the values. Invariants: the cursor never passes the end of the input, every
 // declared length is checked against what is left before the builder is asked
-// to allocate anything, and recursion never goes deeper than max_depth.
+// to allocate anything (for a container's count, also against what the
+// counts of the item's containers before it have left of the item's bytes,
+// so the containers allocated ahead of their elements never hold more slots
+// in all than the input has bytes), and recursion never goes deeper than
+// max_depth.
 // No Python here: this header is plain C++ over bytes.
 #ifndef KORVALENT_BINDINGS_PYTHON_CBOR_DECODE_IMPL_H
 #define KORVALENT_BINDINGS_PYTHON_CBOR_DECODE_IMPL_H
@@ -330,6 +334,7 @@ public:
     Value next()
     {
         if (pos_ >= size_) return fail(pos_ == 0 ? Fault::kEmpty : Fault::kTruncated, pos_);
+        slots_left_ = left();
         return item(0, false);
     }
 
@@ -360,6 +365,16 @@ private:
     }
     Value builder_failed() { return fail(Fault::kBuilder, pos_); }
     size_t left() const { return size_ - pos_; }
+
+    // Takes `slots` from the item's allowance. Every element and every map
+    // key or value takes at least a byte, so in a well-formed item the counts
+    // of all definite containers add up to at most its size.
+    bool take_slots(uint64_t slots)
+    {
+        if (slots > std::min(left(), slots_left_)) return false;
+        slots_left_ -= static_cast<size_t>(slots);
+        return true;
+    }
 
     // Reads the head at the cursor (initial byte `ib`, at offset `start`) and
     // moves past it. *arg is the argument (0 for AI 31, which callers test on
@@ -415,13 +430,13 @@ private:
                 return known;
             }
         }
-        return decode(depth, key);
+        return decode(ib, depth, key);
     }
 
-    Value decode(uint32_t depth, bool key)
+    // The item whose initial byte, at the cursor, was read as ib.
+    Value decode(uint8_t ib, uint32_t depth, bool key)
     {
         const size_t start = pos_;
-        const uint8_t ib = data_[pos_];
         uint64_t arg;
         if (!head(ib, start, &arg)) return Value{};
         const bool indefinite = (ib & 0x1F) == 31;
@@ -552,7 +567,7 @@ private:
             stack_.resize(base);
         } else {
             // Every element takes at least one byte.
-            if (count > left()) return fail(Fault::kLengthBeyondInput, start, count);
+            if (!take_slots(count)) return fail(Fault::kLengthBeyondInput, start, count);
             list = b_.list(static_cast<size_t>(count));
             if (!list) return builder_failed();
             for (size_t i = 0; i < count; ++i) {
@@ -570,7 +585,8 @@ private:
         if (!deeper(depth, start)) return Value{};
         if (indefinite) return indefinite_map(start, depth);
         // Every pair takes at least two bytes.
-        if (count > left() / 2) return fail(Fault::kLengthBeyondInput, start, count);
+        if (count > left() / 2 || !take_slots(2 * count))
+            return fail(Fault::kLengthBeyondInput, start, count);
         Value m = b_.map(static_cast<size_t>(count));
         if (!m) return builder_failed();
         for (uint64_t i = 0; i < count; ++i) {
@@ -637,16 +653,23 @@ private:
 
     // Tags 2 and 3 over a byte string are bignums; every other tag wraps its
     // content as it is.
+    // The content's initial byte is read once: an input that changes under
+    // the decoder may not turn a bignum's byte string into another item, nor
+    // another item into a byte string that stays wrapped in tag 2 or 3.
     KV_DECODE_COLD Value tag(uint64_t number, size_t start, uint32_t depth, bool key)
     {
         if (!deeper(depth, start)) return Value{};
         if (pos_ >= size_) return fail(Fault::kTruncated, start);
-        if ((number == 2 || number == 3) && data_[pos_] >> 5 == 2) {
-            Value content = decode(depth + 1, false);
+        const uint8_t ib = data_[pos_];
+        if ((number == 2 || number == 3) && ib >> 5 == 2) {
+            const size_t content_start = pos_;
+            uint64_t length;
+            if (!head(ib, content_start, &length)) return Value{};
+            Value content = string(false, (ib & 0x1F) == 31, length, content_start, false);
             if (!content) return content;
             return check(b_.bignum(number == 3, content));
         }
-        Value content = decode(depth + 1, key);
+        Value content = decode(ib, depth + 1, key);
         if (!content) return content;
         return check(b_.tag(number, content));
     }
@@ -703,6 +726,7 @@ private:
     size_t size_;
     size_t pos_;
     uint32_t max_depth_;
+    size_t slots_left_ = 0; // what the item's definite containers may still declare
     bool settled_;
     std::string copy_; // text of an input that may change, as validated
     Failure failure_;
