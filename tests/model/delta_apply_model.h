@@ -6,7 +6,11 @@
  * library refuses a delta that the plain algorithm would half apply, the
  * step is marked "refused": copies must lie within the old value, reserved
  * initial bytes and undecodable items fail the delta, a delta of exactly one
- * null rebuilds the old value, and indefinite string heads add nothing. */
+ * null rebuilds the old value, and indefinite string heads add nothing. One
+ * rule comes from the integrity trailer (core/delta_check.h): a delta whose
+ * last DELTA_TRAILER_SIZE bytes are shaped as a trailer and start at an item
+ * boundary is refused unless the trailer covers the delta and records the
+ * old value and the rebuilt one. */
 #ifndef KORVALENT_TESTS_MODEL_DELTA_APPLY_MODEL_H
 #define KORVALENT_TESTS_MODEL_DELTA_APPLY_MODEL_H
 
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "core/cbor.h"
+#include "core/delta_check.h"
 #include "core/owner.h"
 
 namespace delta_model {
@@ -55,6 +60,25 @@ inline ValPtr next_item(cbor_parser_s *parser)
     return ValPtr(cbor_next_val(parser));
 }
 
+/* Whether a trailer-shaped tail of the delta, starting at an item boundary
+ * (trailer_is_item), fails to check out against old and the rebuilt value. */
+inline bool trailer_refuses(const uint8_t *old, size_t old_length, const uint8_t *delta,
+                            size_t delta_length, bool trailer_is_item, const Bytes &rebuilt)
+{
+    const auto view = [](const uint8_t *data, size_t length) {
+        return buf_s{const_cast<uint8_t *>(data), length, length};
+    };
+    const buf_s delta_view = view(delta, delta_length);
+    delta_trailer_s t{};
+    if (!trailer_is_item || !delta_check_read_trailer(&delta_view, &t)) {
+        return false;
+    }
+    const buf_s old_view = view(old, old_length), new_view = view(rebuilt.data(), rebuilt.size());
+    return !delta_check_covers(&delta_view, &t) ||
+           !delta_check_value_matches(&old_view, t.old_length, t.old_hash) ||
+           !delta_check_value_matches(&new_view, t.new_length, t.new_hash);
+}
+
 /* The value rebuilt from old[0, old_length) by the delta, or nullopt where
  * the library refuses the delta. When majors is given, the major type of
  * every item read is appended to it, so callers can also check which items a
@@ -75,8 +99,12 @@ inline std::optional<Bytes> apply(const uint8_t *old, size_t old_length, const u
         return std::nullopt;
     }
     Bytes out;
+    bool trailer_is_item = false;
     /* Items until the end of the delta; an undecodable one is refused. */
     while (cbor_parser_available_bytes(parser.get()) > 0) {
+        trailer_is_item =
+            trailer_is_item || (delta_length >= DELTA_TRAILER_SIZE &&
+                                cbor_parser_available_bytes(parser.get()) == DELTA_TRAILER_SIZE);
         ValPtr item = next_item(parser.get());
         if (!item) {
             return std::nullopt;
@@ -108,6 +136,10 @@ inline std::optional<Bytes> apply(const uint8_t *old, size_t old_length, const u
             }
         }
         /* Any other item is skipped. */
+    }
+    /* Refused: a trailer that does not check out. */
+    if (trailer_refuses(old, old_length, delta, delta_length, trailer_is_item, out)) {
+        return std::nullopt;
     }
     return out;
 }
