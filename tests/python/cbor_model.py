@@ -2,7 +2,7 @@
 bytes it writes for a value, or the error it raises. Tests hold dumps to it.
 
 Kinds are tried in the order dumps tries them (bool, float, int, list and
-tuple, dict, bytes and bytearray, str, None, then objects with __index__,
+tuple, dict, bytes, str, None, then objects with __index__, then bytearray,
 then the default hook); heads are shortest; floats take the shortest exact
 width (half subnormals only in canonical mode); canonical mode writes
 definite lengths and sorts each dict's entries by their encoded keys.
@@ -96,7 +96,7 @@ def model(value, indefinite=True, max_depth=0, default=None, canonical=False):
                 if any(a[0] == b[0] for a, b in zip(pairs, pairs[1:])):
                     raise Refused(ValueError)
             return container(5, len(v), [k + x for k, x in pairs])
-        if isinstance(v, (bytes, bytearray)):
+        if isinstance(v, bytes):
             return head(2, len(v)) + bytes(v)
         if isinstance(v, str):
             try:
@@ -113,6 +113,8 @@ def model(value, indefinite=True, max_depth=0, default=None, canonical=False):
                 n = None
             if n is not None and -(2**63) <= n < 2**64:
                 return model_int(n)
+        if isinstance(v, bytearray):
+            return head(2, len(v)) + bytes(memoryview(v))
         if from_default:
             raise Refused(TypeError)
         if default is not None:

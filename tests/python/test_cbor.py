@@ -528,6 +528,58 @@ def test_default_failures_are_clear():
         dumps(1, True, 0, None)  # default and canonical are keyword-only
 
 
+def test_a_type_renamed_while_its_value_is_tried_is_named_as_it_is_now():
+    # renaming frees the old name; the error must not read it
+    class Renamed:
+        def __index__(self):
+            type(self).__name__ = "renamed"
+            raise ValueError
+
+    Renamed.__name__ = "R" * (1 << 20)
+    with pytest.raises(TypeError, match="^dumps\\(\\): default returned an unsupported value of type 'renamed'$"):
+        dumps([object()], default=lambda v: Renamed())
+
+
+class ByteArrayIndex(bytearray):
+    def __index__(self):
+        return int.from_bytes(self, "big")
+
+
+class ByteArrayNoIndex(bytearray):
+    def __index__(self):
+        raise TypeError("no integer here")
+
+
+@pytest.mark.parametrize("value,expected", [
+    (ByteArrayIndex(b"\x01\x02"), "19 0102"),   # an integer first, as integer-likes always were
+    (ByteArrayNoIndex(b"ab"), "42 6162"),         # then its bytes when __index__ gives none
+    ([ByteArrayNoIndex(b"ab")], "9f 42 6162 ff"),
+])
+def test_a_byte_array_whose_index_fails_is_written_as_bytes(value, expected):
+    assert dumps(value) == model_dumps(value) == h(expected)
+
+
+def test_the_default_hook_has_the_room_of_its_depth_after_a_deep_sibling():
+    # levels charged for a closed deep branch are given back before Python runs
+    limit = sys.getrecursionlimit()
+    deep = []
+    for _ in range(limit - 80):
+        deep = [deep]
+
+    def hook(value, frames=100):
+        return hook(value, frames - 1) if frames else 0
+
+    assert dumps([deep, object()], default=hook) == dumps([deep, 0])
+    assert dumps([object(), deep], default=hook) == dumps([0, deep])
+
+
+@pytest.mark.parametrize("value", [cbor.Tag(1, object()), cbor.Tag(1, cbor.Tag(2, set()))])
+def test_what_a_tag_holds_is_refused_as_an_element(value):
+    for outer in (value, [value]):
+        with pytest.raises(RuntimeError, match="^Unable to cast Python instance"):
+            dumps(outer)
+
+
 def test_default_replacement_is_held_while_written():
     probe = ["probe"]
     before = sys.getrefcount(probe)

@@ -258,11 +258,13 @@ private:
     }
 
     // Then subclasses in the order the kinds have always been tried, numpy
-    // booleans, integer-likes (__index__), byte arrays, and the default hook.
+    // booleans, integer-likes (__index__), byte arrays (also one whose
+    // __index__ gives no integer), and the default hook.
     [[gnu::noinline]] int write_other(PyObject *obj)
     {
         unsigned major;
         uint64_t argument;
+        release_levels(); // Python code may run here, with the room a plain call would have
         if (PyFloat_Check(obj)) return write_float(PyFloat_AS_DOUBLE(obj));
         if (PyLong_Check(obj)) return write_int(obj);
         if (PyList_Check(obj)) return open(obj, Kind::kList, PyList_GET_SIZE(obj));
@@ -271,26 +273,32 @@ private:
         if (PyBytes_Check(obj))
             return write_string(kBytes, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), obj);
         if (PyUnicode_Check(obj)) return write_text(obj);
+        // The type's name is read again after Python code has run: that code
+        // may rename the type and free the old name.
         const char *const name = Py_TYPE(obj)->tp_name;
         if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
             const int truth = PyObject_IsTrue(obj);
             if (truth >= 0) return put_byte(truth ? kTrue : kFalse);
             PyErr_Clear();
-        } else if (PyIndex_Check(obj)) {
-            PyObject *const index = PyNumber_Index(obj);
-            const bool fits = index != nullptr && integer_of(index, &major, &argument);
-            Py_XDECREF(index);
-            PyErr_Clear(); // a raising __index__, or a value out of range: no integer here
-            if (fits) return write_integer(major, argument);
-        } else if (PyByteArray_Check(obj)) { // mutable, so always copied
-            return write_string(kBytes, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj),
-                                nullptr);
+        } else {
+            if (PyIndex_Check(obj)) {
+                PyObject *const index = PyNumber_Index(obj);
+                const bool fits = index != nullptr && integer_of(index, &major, &argument);
+                Py_XDECREF(index);
+                PyErr_Clear(); // a raising __index__, or a value out of range: no integer here
+                if (fits) return write_integer(major, argument);
+            }
+            if (PyByteArray_Check(obj)) { // mutable, so always copied
+                return write_string(kBytes, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj),
+                                    nullptr);
+            }
         }
         const int own = write_value_type(obj);
         if (own != kNotValueType) return own;
         if (from_hook_) {
             PyErr_Format(PyExc_TypeError,
-                         "dumps(): default returned an unsupported value of type '%.200s'", name);
+                         "dumps(): default returned an unsupported value of type '%.200s'",
+                         Py_TYPE(obj)->tp_name);
             return kFailed;
         }
         if (hook_ == nullptr)
@@ -349,7 +357,8 @@ private:
         if (content == nullptr) return kFailed;
         const int step = write(content);
         Py_DECREF(content);
-        return step;
+        // what a tag holds is an element, even in a tag given as the value
+        return step == kUnsupportedTop ? fail(PyExc_RuntimeError, kCastFailure) : step;
     }
 
     // Whether obj is an instance of the submodule's class `name`; no Python
@@ -444,8 +453,9 @@ private:
             if (indefinite_) *pos_++ = static_cast<char>(kBreak);
             return kDone;
         }
-        // The deepest level reached stays charged until the end: one call
-        // into the interpreter per new level, not two per container.
+        // The deepest level reached stays charged until Python code may run
+        // (release_levels): one call into the interpreter per new level, not
+        // two per container.
         if (depth_ == charged_) {
             if (!enter_level(charged_)) return kFailed;
             ++charged_;
@@ -465,6 +475,13 @@ private:
         Py_INCREF(container);
         frames_[depth_++] = Frame{container, nullptr, 0, size, 0, pairs_.size(), kind};
         return kOpened;
+    }
+
+    // Gives back the levels charged for containers already closed, so that
+    // Python code run for a value has the room it would have at its depth.
+    void release_levels()
+    {
+        for (; charged_ > depth_; --charged_) leave_level();
     }
 
     int close()
@@ -493,15 +510,20 @@ private:
             return c < 0 || (c == 0 && la < lb);
         };
         std::sort(pairs, pairs + count, key_less);
-        std::string sorted;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i > 0 && !key_less(pairs[i - 1], pairs[i])) {
+        bool in_place = true; // as written: then nothing moves
+        for (std::size_t i = 1; i < count; ++i) {
+            if (!key_less(pairs[i - 1], pairs[i])) {
                 return fail(PyExc_ValueError,
                             "dumps(): canonical=True met two dict keys with the same encoding");
             }
-            sorted.append(base + pairs[i].start, pairs[i].end - pairs[i].start);
+            in_place = in_place && pairs[i - 1].end == pairs[i].start;
         }
-        std::copy(sorted.begin(), sorted.end(), start_ + from);
+        if (!in_place) {
+            std::string sorted;
+            for (std::size_t i = 0; i < count; ++i)
+                sorted.append(base + pairs[i].start, pairs[i].end - pairs[i].start);
+            std::copy(sorted.begin(), sorted.end(), start_ + from);
+        }
         pairs_.resize(first);
         return kDone;
     }
