@@ -876,6 +876,10 @@ def test_inputs_of_2_to_the_31_bytes_raise_overflow_error():
     # The accepting side of the limit: exactly 2^31 - 1 bytes is in range.
     largest = bytes(FIRST_TOO_LARGE - 1)
     assert as_bytes(diff(largest, b"")) == b"\x40"
+    # its replacement delta would be longer than any delta patch reads
+    for method in ("myers", "blocks"):
+        with pytest.raises(OverflowError, match="^diff: delta of 2\\^31 bytes or more$"):
+            diff(b"", largest, method=method)
     edited = largest[:-1] + b"!"
     assert as_bytes(diff(largest, edited)) == items(0, FIRST_TOO_LARGE - 2, b"!")
     assert as_bytes(diff(largest, edited, method="blocks")) == items(0, FIRST_TOO_LARGE - 2, b"!")

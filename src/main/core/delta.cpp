@@ -603,6 +603,11 @@ buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_
     if (result == KV_OK && (flags & DIFF_GENERATE_CHECKSUM) != 0) {
         result = delta_check_append_trailer(delta.get(), old_value, new_value);
     }
+    /* No reader applies a delta that long (a value within a few bytes of
+     * 2^31 whose replacement delta is the shortest): refused, not returned. */
+    if (result == KV_OK && delta->length > kMaxValueLength) {
+        result = KV_OUT_OF_RANGE;
+    }
     if (status != nullptr) {
         *status = result;
     }

@@ -57,8 +57,8 @@ KV_API buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *
  * values, and equal values give one copy of the whole old value instead of
  * F6, so every reader rebuilds the same value. *status (when not null) is
  * KV_OK, KV_INVALID_ARGUMENT (null or unreadable value), KV_OUT_OF_RANGE
- * (a value of 2^31 bytes or more) or KV_OUT_OF_MEMORY; the delta is null on
- * anything but KV_OK. */
+ * (a value of 2^31 bytes or more, or a delta that would be, which no apply
+ * reads) or KV_OUT_OF_MEMORY; the delta is null on anything but KV_OK. */
 KV_API buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_value,
                                          const buf_s *new_value, int32_t slot_limit,
                                          int32_t work_limit, uint32_t flags, kv_status *status);
