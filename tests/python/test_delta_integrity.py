@@ -170,10 +170,34 @@ def test_max_size_at_below_and_above(make):
             patch(OLD, delta, max_size=cap)
 
 
-@pytest.mark.parametrize("bad, error", [(-1, ValueError), ("10", TypeError), (1.5, TypeError)])
-def test_max_size_must_be_a_non_negative_int(bad, error):
-    with pytest.raises(error):
+class Seven:
+    def __index__(self):
+        return 7
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (-1, ValueError, "patch() argument 'max_size' must not be negative"),
+    ("10", TypeError, "patch() argument 'max_size' must be int or None, not str"),
+    (1.5, TypeError, "patch() argument 'max_size' must be int or None, not float"),
+])
+def test_max_size_must_be_a_non_negative_int(bad, error, message):
+    with pytest.raises(error) as raised:
         patch(OLD, bytes(diff(OLD, NEW)), max_size=bad)
+    assert str(raised.value) == message
+    assert bytes(patch(b"abcdefgh", b"\x00\x07", max_size=Seven())) == b"abcdefg"
+
+
+# however large the other arguments, a wrong keyword is one short line
+@pytest.mark.parametrize("call, message", [
+    (lambda big: diff(big, big, checksum="yes"), "diff() argument 'checksum' must be True or False, not str"),
+    (lambda big: diff(big, big, checksum=None), "diff() argument 'checksum' must be True or False, not NoneType"),
+    (lambda big: patch(big, big, verify=1), "patch() argument 'verify' must be True or False, not int"),
+    (lambda big: patch(big, big, max_size=[]), "patch() argument 'max_size' must be int or None, not list"),
+])
+def test_wrong_keywords_are_named_in_one_line(call, message):
+    with pytest.raises(TypeError) as raised:
+        call(bytes(1 << 20))
+    assert str(raised.value) == message
 
 
 def test_keywords_are_keyword_only():

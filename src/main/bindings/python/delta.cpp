@@ -28,54 +28,53 @@ namespace korvalent {
 // An argument of diff or patch as the caller passed it: any Python object.
 // Its caster accepts everything, so that the function itself can refuse a
 // wrong argument with one line naming it instead of the binding library's
-// listing of overloads. The call's argument tuple keeps the object alive.
+// listing of overloads (which shows the repr of every argument, however
+// large). The call's argument tuple keeps the object alive.
 struct BytesLike {
     py::handle object;
 };
 
-// The method keyword as the caller passed it; checked by diff itself so a
-// wrong value gets one line naming the argument and the allowed values.
+// The method keyword; checked by diff itself, which names the allowed values.
 struct MethodName {
+    py::handle object;
+};
+
+// The checksum and verify keywords: True or False.
+struct FlagKeyword {
+    py::handle object;
+};
+
+// patch's max_size keyword: an int (or an integer-like) or None.
+struct SizeKeyword {
     py::handle object;
 };
 
 } // namespace korvalent
 
+// A caster that hands the object over as it is; `shown` is the type that
+// rendered signatures name.
+#define KV_PASS_THROUGH_CASTER(Holder, shown)                                 \
+    template <>                                                               \
+    struct type_caster<Holder> {                                              \
+        PYBIND11_TYPE_CASTER(Holder, const_name(shown));                      \
+        bool load(handle source, bool /*convert*/)                            \
+        {                                                                     \
+            value.object = source;                                            \
+            return true;                                                      \
+        }                                                                     \
+        static handle cast(const Holder &source, return_value_policy, handle) \
+        {                                                                     \
+            return source.object.inc_ref();                                   \
+        }                                                                     \
+    }
+
 namespace pybind11 {
 namespace detail {
 
-template <>
-struct type_caster<korvalent::MethodName> {
-    PYBIND11_TYPE_CASTER(korvalent::MethodName, const_name("str"));
-
-    bool load(handle source, bool /*convert*/)
-    {
-        value.object = source;
-        return true;
-    }
-
-    static handle cast(const korvalent::MethodName &source, return_value_policy, handle)
-    {
-        return source.object.inc_ref();
-    }
-};
-
-template <>
-struct type_caster<korvalent::BytesLike> {
-    // Rendered signatures keep naming the class every argument is read as.
-    PYBIND11_TYPE_CASTER(korvalent::BytesLike, const_name("korvalent_core.delta.PythonInBuf"));
-
-    bool load(handle source, bool /*convert*/)
-    {
-        value.object = source;
-        return true;
-    }
-
-    static handle cast(const korvalent::BytesLike &source, return_value_policy, handle)
-    {
-        return source.object.inc_ref();
-    }
-};
+KV_PASS_THROUGH_CASTER(korvalent::BytesLike, "korvalent_core.delta.PythonInBuf");
+KV_PASS_THROUGH_CASTER(korvalent::MethodName, "str");
+KV_PASS_THROUGH_CASTER(korvalent::FlagKeyword, "bool");
+KV_PASS_THROUGH_CASTER(korvalent::SizeKeyword, "Optional[int]");
 
 } // namespace detail
 } // namespace pybind11
@@ -223,6 +222,7 @@ private:
 enum class Failure {
     kValueTooLarge,    // diff: an input of 2^31 bytes or more
     kDeltaTooLarge,    // patch: a delta of 2^31 bytes or more
+    kDiffTooLarge,     // diff: the delta would be 2^31 bytes or more
     kOutputTooLarge,   // patch: a rebuilt value too large to address
     kOutOfMemory,      // diff: the core had no memory for its work or the delta
     kPatchOutOfMemory, // patch: no memory for the rebuilt value
@@ -244,6 +244,9 @@ enum class Failure {
         break;
     case Failure::kDeltaTooLarge:
         PyErr_SetString(PyExc_OverflowError, "patch: delta of 2^31 bytes or more");
+        break;
+    case Failure::kDiffTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "diff: delta of 2^31 bytes or more");
         break;
     case Failure::kOutputTooLarge:
         PyErr_SetString(PyExc_OverflowError, "patch: rebuilt value too large to address");
@@ -290,8 +293,8 @@ Failure failure_of(kv_status status, bool patching)
     switch (status) {
     case KV_OUT_OF_MEMORY:
         return patching ? Failure::kPatchOutOfMemory : Failure::kOutOfMemory;
-    case KV_OUT_OF_RANGE:
-        return patching ? Failure::kOutputTooLarge : Failure::kValueTooLarge;
+    case KV_OUT_OF_RANGE: // diff's values were checked before the call
+        return patching ? Failure::kOutputTooLarge : Failure::kDiffTooLarge;
     case KV_LIMIT_REACHED:
         return Failure::kOverMaxSize;
     case KV_OLD_MISMATCH:
@@ -365,10 +368,23 @@ DiffMethod diff_method(py::handle method)
     throw py::error_already_set();
 }
 
+// The value of a True/False keyword; anything else is a TypeError naming it.
+bool flag_keyword(const FlagKeyword &flag, const char *function, const char *argument)
+{
+    PyObject *const value = flag.object.ptr();
+    if (value != Py_True && value != Py_False) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be True or False, not %.200s",
+                     function, argument, Py_TYPE(value)->tp_name);
+        throw py::error_already_set();
+    }
+    return value == Py_True;
+}
+
 PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method,
-                  bool checksum)
+                  const FlagKeyword &checksum_flag)
 {
     const DiffMethod search = diff_method(method.object);
+    const bool checksum = flag_keyword(checksum_flag, "diff", "checksum");
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
     require_in_range(old_in, Failure::kValueTooLarge);
@@ -388,20 +404,30 @@ PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const 
 }
 
 // The cap a max_size argument sets: none for None; values beyond 64 bits cap
-// nothing a core could build.
-uint64_t output_cap(const std::optional<py::int_> &max_size)
+// nothing a core could build. An int or an integer-like (__index__).
+uint64_t output_cap(const SizeKeyword &max_size)
 {
-    if (!max_size) {
+    if (max_size.object.is_none()) {
         return UINT64_MAX;
     }
-    const int sign = PyObject_RichCompareBool(max_size->ptr(), py::int_(0).ptr(), Py_LT);
+    if (!PyIndex_Check(max_size.object.ptr())) {
+        PyErr_Format(PyExc_TypeError, "patch() argument 'max_size' must be int or None, not %.200s",
+                     Py_TYPE(max_size.object.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    const py::object number =
+        py::reinterpret_steal<py::object>(PyNumber_Index(max_size.object.ptr()));
+    if (!number) {
+        throw py::error_already_set();
+    }
+    const int sign = PyObject_RichCompareBool(number.ptr(), py::int_(0).ptr(), Py_LT);
     if (sign < 0) {
         throw py::error_already_set();
     }
     if (sign == 1) {
         raise_failure(Failure::kNegativeMaxSize);
     }
-    const unsigned long long cap = PyLong_AsUnsignedLongLong(max_size->ptr());
+    const unsigned long long cap = PyLong_AsUnsignedLongLong(number.ptr());
     if (cap == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
         return UINT64_MAX;
@@ -409,9 +435,10 @@ uint64_t output_cap(const std::optional<py::int_> &max_size)
     return static_cast<uint64_t>(cap);
 }
 
-PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff, bool verify,
-                   const std::optional<py::int_> &max_size)
+PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff,
+                   const FlagKeyword &verify_flag, const SizeKeyword &max_size)
 {
+    const bool verify = flag_keyword(verify_flag, "patch", "verify");
     const InputView old_in(old_value, "patch", "old_value");
     const InputView delta_in(diff, "patch", "diff");
     const uint64_t cap = output_cap(max_size);
