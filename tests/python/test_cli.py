@@ -30,9 +30,12 @@ def cli():
     else:
         command = [str(script)]
 
-    def run(*args, stdin=b"", cwd=None):
-        return subprocess.run(command + [str(a) for a in args], input=stdin, cwd=cwd, env=env,
-                              capture_output=True, timeout=300)
+    def run(*args, stdin=b"", cwd=None, stdout=subprocess.PIPE, closed=()):
+        """closed: standard streams (0, 1) the command starts without."""
+        streams = dict(input=stdin) if 0 not in closed else dict(stdin=subprocess.DEVNULL)
+        return subprocess.run(command + [str(a) for a in args], cwd=cwd, env=env, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=300,
+                              preexec_fn=lambda: [os.close(fd) for fd in closed], **streams)
 
     return run
 
@@ -95,8 +98,10 @@ def test_stat_counts_what_patch_rebuilds(cli, tmp_path):
     [
         ("00 03 41 59 04 03", {"copies": "2 (6 bytes)", "inserts": "1", "literal bytes": "1",
                                "new value": "7 bytes"}),
-        ("5F 41 61 42 62 63 FF 00 01", {"copies": "1 (1 bytes)", "inserts": "1",
+        # an indefinite string's head and break add nothing; its chunks are strings
+        ("5F 41 61 42 62 63 FF 00 01", {"copies": "1 (1 bytes)", "inserts": "2", "skipped items": "2",
                                         "literal bytes": "3", "new value": "4 bytes"}),
+        ("5F 00 03", {"copies": "1 (3 bytes)", "inserts": "0", "new value": "3 bytes"}),
         ("F6", {"kind": "no change (the new value is the old value)", "new value": "7 bytes"}),
         ("40", {"copies": "0 (0 bytes)", "inserts": "1", "new value": "0 bytes",
                 "delta / new value": "n/a"}),
@@ -107,6 +112,48 @@ def test_stat_table(cli, tmp_path, delta_hex, expected):
     (tmp_path / "delta").write_bytes(bytes.fromhex(delta_hex))
     seen = stat_lines(cli("stat", tmp_path / "delta", "--old", tmp_path / "old"))
     assert {k: seen[k] for k in expected} == expected
+
+
+def test_stat_reads_every_delta_as_patch_does():
+    import random
+    sys.path.insert(0, str(CLI_SOURCE))
+    try:
+        from korvalent_core_cli import delta_stats
+    finally:
+        sys.path.remove(str(CLI_SOURCE))
+    from korvalent_core.delta import patch
+    # heads of every kind patch reads (strings definite and indefinite, copies,
+    # skipped items, reserved bytes) and pieces cut short
+    pieces = [bytes.fromhex(p) for p in (
+        "5f", "7f", "ff", "4161", "626263", "00", "01", "02", "1802", "1b00", "c1", "20", "80",
+        "a0", "9f", "f6", "f97e00", "1c", "3f", "df", "5a00000001", "7801", "41")]
+    rng = random.Random(3)
+    old = b"abcdef"
+    for _ in range(5000):
+        delta = b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 6)))
+        try:
+            rebuilt = len(patch(old, delta))
+        except ValueError:
+            rebuilt = None
+        try:
+            stats = delta_stats(delta, len(old))
+            counted = len(old) if stats.no_change else stats.new_size
+        except ValueError:
+            counted = None
+        assert counted == rebuilt, delta.hex()
+
+
+def test_failing_standard_streams_are_one_line_errors(cli, tmp_path):
+    (tmp_path / "v").write_bytes(b"abc")
+    with open("/dev/full", "wb") as full:
+        done = cli("diff", "v", "v", "-o", "-", cwd=tmp_path, stdout=full)
+    assert (done.returncode, done.stderr) == (
+        1, b"korvalent-core diff: cannot write standard output: No space left on device\n")
+    done = cli("diff", "-", "v", "-o", "d", cwd=tmp_path, closed=(0,))
+    assert (done.returncode, done.stderr) == (1, b"korvalent-core diff: standard input is closed\n")
+    (tmp_path / "copy").write_bytes(b"\x00\x03")
+    done = cli("stat", "copy", cwd=tmp_path, closed=(1,), stdout=None)
+    assert (done.returncode, done.stderr) == (1, b"korvalent-core stat: standard output is closed\n")
 
 
 def test_encode_json_files_and_stdin(cli, tmp_path):
@@ -150,7 +197,7 @@ def test_patch_verify_and_max_size_refuse(cli, tmp_path):
     assert done.stderr == b"korvalent-core patch: delta carries no checksum to verify\n"
     size = len(new.read_bytes())
     done = cli("patch", old, tmp_path / "d", "-o", "-", "--max-size", str(size - 1))
-    assert done.returncode == 1 and b"max_size" in done.stderr
+    assert (done.returncode, done.stderr) == (1, b"korvalent-core patch: rebuilt value would exceed max_size\n")
     done = cli("patch", old, tmp_path / "d", "-o", "-", "--max-size", str(size))
     assert done.returncode == 0 and done.stdout == new.read_bytes()
 

@@ -59,7 +59,13 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
         if stdin_taken[0]:
             raise CommandError("only one input can be '-'")
         stdin_taken[0] = True
-        yield sys.stdin.buffer.read()
+        if sys.stdin is None:
+            raise CommandError("standard input is closed")
+        try:
+            data = sys.stdin.buffer.read()
+        except OSError as err:
+            raise CommandError(f"cannot read standard input: {err.strerror or err}") from None
+        yield data
         return
     data: BytesLike
     try:
@@ -80,8 +86,16 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
 def write_output(path: str, data: BytesLike) -> None:
     """Writes data to path, or to standard output for '-'."""
     if path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        if sys.stdout is None:
+            raise CommandError("standard output is closed")
+        try:
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as err:
+            discard_standard_output()  # what is still buffered could not be written either
+            raise CommandError(f"cannot write standard output: {err.strerror or err}") from None
         return
     try:
         with open(path, "wb") as file:
@@ -180,23 +194,11 @@ def read_head(data: BytesLike, pos: int) -> "tuple[int, Optional[int], int]":
     raise ValueError(f"malformed delta: reserved initial byte {initial:02X}")
 
 
-def read_string(data: BytesLike, major: int, length: Optional[int], pos: int) -> "tuple[int, int]":
-    """(payload bytes, next position) of a byte or text string."""
-    if length is not None:
-        if length > len(data) - pos:
-            raise ValueError("malformed delta: a string is cut short")
-        return length, pos + length
-    total = 0
-    while True:  # an indefinite string: definite chunks of its type, then a break
-        if pos >= len(data):
-            raise ValueError("malformed delta: an indefinite string has no end")
-        if data[pos] == 0xFF:
-            return total, pos + 1
-        chunk_major, chunk, pos = read_head(data, pos)
-        if chunk_major != major or chunk is None:
-            raise ValueError("malformed delta: a string chunk of the wrong kind")
-        size, pos = read_string(data, major, chunk, pos)
-        total += size
+def read_string(data: BytesLike, length: int, pos: int) -> int:
+    """The position after a definite string's payload."""
+    if length > len(data) - pos:
+        raise ValueError("malformed delta: a string is cut short")
+    return pos + length
 
 
 def delta_stats(data: BytesLike, old_size: Optional[int]) -> DeltaStats:
@@ -218,11 +220,13 @@ def delta_stats(data: BytesLike, old_size: Optional[int]) -> DeltaStats:
                 raise ValueError("malformed delta: a copy reaches past the old value")
             stats.copies += 1
             stats.copied += count
-        elif major in (2, 3):
-            size, pos = read_string(data, major, argument, pos)
+        elif major in (2, 3) and argument is not None:
+            pos = read_string(data, argument, pos)
             stats.inserts += 1
-            stats.literal += size
+            stats.literal += argument
         else:  # patch skips every other item: its head was all it had
+            # (an indefinite string's head too: its chunks are strings of
+            # their own, and its break another skipped item)
             stats.other_items += 1
     return stats
 
@@ -336,14 +340,23 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return fail(args.command, "out of memory")
     except BrokenPipeError:
         # The reader went away (| head): nothing more to say, nor to flush.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        discard_standard_output()
         return 1
     except KeyboardInterrupt:
         return 130
     return 0
 
 
+def discard_standard_output() -> None:
+    """Points standard output at the null device, so that what is left in
+    its buffer goes nowhere when the interpreter flushes it on exit."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def fail(command: str, message: str) -> int:
     line = " ".join(message.split())  # an error is one line, whatever raised it
-    sys.stderr.write(f"{PROG} {command}: {line}\n")
+    if line.startswith(f"{command}: "):  # the module's messages may name the command too
+        line = line[len(command) + 2:]
+    if sys.stderr is not None:
+        sys.stderr.write(f"{PROG} {command}: {line}\n")
     return 1
