@@ -233,6 +233,7 @@ def test_signatures_and_docstrings():
         assert sig.parameters["max_depth"].default == 1000
         assert sig.parameters["max_depth"].kind is inspect.Parameter.KEYWORD_ONLY
         assert "CBOR" in fn.__doc__
+    assert Simple.__init__.__doc__.startswith("__init__(self: korvalent_core.cbor.Simple, value: int) -> None")
 
 
 # ------------------------------------------------------------------ inputs
@@ -433,11 +434,17 @@ def test_a_simple_made_by_new_alone_is_refused(use):
 
 @pytest.mark.parametrize("make", [lambda: Tag(-1, 0), lambda: Tag(2**64, 0), lambda: Simple(24),
                                   lambda: Simple(31), lambda: Simple(256), lambda: Simple(-1),
-                                  lambda: Simple(2**31), lambda: Simple(-2**70),
+                                  lambda: Simple(2**31), lambda: Simple(-2**70), lambda: Simple(10**5000),
+                                  lambda: Simple(LoudInt(300)),
                                   lambda: Simple.__new__(Simple).__setstate__((2**70,))])
 def test_public_types_refuse_values_outside_the_format(make):
     with pytest.raises(ValueError, match=r"^\w+\(\) argument '\w+' must be"):
         make()
+
+
+class LoudInt(int):
+    def __str__(self):
+        raise KeyError("str() of the number")
 
 
 @pytest.mark.parametrize("value", ["3", 3.0, None])
@@ -459,6 +466,15 @@ def test_chains_of_tags_compare_and_hash_without_native_recursion():
     assert chain(3, DateTag("d")) == chain(3, Tag(0, "d")) and hash(chain(3, DateTag("d"))) == hash(chain(3, Tag(0, "d")))
     key = loads(h("a1") + h("c1") * 1998 + h("0000"), max_depth=2000)
     assert key == {chain(1998): 0}
+
+
+def test_a_tag_put_inside_itself_is_refused_by_hash_and_comparison():
+    looped = Tag.__new__(Tag)
+    looped.__init__(1, Tag(2, looped))  # built after its inner tag holds it
+    for use in (hash, lambda t: t == t, lambda t: t == Tag(1, Tag(2, Tag(1, 0))),
+                lambda t: Tag(1, Tag(2, Tag(1, 0))) == t):
+        with pytest.raises(RecursionError, match="holds itself"):
+            use(looped)
 
 
 def test_cycles_through_tags_and_item_iterators_are_collected():

@@ -187,6 +187,13 @@ def test_max_size_must_be_a_non_negative_int(bad, error, message):
     assert bytes(patch(b"abcdefgh", b"\x00\x07", max_size=Seven())) == b"abcdefg"
 
 
+def test_numpy_booleans_are_flags():
+    numpy = pytest.importorskip("numpy")
+    delta = diff(OLD, NEW, checksum=numpy.True_)
+    assert bytes(patch(OLD, delta, verify=numpy.True_)) == NEW
+    assert bytes(patch(OLD, bytes(diff(OLD, NEW, checksum=numpy.False_)), verify=numpy.False_)) == NEW
+
+
 # however large the other arguments, a wrong keyword is one short line
 @pytest.mark.parametrize("call, message", [
     (lambda big: diff(big, big, checksum="yes"), "diff() argument 'checksum' must be True or False, not str"),

@@ -15,6 +15,20 @@
 #include "bindings/python/bound_instance.h"
 #include "bindings/python/cbor_decode_impl.h"
 #include "bindings/python/korvalent.h"
+#include "bindings/python/pass_through.h"
+
+namespace korvalent {
+
+// Simple()'s argument, checked by simple_value.
+struct SimpleNumber {
+    pybind11::handle object;
+};
+
+} // namespace korvalent
+
+namespace pybind11::detail {
+KV_PASS_THROUGH_CASTER(korvalent::SimpleNumber, "int");
+} // namespace pybind11::detail
 
 namespace korvalent {
 namespace {
@@ -106,8 +120,12 @@ int simple_value(py::handle value)
     const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
     if (overflow == 0 && number >= 0 && number <= 255 && (number < 20 || number >= 32))
         return static_cast<int>(number);
+    // the number as a C long: str() of a huge int may itself fail, and a
+    // subclass's __str__ may say anything
     throw py::value_error("Simple() argument 'value' must be 0 to 19 or 32 to 255, got " +
-                          py::str(value).cast<std::string>());
+                          (overflow == 0
+                               ? std::to_string(number)
+                               : std::string(overflow < 0 ? "a smaller int" : "a larger int")));
 }
 
 PyTypeObject *tag_type() { return reinterpret_cast<PyTypeObject *>(py::type::of<Tag>().ptr()); }
@@ -118,6 +136,30 @@ const Tag *inner_tag(py::handle value)
 {
     return Py_TYPE(value.ptr()) == tag_type() ? constructed_or_null<Tag>(value) : nullptr;
 }
+
+// A chain is fixed once its tags are built, but a tag made by __new__ and
+// built later can be put inside itself. Walks along a chain take this guard
+// one step with them: a second pointer going twice as fast meets the walk
+// only on a loop, which is refused as Python refuses comparing a list that
+// contains itself.
+class LoopGuard {
+public:
+    explicit LoopGuard(const Tag *start) : ahead_(start) {}
+
+    // The walk is now at t, one tag further.
+    void step(const Tag *t)
+    {
+        for (int i = 0; i < 2 && ahead_ != nullptr; ++i) ahead_ = inner_tag(ahead_->value);
+        if (ahead_ == t) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded: a Tag that holds itself");
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    const Tag *ahead_;
+};
 
 // Hash of the pair (tag number, hash of the value); a chain of tags folds
 // this from its innermost value outwards, so hashing one as long as the
@@ -140,11 +182,13 @@ Py_hash_t tag_hash(const Tag &outer)
 {
     std::vector<Py_hash_t> numbers;
     const Tag *t = &outer;
+    LoopGuard guard(t);
     for (;;) {
         numbers.push_back(py::hash(t->tag));
         const Tag *next = inner_tag(t->value);
         if (next == nullptr) break;
         t = next;
+        guard.step(t);
     }
     Py_hash_t h = py::hash(t->value);
     for (auto n = numbers.rbegin(); n != numbers.rend(); ++n) h = fold_hash(*n, h);
@@ -154,12 +198,15 @@ Py_hash_t tag_hash(const Tag &outer)
 // Compared along both chains in a loop, then the innermost values as values.
 bool tags_equal(const Tag *a, const Tag *b)
 {
+    LoopGuard guard_a(a), guard_b(b);
     for (;;) {
         if (!a->tag.equal(b->tag)) return false;
         const Tag *next_a = inner_tag(a->value), *next_b = inner_tag(b->value);
         if (next_a == nullptr || next_b == nullptr) return a->value.equal(b->value);
         a = next_a;
         b = next_b;
+        guard_a.step(a);
+        guard_b.step(b);
     }
 }
 
@@ -238,7 +285,7 @@ void define_value_types(py::module_ &cbor)
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
     py::class_<Simple>(cbor, "Simple", kSimpleDoc)
-        .def(py::init([](const py::object &value) { return Simple{simple_value(value)}; }),
+        .def(py::init([](const SimpleNumber &value) { return Simple{simple_value(value.object)}; }),
              py::arg("value"))
         .def_property_readonly("value", simple_of)
         .def("__eq__",

@@ -19,17 +19,15 @@
 #include "bindings/python/bound_instance.h"
 #include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
+#include "bindings/python/pass_through.h"
 #include "core/delta.h"
 
 namespace py = pybind11;
 
 namespace korvalent {
 
-// An argument of diff or patch as the caller passed it: any Python object.
-// Its caster accepts everything, so that the function itself can refuse a
-// wrong argument with one line naming it instead of the binding library's
-// listing of overloads (which shows the repr of every argument, however
-// large). The call's argument tuple keeps the object alive.
+// An argument of diff or patch as the caller passed it (pass_through.h), so
+// that the function itself refuses a wrong one in one line naming it.
 struct BytesLike {
     py::handle object;
 };
@@ -50,23 +48,6 @@ struct SizeKeyword {
 };
 
 } // namespace korvalent
-
-// A caster that hands the object over as it is; `shown` is the type that
-// rendered signatures name.
-#define KV_PASS_THROUGH_CASTER(Holder, shown)                                 \
-    template <>                                                               \
-    struct type_caster<Holder> {                                              \
-        PYBIND11_TYPE_CASTER(Holder, const_name(shown));                      \
-        bool load(handle source, bool /*convert*/)                            \
-        {                                                                     \
-            value.object = source;                                            \
-            return true;                                                      \
-        }                                                                     \
-        static handle cast(const Holder &source, return_value_policy, handle) \
-        {                                                                     \
-            return source.object.inc_ref();                                   \
-        }                                                                     \
-    }
 
 namespace pybind11 {
 namespace detail {
@@ -368,10 +349,19 @@ DiffMethod diff_method(py::handle method)
     throw py::error_already_set();
 }
 
-// The value of a True/False keyword; anything else is a TypeError naming it.
+// The value of a True/False keyword (numpy's booleans are booleans too);
+// anything else is a TypeError naming it.
 bool flag_keyword(const FlagKeyword &flag, const char *function, const char *argument)
 {
     PyObject *const value = flag.object.ptr();
+    const char *const type_name = Py_TYPE(value)->tp_name;
+    if (std::strcmp(type_name, "numpy.bool_") == 0 || std::strcmp(type_name, "numpy.bool") == 0) {
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            throw py::error_already_set();
+        }
+        return truth == 1;
+    }
     if (value != Py_True && value != Py_False) {
         PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be True or False, not %.200s",
                      function, argument, Py_TYPE(value)->tp_name);
