@@ -5,7 +5,9 @@ import ctypes
 import gc
 import mmap
 import pickle
+import os
 import random
+import signal
 import threading
 import time
 import sys
@@ -574,6 +576,50 @@ def test_other_threads_run_during_a_long_diff_and_patch():
     # Holding the interpreter lock would make the gap the whole call.
     assert longest_gap(start, end, ticks) < (end - start) / 5, (end - start, ticks[-5:])
     assert bytes(patch(old, box["delta"])) == new
+
+
+class Stop(Exception):
+    pass
+
+
+# The default search spends its whole work allowance on unrelated values and
+# the block search passes over every byte: both take long enough to poll.
+@concurrent_threads
+@pytest.mark.parametrize("method, size", [("myers", 1 << 20), ("blocks", 32 << 20)])
+def test_signal_handlers_run_during_a_long_diff_and_can_stop_it(method, size):
+    old, new = bytearray(os.urandom(size)), os.urandom(size)
+    seen, armed = [], threading.Event()
+
+    def handler(signum, frame):
+        # diff holds old exported, so it cannot be resized, exactly while it runs.
+        try:
+            old.append(0)
+        except BufferError:
+            seen.append("inside")
+            raise Stop
+        old.pop()
+        seen.append("outside")
+
+    def signal_until_disarmed():
+        while armed.is_set():
+            os.kill(os.getpid(), signal.SIGUSR1)
+            time.sleep(0.002)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    armed.set()
+    sender = threading.Thread(target=signal_until_disarmed)
+    sender.start()
+    try:
+        with pytest.raises(Stop):
+            diff(old, new, method=method)
+    finally:
+        armed.clear()
+        sender.join()
+        signal.signal(signal.SIGUSR1, previous)
+    assert "inside" in seen
+    # The module goes on working after a stopped call.
+    edited = new[:1000] + bytes(old[1000:])
+    assert bytes(patch(old, diff(old, edited, method=method))) == edited
 
 
 @concurrent_threads

@@ -87,6 +87,9 @@ static_assert(kRunMinimum >= kRunWindow + 7, "a run holds a periodic window at a
 
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
+/* New bytes scanned between two runs of the caller's poll (some tens of
+ * milliseconds of scanning). */
+constexpr int64_t kPollBytes = int64_t{1} << 22;
 
 constexpr uint64_t kBucketMix = 0x9E3779B97F4A7C15ull;
 constexpr uint8_t kNullByte = 0xF6;
@@ -167,6 +170,36 @@ uint16_t check_of(uint64_t mix) { return static_cast<uint16_t>(mix); }
 struct Bucket {
     int32_t at[kBucketSlots];
     uint16_t check[kBucketSlots];
+};
+
+/* The caller's poll (status.h), run once the index is built, then by the
+ * passes over the new value (scanning, emitting) once per kPollBytes they
+ * move on; it remembers once it has asked to stop. A pass keeps its next
+ * polling point in a local, so the check in its loop is one comparison. */
+class Poller {
+public:
+    Poller(kv_poll_fn poll, void *context) : poll_(poll), context_(context) {}
+
+    /* The first polling point of a pass that starts at pos (none without a
+     * poll). */
+    int64_t first_point(int32_t pos) const
+    {
+        return poll_ == nullptr ? INT64_MAX : static_cast<int64_t>(pos) + kPollBytes;
+    }
+    /* Polls for a pass that reached pos at or past *point, and moves *point
+     * on: true when the search must stop. */
+    [[gnu::noinline]] bool stop(int32_t pos, int64_t *point)
+    {
+        *point = static_cast<int64_t>(pos) + kPollBytes;
+        stopped_ = stopped_ || (poll_ != nullptr && poll_(context_) != 0);
+        return stopped_;
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    kv_poll_fn poll_;
+    void *context_;
+    bool stopped_ = false;
 };
 
 class BlockIndex;
@@ -337,12 +370,14 @@ public:
      * least `minimum` bytes long, to *out, and the shorter matches worth
      * their encoded size (at least kGapMatchMinimum bytes, none overlapping
      * the one before) to *shorter. diagonal (old offset minus new offset) is
-     * where the content before lo came from; it is tried first. */
+     * where the content before lo came from; it is tried first. Ends early
+     * when the poller asks to stop. */
     void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out,
-              std::vector<Anchor> *shorter) const
+              std::vector<Anchor> *shorter, Poller *poller) const
     {
         SampleStream stream(new_, hi, index_);
         stream.restart(lo);
+        int64_t poll_point = poller->first_point(lo);
         int32_t literal_start = lo;
         int32_t short_end = lo;
         int32_t pos = 0;
@@ -350,6 +385,9 @@ public:
         while (stream.next(&pos, &mix)) {
             if (pos < literal_start) {
                 continue; /* inside the last match */
+            }
+            if (pos >= poll_point && poller->stop(pos, &poll_point)) {
+                return;
             }
             const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
             if (best.old_start < 0 || best.saving <= 0) {
@@ -651,8 +689,8 @@ bool engine_takes_gap(int64_t old_gap, int64_t new_gap)
  * record, in new-value order. */
 class Emitter {
 public:
-    Emitter(execution_s *ex, coallescing_script_s *record)
-        : ex_(ex), record_(record),
+    Emitter(execution_s *ex, coallescing_script_s *record, Poller *poller)
+        : ex_(ex), record_(record), poller_(poller), poll_point_(poller->first_point(0)),
           runs_(ex->old_value->data, static_cast<int32_t>(ex->old_value->length))
     {}
 
@@ -679,6 +717,9 @@ private:
      * much work. */
     bool gap(int32_t old_next, int32_t new_next)
     {
+        if (new_next >= poll_point_ && poller_->stop(new_next, &poll_point_)) {
+            return false;
+        }
         const int32_t new_gap = new_next - new_end_;
         const int64_t old_gap = static_cast<int64_t>(old_next) - old_end_;
         if (new_gap <= 0) {
@@ -766,6 +807,8 @@ private:
 
     execution_s *ex_;
     coallescing_script_s *record_;
+    Poller *poller_;
+    int64_t poll_point_;
     std::vector<uint16_t> grams_;
     RunSource runs_;
     std::vector<Anchor> runs_found_;
@@ -912,8 +955,9 @@ private:
 };
 
 /* All anchors: the common prefix and suffix, long matches in between, then
- * shorter matches inside the gaps the engine will not search. */
-std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
+ * shorter matches inside the gaps the engine will not search. Incomplete
+ * when the poller asked to stop. */
+std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value, Poller *poller)
 {
     const int32_t n = static_cast<int32_t>(old_value->length);
     const int32_t m = static_cast<int32_t>(new_value->length);
@@ -930,12 +974,18 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
     std::vector<Anchor> anchors;
     anchors.push_back(Anchor{0, 0, prefix});
     if (m - suffix - prefix >= kBlock && n >= kBlock) {
+        /* Indexing takes a few milliseconds per MB: polled once done, the
+         * loop that files the windows stays free of the check. */
         const BlockIndex index(old_value->data, n);
+        int64_t poll_point = 0;
+        if (poller->stop(0, &poll_point)) {
+            return anchors;
+        }
         const Scanner scanner(old_value, new_value, index);
         LocalMatcher local(old_value, new_value);
         std::vector<Anchor> long_ones;
         std::vector<Anchor> short_ones;
-        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones);
+        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones, poller);
         long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
         size_t next_short = 0;
         std::vector<Anchor> in_gap;
@@ -978,19 +1028,28 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value)
     return anchors;
 }
 
+/* Results of search beside the coalescing ones. */
+constexpr int32_t kSearchOutOfMemory = -1;
+constexpr int32_t kSearchCancelled = -2;
+
 /* The search proper: the coalescing result, with the edit delta in the
- * script's output for COALESCING_EDIT_DELTA; -1 when allocation failed. */
-int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *script)
+ * script's output for COALESCING_EDIT_DELTA, or kSearchOutOfMemory or
+ * kSearchCancelled. */
+int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *script,
+               Poller *poller)
 {
-    const std::vector<Anchor> anchors = find_anchors(old_value, new_value);
+    const std::vector<Anchor> anchors = find_anchors(old_value, new_value, poller);
+    if (poller->stopped()) {
+        return kSearchCancelled;
+    }
     coallescing_script_s record;
     coallescing_script_init(&record, script, 0, 0);
     ExecutionPtr ex(execution_create(old_value, new_value, &record, DIFF_DEFAULT_SLOT_LIMIT,
                                      DIFF_DEFAULT_WORK_LIMIT));
     if (!ex) {
-        return -1;
+        return kSearchOutOfMemory;
     }
-    Emitter emit(ex.get(), &record);
+    Emitter emit(ex.get(), &record, poller);
     bool ok = true;
     for (const Anchor &a : anchors) {
         if (a.length > 0 && !emit.anchor(a)) {
@@ -1002,12 +1061,16 @@ int32_t search(const buf_s *old_value, const buf_s *new_value, edit_script_s *sc
                            static_cast<int32_t>(new_value->length));
     const bool storage_failed = ex->storage->slots == nullptr && ex->storage->size < 0;
     if (!ok) {
+        if (script->output == nullptr || storage_failed) {
+            return kSearchOutOfMemory;
+        }
         /* A spent budget means nothing shorter than the new value exists. */
-        return script->output == nullptr || storage_failed ? -1 : COALESCING_REPLACEMENT_DELTA;
+        return poller->stopped() ? kSearchCancelled : COALESCING_REPLACEMENT_DELTA;
     }
     const int32_t closed = coallescing_script_close(
         &record, static_cast<int32_t>(old_value->length), static_cast<int32_t>(new_value->length));
-    return closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr ? -1 : closed;
+    return closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr ? kSearchOutOfMemory
+                                                                               : closed;
 }
 
 buf_s *no_change_delta()
@@ -1020,14 +1083,15 @@ buf_s *no_change_delta()
     return delta->length == 1 ? delta.release() : nullptr;
 }
 
-buf_s *generate(const buf_s *old_value, const buf_s *new_value)
+/* The delta for readable values of less than 2^31 bytes. */
+kv_status generate(const buf_s *old_value, const buf_s *new_value, Poller *poller, BufPtr *result)
 {
     ScriptPtr script(edit_script_create(old_value, new_value));
     if (!script) {
-        return nullptr;
+        return KV_OUT_OF_MEMORY;
     }
     BufPtr delta;
-    switch (search(old_value, new_value, script.get())) {
+    switch (search(old_value, new_value, script.get(), poller)) {
     case COALESCING_VALUES_EQUAL:
         delta.reset(no_change_delta());
         break;
@@ -1035,14 +1099,21 @@ buf_s *generate(const buf_s *old_value, const buf_s *new_value)
         delta.reset(buf_dup(script->output));
         break;
     case COALESCING_REPLACEMENT_DELTA:
-        return _write_replacement_delta(new_value);
+        delta.reset(_write_replacement_delta(new_value));
+        break;
+    case kSearchCancelled:
+        return KV_CANCELLED;
     default:
-        return nullptr;
+        return KV_OUT_OF_MEMORY;
     }
     if (delta && delta->length >= new_value->length) {
         delta.reset(_write_replacement_delta(new_value));
     }
-    return delta.release();
+    if (!delta) {
+        return KV_OUT_OF_MEMORY;
+    }
+    *result = std::move(delta);
+    return KV_OK;
 }
 
 } // namespace
@@ -1051,15 +1122,31 @@ extern "C" {
 
 buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value)
 {
-    if (!is_readable(old_value) || !is_readable(new_value) || old_value->length > kMaxValueLength ||
-        new_value->length > kMaxValueLength) {
-        return nullptr;
+    return diff_generate_binary_blocks_polled(old_value, new_value, nullptr, nullptr, nullptr);
+}
+
+buf_s *diff_generate_binary_blocks_polled(const buf_s *old_value, const buf_s *new_value,
+                                          kv_poll_fn poll, void *context, kv_status *status)
+{
+    kv_status result = KV_INVALID_ARGUMENT;
+    BufPtr delta;
+    if (is_readable(old_value) && is_readable(new_value)) {
+        result = old_value->length > kMaxValueLength || new_value->length > kMaxValueLength
+                     ? KV_OUT_OF_RANGE
+                     : KV_OK;
     }
-    try {
-        return generate(old_value, new_value);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
+    if (result == KV_OK) {
+        Poller poller(poll, context);
+        try {
+            result = generate(old_value, new_value, &poller, &delta);
+        } catch (const std::bad_alloc &) {
+            result = KV_OUT_OF_MEMORY;
+        }
     }
+    if (status != nullptr) {
+        *status = result;
+    }
+    return result == KV_OK ? delta.release() : nullptr;
 }
 
 } // extern "C"

@@ -16,6 +16,7 @@
 
 #include "core/export.h"
 #include "core/buf.h"
+#include "core/status.h"
 
 KV_EXTERN_C_BEGIN
 
@@ -27,6 +28,14 @@ KV_EXTERN_C_BEGIN
  * with buf_free. Null for a null or unreadable value, values of 2^31 bytes
  * or more, or when allocation fails. */
 KV_API buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value);
+/* As diff_generate_binary_blocks, with poll(context) run every so often
+ * during the search (status.h; a null poll: never). Returns the delta, or
+ * null with *status (when not null) telling why: KV_INVALID_ARGUMENT (a null
+ * or unreadable value), KV_OUT_OF_RANGE (a value of 2^31 bytes or more),
+ * KV_CANCELLED (poll answered nonzero: the search stopped at once) or
+ * KV_OUT_OF_MEMORY. *status is KV_OK on success. */
+KV_API buf_s *diff_generate_binary_blocks_polled(const buf_s *old_value, const buf_s *new_value,
+                                                 kv_poll_fn poll, void *context, kv_status *status);
 
 KV_EXTERN_C_END
 

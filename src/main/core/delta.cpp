@@ -458,6 +458,16 @@ kv_status apply_delta(const buf_s *old_value, const buf_s *delta, uint32_t flags
 
 /* ----------------------------------------------------------- generating */
 
+/* The search limits and the caller's poll of one difference. */
+struct Limits {
+    int32_t slots;
+    int32_t work;
+};
+struct Poll {
+    kv_poll_fn fn;
+    void *context;
+};
+
 /* The bytes of the delta the search result r calls for: KV_OK with *delta
  * set, or the reason there is none. */
 kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *old_value,
@@ -482,6 +492,8 @@ kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *
         break;
     case MYERS_ALLOCATION_FAILED:
         return KV_OUT_OF_MEMORY;
+    case MYERS_CANCELLED:
+        return KV_CANCELLED;
     default:
         return KV_OUT_OF_RANGE;
     }
@@ -492,11 +504,15 @@ kv_status delta_for_result(int32_t r, const edit_script_s *script, const buf_s *
  * under DIFF_GENERATE_CHECKSUM, one copy of the whole old value as in
  * delta_for_result. */
 kv_status generate_blocks_delta(const buf_s *old_value, const buf_s *new_value, uint32_t flags,
-                                BufPtr *result)
+                                const Poll &poll, BufPtr *result)
 {
-    BufPtr delta(diff_generate_binary_blocks(old_value, new_value));
-    if (delta && (flags & DIFF_GENERATE_CHECKSUM) != 0 && delta->length == 1 &&
-        delta->data[0] == kNull) {
+    kv_status status = KV_OK;
+    BufPtr delta(
+        diff_generate_binary_blocks_polled(old_value, new_value, poll.fn, poll.context, &status));
+    if (status != KV_OK) {
+        return status;
+    }
+    if ((flags & DIFF_GENERATE_CHECKSUM) != 0 && delta->length == 1 && delta->data[0] == kNull) {
         delta.reset(whole_copy_delta(old_value));
         if (delta && delta->length >= new_value->length) {
             delta.reset(_write_replacement_delta(new_value));
@@ -511,11 +527,11 @@ kv_status generate_blocks_delta(const buf_s *old_value, const buf_s *new_value, 
 
 /* The search and the choice of delta, without the trailer. */
 kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
-                         const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
-                         uint32_t flags, BufPtr *result)
+                         const buf_s *new_value, const Limits &limits, uint32_t flags,
+                         const Poll &poll, BufPtr *result)
 {
     if ((flags & DIFF_GENERATE_BLOCKS) != 0) {
-        return generate_blocks_delta(old_value, new_value, flags, result);
+        return generate_blocks_delta(old_value, new_value, flags, poll, result);
     }
     int32_t level = MYERS_QUALITY_FULL;
     if (history != nullptr) {
@@ -526,9 +542,10 @@ kv_status generate_delta(activity_history_s *history, const buf_s *old_value,
     ScriptPtr script(edit_script_create(old_value, new_value));
     int32_t r = script ? MYERS_INVALID_RANGES : MYERS_ALLOCATION_FAILED;
     if (script) {
-        r = myers_binary_diff(old_value, 0, static_cast<int32_t>(old_value->length), new_value, 0,
-                              static_cast<int32_t>(new_value->length), script.get(), slot_limit,
-                              work_limit, static_cast<uint32_t>(level));
+        r = myers_binary_diff_polled(old_value, 0, static_cast<int32_t>(old_value->length),
+                                     new_value, 0, static_cast<int32_t>(new_value->length),
+                                     script.get(), limits.slots, limits.work,
+                                     static_cast<uint32_t>(level), poll.fn, poll.context);
     }
     if (history != nullptr) {
         korvalent_activity_history_stop(history);
@@ -590,14 +607,23 @@ buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_
                                   const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
                                   uint32_t flags, kv_status *status)
 {
+    return diff_generate_binary_polled(history, old_value, new_value, slot_limit, work_limit, flags,
+                                       nullptr, nullptr, status);
+}
+
+buf_s *diff_generate_binary_polled(activity_history_s *history, const buf_s *old_value,
+                                   const buf_s *new_value, int32_t slot_limit, int32_t work_limit,
+                                   uint32_t flags, kv_poll_fn poll, void *poll_context,
+                                   kv_status *status)
+{
     BufPtr delta;
     kv_status result = KV_INVALID_ARGUMENT;
     if (is_readable(old_value) && is_readable(new_value)) {
         /* Longer values would be cut modulo 2^32 by the 32-bit lengths and
          * pass the driver's range checks with the wrong length. */
         result = old_value->length <= kMaxValueLength && new_value->length <= kMaxValueLength
-                     ? generate_delta(history, old_value, new_value, slot_limit, work_limit, flags,
-                                      &delta)
+                     ? generate_delta(history, old_value, new_value, Limits{slot_limit, work_limit},
+                                      flags, Poll{poll, poll_context}, &delta)
                      : KV_OUT_OF_RANGE;
     }
     if (result == KV_OK && (flags & DIFF_GENERATE_CHECKSUM) != 0) {

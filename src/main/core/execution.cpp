@@ -286,6 +286,25 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
     return false;
 }
 
+/* Runs the caller's poll once the searches have spent its interval since
+ * the last run: false (and the execution marked cancelled) when it asks them
+ * to stop. Checked as a search starts and with every progress check, so the
+ * steps themselves pay nothing for it. */
+[[gnu::cold, gnu::noinline]] bool run_poll(execution_s *ex)
+{
+    ex->polled_at = ex->work_left;
+    if (ex->poll != nullptr && ex->poll(ex->poll_context) != 0) {
+        ex->cancelled = 1;
+        return false;
+    }
+    return true;
+}
+
+inline bool keep_going(execution_s *ex)
+{
+    return ex->polled_at - ex->work_left < EXECUTION_POLL_INTERVAL || run_poll(ex);
+}
+
 /* The bidirectional search of a sub-problem with n >= 1 and m >= 1. Ends at
  * the first overlap of the two searches (a snake to split at), when the
  * step limit is passed (bail out), or when the storage cannot grow. */
@@ -299,7 +318,7 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
         (static_cast<uint32_t>(delta) & kForwardOverlapBits) == kForwardOverlapBits;
     const uint8_t *a = old_bytes(e, p);
     const uint8_t *b = new_bytes(e, p);
-    if (!storage_initialise(storage, 1)) {
+    if (!keep_going(e.ex) || !storage_initialise(storage, 1)) {
         return SearchResult{SearchEnd::kFailed, 0, 0, 0, 0};
     }
     int32_t *slots = storage->slots;
@@ -335,6 +354,9 @@ SearchResult search(Engine &e, const Problem &p, int32_t limit)
         }
         bool bail_allowed = true;
         if (d % kProgressInterval == 0) {
+            if (!keep_going(e.ex)) {
+                return SearchResult{SearchEnd::kFailed, 0, 0, 0, 0};
+            }
             const Frontiers f = frontiers(slots, p, c1, c2);
             const int64_t progress = static_cast<int64_t>(f.forward.x) + f.forward.y +
                                      (static_cast<int64_t>(n) + m - f.reverse.x - f.reverse.y);
@@ -696,7 +718,15 @@ execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
     ex->coalescing = coalescing;
     ex->limit = step_limit;
     ex->work_left = EXECUTION_UNBOUNDED_WORK;
+    ex->polled_at = EXECUTION_UNBOUNDED_WORK;
     return ex;
+}
+
+void execution_set_poll(execution_s *execution, kv_poll_fn poll, void *context)
+{
+    execution->poll = poll;
+    execution->poll_context = context;
+    execution->polled_at = execution->work_left;
 }
 
 void execution_free(execution_s *execution)

@@ -11,8 +11,9 @@
  * a search past its limit splits at the furthest points reached instead.
  *
  * Operations return 1 on success and 0 on failure (the edit budget ran out,
- * an append failed, the diagonal storage refused to grow, or the searches
- * spent the execution's work allowance); nothing is
+ * an append failed, the diagonal storage refused to grow, the searches
+ * spent the execution's work allowance, or the caller's poll asked them to
+ * stop); nothing is
  * undone after a failure: the difference as a whole is abandoned. Callers
  * guarantee that every sub-problem lies within both values. */
 #ifndef KORVALENT_CORE_EXECUTION_H
@@ -23,6 +24,7 @@
 #include "core/export.h"
 #include "core/buf.h"
 #include "core/edit_script.h"
+#include "core/status.h"
 #include "core/storage.h"
 
 KV_EXTERN_C_BEGIN
@@ -34,10 +36,17 @@ typedef struct execution_s {
     int32_t limit;                    /* step limit every search starts with */
     storage_s *storage;               /* diagonal array (owned) */
     int64_t work_left;                /* diagonal visits the searches may still make */
+    kv_poll_fn poll;                  /* the caller's check, or null */
+    void *poll_context;               /* poll's argument */
+    int64_t polled_at;                /* work_left when poll last ran (or was set) */
+    int32_t cancelled;                /* 1 once poll asked the searches to stop */
 } execution_s;
 
 /* work_left of a new execution: no bound in practice. */
 #define EXECUTION_UNBOUNDED_WORK INT64_MAX
+/* An execution's poll runs once the searches have spent about this many
+ * diagonal visits since it last ran (some tens of milliseconds of search). */
+#define EXECUTION_POLL_INTERVAL (INT64_C(1) << 25)
 
 /* The furthest diagonal reachable in step d on a side of n bytes: d when
  * d <= n, else 2n - d (a path of d edits has at most n edits on that side). */
@@ -59,6 +68,12 @@ KV_API size_t execution_match_backward(const uint8_t *a_end, const uint8_t *b_en
 KV_API execution_s *execution_create(const buf_s *old_value, const buf_s *new_value,
                                      coallescing_script_s *coalescing, int32_t slot_limit,
                                      int32_t step_limit);
+/* Has the searches run poll(context) from now on each time they have spent
+ * EXECUTION_POLL_INTERVAL more of work_left (a null poll: never); set it
+ * after work_left. A nonzero answer sets cancelled and fails the search that
+ * asked, as a spent work allowance does, so the operation running fails at
+ * once. */
+KV_API void execution_set_poll(execution_s *execution, kv_poll_fn poll, void *context);
 /* Frees the storage and the record; null does nothing. */
 KV_API void execution_free(execution_s *execution);
 

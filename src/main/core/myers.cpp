@@ -77,6 +77,62 @@ bool allocation_failed(const edit_script_s *script, const execution_s *ex)
     return script->output == nullptr || (ex->storage->slots == nullptr && ex->storage->size < 0);
 }
 
+/* The arguments of one difference, as the exported drivers take them. */
+struct DiffCall {
+    const buf_s *old_value;
+    int32_t old_start;
+    int32_t old_length;
+    const buf_s *new_value;
+    int32_t new_start;
+    int32_t new_length;
+    edit_script_s *script;
+    int32_t slot_limit;
+    int32_t work_limit;
+    uint32_t quality;
+};
+
+/* One execution of the difference under the work bound (negative: none),
+ * with the caller's poll (may be null); a MYERS_* result. */
+int32_t run_diff(const DiffCall &c, int64_t work_bound, int64_t *work_spent, kv_poll_fn poll,
+                 void *context)
+{
+    if (myers_binary_diff_check_bounds(c.old_value, c.old_start, c.old_length) != 0 ||
+        myers_binary_diff_check_bounds(c.new_value, c.new_start, c.new_length) != 0 ||
+        c.script == nullptr) {
+        return MYERS_INVALID_RANGES;
+    }
+    coallescing_script_s record;
+    coallescing_script_init(&record, c.script, c.old_start, c.new_start);
+    const int32_t limit =
+        myers_binary_diff_step_limit(c.quality, c.old_length, c.new_length, c.work_limit);
+    ExecutionOwner ex(execution_create(c.old_value, c.new_value, &record, c.slot_limit, limit));
+    if (!ex) {
+        return MYERS_ALLOCATION_FAILED;
+    }
+    const int64_t allowance = work_bound < 0 ? EXECUTION_UNBOUNDED_WORK : work_bound;
+    ex->work_left = allowance;
+    execution_set_poll(ex.get(), poll, context);
+    const int32_t ok =
+        c.quality == MYERS_QUALITY_TRIM_ONLY
+            ? execution_trim_prefix_and_suffix(ex.get(), c.old_start, c.old_length, c.new_start,
+                                               c.new_length)
+            : execution_diff(ex.get(), c.old_start, c.old_length, c.new_start, c.new_length);
+    if (work_spent != nullptr) {
+        *work_spent = ex->work_left < 0 ? allowance + 1 : allowance - ex->work_left;
+    }
+    if (!ok) {
+        if (allocation_failed(c.script, ex.get())) {
+            return MYERS_ALLOCATION_FAILED;
+        }
+        return ex->cancelled != 0 ? MYERS_CANCELLED : MYERS_REPLACEMENT_DELTA;
+    }
+    const int32_t closed = coallescing_script_close(&record, c.old_length, c.new_length);
+    if (closed == COALESCING_REPLACEMENT_DELTA && c.script->output == nullptr) {
+        return MYERS_ALLOCATION_FAILED;
+    }
+    return closed;
+}
+
 } // namespace
 
 KV_EXTERN_C_BEGIN
@@ -110,36 +166,20 @@ int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_start, int
                                   edit_script_s *script, int32_t slot_limit, int32_t work_limit,
                                   uint32_t quality, int64_t work_bound, int64_t *work_spent)
 {
-    if (myers_binary_diff_check_bounds(old_value, old_start, old_length) != 0 ||
-        myers_binary_diff_check_bounds(new_value, new_start, new_length) != 0 ||
-        script == nullptr) {
-        return MYERS_INVALID_RANGES;
-    }
-    coallescing_script_s record;
-    coallescing_script_init(&record, script, old_start, new_start);
-    const int32_t limit = myers_binary_diff_step_limit(quality, old_length, new_length, work_limit);
-    ExecutionOwner ex(execution_create(old_value, new_value, &record, slot_limit, limit));
-    if (!ex) {
-        return MYERS_ALLOCATION_FAILED;
-    }
-    const int64_t allowance = work_bound < 0 ? EXECUTION_UNBOUNDED_WORK : work_bound;
-    ex->work_left = allowance;
-    const int32_t ok = quality == MYERS_QUALITY_TRIM_ONLY
-                           ? execution_trim_prefix_and_suffix(ex.get(), old_start, old_length,
-                                                              new_start, new_length)
-                           : execution_diff(ex.get(), old_start, old_length, new_start, new_length);
-    if (work_spent != nullptr) {
-        *work_spent = ex->work_left < 0 ? allowance + 1 : allowance - ex->work_left;
-    }
-    if (!ok) {
-        return allocation_failed(script, ex.get()) ? MYERS_ALLOCATION_FAILED
-                                                   : MYERS_REPLACEMENT_DELTA;
-    }
-    const int32_t closed = coallescing_script_close(&record, old_length, new_length);
-    if (closed == COALESCING_REPLACEMENT_DELTA && script->output == nullptr) {
-        return MYERS_ALLOCATION_FAILED;
-    }
-    return closed;
+    const DiffCall call{old_value,  old_start, old_length, new_value,  new_start,
+                        new_length, script,    slot_limit, work_limit, quality};
+    return run_diff(call, work_bound, work_spent, nullptr, nullptr);
+}
+
+int32_t myers_binary_diff_polled(const buf_s *old_value, int32_t old_start, int32_t old_length,
+                                 const buf_s *new_value, int32_t new_start, int32_t new_length,
+                                 edit_script_s *script, int32_t slot_limit, int32_t work_limit,
+                                 uint32_t quality, kv_poll_fn poll, void *context)
+{
+    const DiffCall call{old_value,  old_start, old_length, new_value,  new_start,
+                        new_length, script,    slot_limit, work_limit, quality};
+    return run_diff(call, myers_binary_diff_work_bound(old_length, new_length), nullptr, poll,
+                    context);
 }
 
 int64_t myers_binary_diff_work_bound(int32_t old_length, int32_t new_length)

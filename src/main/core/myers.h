@@ -13,6 +13,7 @@
 #include "core/bits.h"
 #include "core/buf.h"
 #include "core/edit_script.h"
+#include "core/status.h"
 
 KV_EXTERN_C_BEGIN
 
@@ -22,6 +23,7 @@ KV_EXTERN_C_BEGIN
 #define MYERS_REPLACEMENT_DELTA 1    /* send the whole new value instead */
 #define MYERS_VALUES_EQUAL 2         /* the ranges are equal (or both empty) */
 #define MYERS_ALLOCATION_FAILED (-2) /* memory ran out: no delta can be trusted */
+#define MYERS_CANCELLED (-3)         /* the caller's poll asked the search to stop */
 
 /* Quality levels: 0 full search with the work limit; 1 and 2 a quarter and
  * a sixteenth of the shorter length; 3 step limit 1; 4 prefix and suffix
@@ -55,6 +57,16 @@ KV_API int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_sta
                                          edit_script_s *script, int32_t slot_limit,
                                          int32_t work_limit, uint32_t quality, int64_t work_bound,
                                          int64_t *work_spent);
+/* As myers_binary_diff, with poll(context) run every so often during the
+ * searches (status.h; a null poll: never). A nonzero answer ends the
+ * difference at once with MYERS_CANCELLED (the script's output is then
+ * partial and must not be used). */
+KV_API int32_t myers_binary_diff_polled(const buf_s *old_value, int32_t old_start,
+                                        int32_t old_length, const buf_s *new_value,
+                                        int32_t new_start, int32_t new_length,
+                                        edit_script_s *script, int32_t slot_limit,
+                                        int32_t work_limit, uint32_t quality, kv_poll_fn poll,
+                                        void *context);
 /* The total search work myers_binary_diff allows one difference of ranges of
  * these lengths: a fixed allowance plus a multiple of old_length + new_length
  * (negative lengths count as 0). */

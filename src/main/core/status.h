@@ -7,6 +7,7 @@
 #ifndef KORVALENT_CORE_STATUS_H
 #define KORVALENT_CORE_STATUS_H
 
+#include <stdint.h>
 #include "core/export.h"
 
 KV_EXTERN_C_BEGIN
@@ -22,10 +23,17 @@ typedef enum kv_status {
     KV_DELTA_MISMATCH = 7,   /* the delta's bytes differ from those its checksum covers */
     KV_UNCHECKED = 8,        /* a checksum was required and the delta carries none */
     KV_INVALID_ARGUMENT = 9, /* a null or unreadable argument */
-    KV_UNVERIFIABLE = 10     /* a checksum was required; the delta ends in bytes shaped like
+    KV_UNVERIFIABLE = 10,    /* a checksum was required; the delta ends in bytes shaped like
                                one that neither cover it nor end its items: changed, or
                                made without one that ends in such bytes */
+    KV_CANCELLED = 11        /* the caller's poll asked a long computation to stop */
 } kv_status;
+
+/* A caller's check, run now and then during a long computation (every few
+ * tens of milliseconds of work) with the context it was given; nonzero asks
+ * the computation to stop at once, which it then reports as KV_CANCELLED.
+ * It runs on the computing thread and must not call back into the core. */
+typedef int32_t (*kv_poll_fn)(void *context);
 
 KV_EXTERN_C_END
 

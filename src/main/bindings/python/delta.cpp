@@ -311,17 +311,44 @@ void require_in_range(const InputView &input, Failure failure)
 constexpr uint64_t kDiffUnlockedFrom = 512;
 constexpr uint64_t kPatchUnlockedFrom = 2048;
 
-// Runs a core computation, without the interpreter lock once the inputs reach
-// unlocked_from bytes. compute must not touch Python objects; the InputViews
-// keep every input exported (alive and unresizable) for the call.
+// The interpreter lock given up for a core computation. The core's polls
+// take it back for a moment to run the signal handlers (Ctrl-C raises
+// KeyboardInterrupt in the main thread's); a handler that raises stops the
+// computation, and its exception stays set for the caller to raise.
+class Unlocked {
+public:
+    Unlocked() : saved_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(saved_); }
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+
+    static int32_t poll(void *context)
+    {
+        auto *self = static_cast<Unlocked *>(context);
+        PyEval_RestoreThread(self->saved_);
+        const int raised = PyErr_CheckSignals();
+        self->saved_ = PyEval_SaveThread();
+        return raised != 0 ? 1 : 0;
+    }
+
+private:
+    PyThreadState *saved_;
+};
+
+// The poll of a computation that keeps the lock.
+int32_t poll_locked(void *) { return PyErr_CheckSignals() != 0 ? 1 : 0; }
+
+// Runs compute(poll, context), without the interpreter lock once the inputs
+// reach unlocked_from bytes. compute must not touch Python objects; the
+// InputViews keep every input exported (alive and unresizable) for the call.
 template <typename Compute>
 buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
 {
     if (input_bytes < unlocked_from) {
-        return compute();
+        return compute(&poll_locked, nullptr);
     }
-    py::gil_scoped_release unlocked;
-    return compute();
+    Unlocked unlocked;
+    return compute(&Unlocked::poll, &unlocked);
 }
 
 // The searches diff can run: the default engine, which keeps copies in the
@@ -382,12 +409,16 @@ PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const 
     const uint32_t flags = (checksum ? DIFF_GENERATE_CHECKSUM : 0u) |
                            (search == DiffMethod::kBlocks ? DIFF_GENERATE_BLOCKS : 0u);
     kv_status status = KV_OK;
-    buf_s *result = run_core(old_in.size() + new_in.size(), kDiffUnlockedFrom, [&] {
-        return diff_generate_binary_flags(nullptr, old_in.get(), new_in.get(),
-                                          DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT, flags,
-                                          &status);
-    });
+    buf_s *result = run_core(
+        old_in.size() + new_in.size(), kDiffUnlockedFrom, [&](kv_poll_fn poll, void *context) {
+            return diff_generate_binary_polled(nullptr, old_in.get(), new_in.get(),
+                                               DIFF_DEFAULT_SLOT_LIMIT, DIFF_DEFAULT_WORK_LIMIT,
+                                               flags, poll, context, &status);
+        });
     if (result == nullptr) {
+        if (status == KV_CANCELLED && PyErr_Occurred() != nullptr) {
+            throw py::error_already_set(); // raised by a signal handler
+        }
         raise_failure(failure_of(status, false));
     }
     return PythonOutBuf(result);
@@ -438,9 +469,10 @@ PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff,
     require_in_range(delta_in, Failure::kDeltaTooLarge);
     const uint32_t flags = verify ? DIFF_APPLY_VERIFY : 0;
     kv_status status = KV_OK;
-    buf_s *result = run_core(old_in.size() + delta_in.size(), kPatchUnlockedFrom, [&] {
-        return diff_apply_binary_ex(old_in.get(), delta_in.get(), flags, cap, &status);
-    });
+    buf_s *result =
+        run_core(old_in.size() + delta_in.size(), kPatchUnlockedFrom, [&](kv_poll_fn, void *) {
+            return diff_apply_binary_ex(old_in.get(), delta_in.get(), flags, cap, &status);
+        });
     if (result == nullptr) {
         raise_failure(failure_of(status, true));
     }
