@@ -1,11 +1,13 @@
 """The korvalent-core command: round trips on real files through every
 subcommand, standard input and output, and one-line errors with a non-zero
 exit status for bad input."""
+import io
 import json
 import os
 import pathlib
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -156,6 +158,44 @@ def test_failing_standard_streams_are_one_line_errors(cli, tmp_path):
     assert (done.returncode, done.stderr) == (1, b"korvalent-core stat: standard output is closed\n")
 
 
+def test_output_cut_off_by_its_reader_is_a_failure(cli, tmp_path):
+    (tmp_path / "big").write_bytes(os.urandom(3_000_000))
+    reader, writer = os.pipe()
+
+    def read_one_byte_and_go():  # as `| head -c1` does
+        os.read(reader, 1)
+        os.close(reader)
+
+    thread = threading.Thread(target=read_one_byte_and_go)
+    thread.start()
+    with os.fdopen(writer, "wb") as out:
+        done = cli("diff", os.devnull, "big", "-o", "-", cwd=tmp_path, stdout=out)
+    thread.join()
+    assert done.returncode == 1
+
+
+def test_every_byte_is_written_through_partial_writes():
+    sys.path.insert(0, str(CLI_SOURCE))
+    try:
+        from korvalent_core_cli import write_all
+    finally:
+        sys.path.remove(str(CLI_SOURCE))
+
+    class Trickle(io.BytesIO):
+        """Takes at most 7 bytes a call, then, once full, none."""
+
+        def write(self, data):
+            room = min(7, 100 - self.tell())
+            return super().write(bytes(data[:room])) if room > 0 else 0
+
+    data = bytes(range(90))
+    stream = Trickle()
+    write_all(stream, memoryview(data))
+    assert stream.getvalue() == data
+    with pytest.raises(OSError):
+        write_all(Trickle(), bytes(101))
+
+
 def test_encode_json_files_and_stdin(cli, tmp_path):
     value = {"name": "korvalent", "sizes": [1, 2.5, -3, None, True], "nested": {"k": ["v"]}}
     (tmp_path / "in.json").write_text(json.dumps(value))
@@ -235,6 +275,10 @@ BAD = [
      "korvalent-core patch: error: argument --max-size: must be 0 or more, not -5 (see --help)"),
     ("nan", ["decode", "nan.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
     ("infinity", ["decode", "inf.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
+    ("keys written alike", ["decode", "keys.cbor"], 1,
+     'korvalent-core decode: no JSON form: two map keys would both be written as "1"'),
+    ("nested keys written alike", ["decode", "nested.cbor"], 1,
+     'korvalent-core decode: no JSON form: two map keys would both be written as "true"'),
 ]
 
 
@@ -246,6 +290,8 @@ def test_bad_input_is_one_line_and_a_failure_status(cli, tmp_path, args, status,
     (tmp_path / "delta.short").write_bytes(bytes.fromhex("43 61 62"))
     (tmp_path / "nan.cbor").write_bytes(bytes.fromhex("f9 7e00"))
     (tmp_path / "inf.cbor").write_bytes(bytes.fromhex("a1 6161 81 f9 fc00"))
+    (tmp_path / "keys.cbor").write_bytes(dumps({1: "a", "1": "b"}))
+    (tmp_path / "nested.cbor").write_bytes(dumps([{"k": {True: 1, "true": 2}}]))
     done = cli(*args, cwd=tmp_path)
     assert (done.returncode, done.stderr.decode()) == (status, message + "\n")
     assert not (tmp_path / "x").exists()

@@ -56,6 +56,11 @@ def test_typed_example_passes_mypy_strict(checker):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_command_line_package_passes_mypy_strict(checker):
+    done = checker("mypy", "--strict", str(ROOT / "src" / "python" / "korvalent_core_cli"))
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 # Each line is a misuse; the fragment is what mypy must say about it.
 MISUSES = [
     ('diff("text", b"")', 'Argument 1 to "diff" has incompatible type "str"'),

@@ -14,11 +14,13 @@ command and 2 for a command line that makes no sense.
 import argparse
 import base64
 import contextlib
+import errno
 import json
 import mmap
 import os
 import sys
-from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
+from typing import (Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence,
+                    Tuple, Union)
 
 from korvalent_core import cbor, delta
 
@@ -55,6 +57,7 @@ def count(text: str) -> int:
 def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
     """The bytes of a file, of standard input for '-' (once per command), or
     a read-only mapping of a large regular file."""
+    data: BytesLike
     if path == "-":
         if stdin_taken[0]:
             raise CommandError("only one input can be '-'")
@@ -67,7 +70,6 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
             raise CommandError(f"cannot read standard input: {err.strerror or err}") from None
         yield data
         return
-    data: BytesLike
     try:
         with open(path, "rb") as file:
             if os.fstat(file.fileno()).st_size < MMAP_FROM or not os.path.isfile(path):
@@ -83,14 +85,26 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
         yield data
 
 
+def write_all(stream: BinaryIO, data: BytesLike) -> None:
+    """Writes every byte of data: a buffered stream whose device fails after
+    taking part of a large write reports the part instead of the error, which
+    the next write then raises."""
+    rest = memoryview(data).cast("B")
+    while rest:
+        written = stream.write(rest)
+        if not written:
+            raise OSError(errno.EIO, "the stream took no bytes")
+        rest = rest[written:]
+    stream.flush()
+
+
 def write_output(path: str, data: BytesLike) -> None:
     """Writes data to path, or to standard output for '-'."""
     if path == "-":
         if sys.stdout is None:
             raise CommandError("standard output is closed")
         try:
-            sys.stdout.buffer.write(data)
-            sys.stdout.buffer.flush()
+            write_all(sys.stdout.buffer, data)
         except BrokenPipeError:
             raise
         except OSError as err:
@@ -99,7 +113,7 @@ def write_output(path: str, data: BytesLike) -> None:
         return
     try:
         with open(path, "wb") as file:
-            file.write(data)
+            write_all(file, data)
     except OSError as err:
         raise CommandError(f"cannot write '{path}': {err.strerror or err}") from None
 
@@ -145,6 +159,18 @@ def json_fallback(mode: str) -> Callable[[Any], Any]:
     return convert
 
 
+def distinct_keys(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
+    """An object of the JSON text written, refused when two of its keys are
+    the same text: map keys JSON writes as text (1 and "1", True and "true")
+    would otherwise stand for two values and a reader would keep one."""
+    found: Dict[str, Any] = {}
+    for key, value in pairs:
+        if key in found:
+            raise CommandError(f"no JSON form: two map keys would both be written as {json.dumps(key)}")
+        found[key] = value
+    return found
+
+
 def run_decode(args: argparse.Namespace) -> None:
     with read_input(args.input, [False]) as data:
         value = cbor.loads(data, max_depth=args.max_depth)
@@ -157,6 +183,7 @@ def run_decode(args: argparse.Namespace) -> None:
         if not str(err).startswith("Out of range float values"):
             raise CommandError(f"no JSON form: {err}") from None
         raise CommandError("no JSON form for a NaN or infinite float") from None  # JSON has none
+    json.loads(text, object_pairs_hook=distinct_keys)
     write_output(args.output, (text + "\n").encode("utf-8"))
 
 
