@@ -448,9 +448,18 @@ class LoudInt(int):
 
 
 @pytest.mark.parametrize("value", ["3", 3.0, None])
-def test_simple_refuses_what_is_not_an_int(value):
-    with pytest.raises(TypeError, match=r"^Simple\(\) argument 'value' must be int, not"):
-        Simple(value)
+@pytest.mark.parametrize("make, name", [(Simple, r"Simple\(\) argument 'value'"),
+                                        (lambda v: Tag(v, 0), r"Tag\(\) argument 'tag'"),
+                                        (lambda v: Tag.__new__(Tag).__setstate__((v, 0)), r"Tag\(\) argument 'tag'")])
+def test_public_types_refuse_what_is_not_an_int(make, name, value):
+    with pytest.raises(TypeError, match="^" + name + r" must be int, not '\w+'$"):
+        make(value)
+
+
+def test_int_subclasses_are_read_as_the_numbers_they_hold():
+    for tag in (Tag(True, "v"), Tag(LoudInt(7), "v"), Tag(tag=7, value="v")):
+        assert type(tag.tag) is int and tag == Tag(int(tag.tag), "v") and repr(tag).startswith("Tag(")
+    assert Simple(value=True) == Simple(1)
 
 
 def test_chains_of_tags_compare_and_hash_without_native_recursion():

@@ -23,11 +23,16 @@ namespace korvalent {
 struct SimpleNumber {
     pybind11::handle object;
 };
+// Tag()'s tag argument, checked by tag_number.
+struct TagNumber {
+    pybind11::handle object;
+};
 
 } // namespace korvalent
 
 namespace pybind11::detail {
 KV_PASS_THROUGH_CASTER(korvalent::SimpleNumber, "int");
+KV_PASS_THROUGH_CASTER(korvalent::TagNumber, "int");
 } // namespace pybind11::detail
 
 namespace korvalent {
@@ -98,16 +103,23 @@ constexpr const char *kUndefinedDoc =
 
 py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
 
-void check_tag_number(const py::int_ &tag)
+// A tag number: an int from 0 to 2**64 - 1, kept as an exact int (an int
+// subclass, bool among them, is read as the number it holds).
+py::int_ tag_number(py::handle tag)
 {
-    static const char *kRange = "Tag() argument 'tag' must be between 0 and 2**64 - 1";
-    PyObject *limit = PyLong_FromUnsignedLongLong(~0ull);
-    if (limit == nullptr) throw py::error_already_set();
-    const int below = PyObject_RichCompareBool(tag.ptr(), limit, Py_LE);
-    Py_DECREF(limit);
-    if (below < 0) throw py::error_already_set();
-    if (!below || PyObject_RichCompareBool(tag.ptr(), py::int_(0).ptr(), Py_GE) != 1)
-        throw py::value_error(kRange);
+    if (!PyLong_Check(tag.ptr()))
+        throw py::type_error(std::string("Tag() argument 'tag' must be int, not '") +
+                             Py_TYPE(tag.ptr())->tp_name + "'");
+    const unsigned long long number = PyLong_AsUnsignedLongLong(tag.ptr());
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        throw py::value_error("Tag() argument 'tag' must be between 0 and 2**64 - 1");
+    }
+    if (PyLong_CheckExact(tag.ptr())) return py::reinterpret_borrow<py::int_>(tag);
+    PyObject *exact = PyLong_FromUnsignedLongLong(number);
+    if (exact == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(exact);
 }
 
 // The number of a simple value: an int from 0 to 19 or 32 to 255.
@@ -246,9 +258,8 @@ void define_value_types(py::module_ &cbor)
         return constructed<Tag>(self);
     };
     py::class_<Tag>(cbor, "Tag", kTagDoc, py::custom_type_setup(make_collectable))
-        .def(py::init([](py::int_ tag, py::object value) {
-                 check_tag_number(tag);
-                 return Tag{std::move(tag), std::move(value)};
+        .def(py::init([](const TagNumber &tag, py::object value) {
+                 return Tag{tag_number(tag.object), std::move(value)};
              }),
              py::arg("tag"), py::arg("value"))
         .def_property_readonly("tag", [tag_of](const py::object &t) { return tag_of(t).tag; })
@@ -278,9 +289,7 @@ void define_value_types(py::module_ &cbor)
             },
             [](const py::tuple &state) {
                 if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
-                py::int_ tag = state[0].cast<py::int_>();
-                check_tag_number(tag);
-                return Tag{tag, state[1]};
+                return Tag{tag_number(state[0]), state[1]};
             }));
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
