@@ -18,9 +18,9 @@ sdist="$(ls "$tmp"/dist/*.tar.gz)"
 find_python() {
   local root cand
   root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
-  for cand in $(ls -d "$root"/versions/"$1".* 2>/dev/null | sort -V -r); do
+  while IFS= read -r cand; do
     [ -x "$cand/bin/python$1" ] && { echo "$cand/bin/python$1"; return 0; }
-  done
+  done < <(ls -d "$root"/versions/"$1".* 2>/dev/null | sort -V -r)
   return 0
 }
 
@@ -37,6 +37,7 @@ check_installed() {
   (cd "$tmp" && "$1/bin/python" - <<'PY'
 import importlib.metadata as metadata
 import sys
+import sysconfig
 
 import korvalent_core, korvalent_core.cbor, korvalent_core.delta  # noqa: F401
 
@@ -50,7 +51,8 @@ assert not missing, f"not installed: {sorted(missing)}"
 tag = "cp%d%d" % sys.version_info[:2]
 tags = [line.split(": ", 1)[1] for line in dist.read_text("WHEEL").splitlines()
         if line.startswith("Tag: ")]
-assert tags == [f"{tag}-{tag}-linux_x86_64"], tags
+platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+assert tags == [f"{tag}-{tag}-{platform}"], (tags, platform)
 assert dist.metadata["License-Expression"] == "Apache-2.0"
 print("installed:", korvalent_core.__file__, tags[0])
 PY
