@@ -69,25 +69,42 @@ Bytes diff_plain(const Bytes &o, const Bytes &n, uint32_t flags)
 
 // A pair long enough to poll several times: unrelated values spend the
 // default engine's whole work bound; the block search passes over values of
-// many MB.
+// many MB, random (scanned) or of two short periods (searched for runs).
 struct LongPair {
     uint32_t flags;
     size_t length;
+    bool periodic;
 };
+
+Bytes periodic(Rng &rng, size_t period, size_t length)
+{
+    const Bytes pattern = random_bytes(rng, period, 256);
+    Bytes out(length);
+    for (size_t i = 0; i < length; ++i) {
+        out[i] = pattern[i % period];
+    }
+    return out;
+}
 
 class PollTest : public ::testing::TestWithParam<LongPair> {};
 
 TEST_P(PollTest, GoingOnChangesNothingAndStoppingStopsAtOnce)
 {
     Rng rng(0x9011);
-    const Bytes o = random_bytes(rng, GetParam().length, 256);
-    const Bytes n = random_bytes(rng, GetParam().length, 256);
+    const size_t length = GetParam().length;
+    const Bytes o = GetParam().periodic ? periodic(rng, 7, length) : random_bytes(rng, length, 256);
+    const Bytes n =
+        GetParam().periodic ? periodic(rng, 13, length) : random_bytes(rng, length, 256);
     const uint32_t flags = GetParam().flags;
     Counter going;
     const Polled full = diff_polled(o, n, flags, &going);
     ASSERT_EQ(full.status, KV_OK);
     EXPECT_EQ(full.delta, diff_plain(o, n, flags));
     ASSERT_GE(going.calls, 2) << "a long search polls";
+    if ((flags & DIFF_GENERATE_BLOCKS) != 0) {
+        // as the header states: every 4 MB of the pass over the new value
+        EXPECT_GE(static_cast<size_t>(going.calls), length >> 22);
+    }
 
     for (const int32_t stop_at : {1, going.calls}) {
         Counter stopping;
@@ -100,8 +117,9 @@ TEST_P(PollTest, GoingOnChangesNothingAndStoppingStopsAtOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(Searches, PollTest,
-                         ::testing::Values(LongPair{0u, 256 * 1024},
-                                           LongPair{DIFF_GENERATE_BLOCKS, 24u << 20}));
+                         ::testing::Values(LongPair{0u, 256 * 1024, false},
+                                           LongPair{DIFF_GENERATE_BLOCKS, 24u << 20, false},
+                                           LongPair{DIFF_GENERATE_BLOCKS, 24u << 20, true}));
 
 // Generated pairs of every kind keep their deltas under a poll that lets the
 // search go on, and under a null poll.

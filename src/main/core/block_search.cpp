@@ -507,33 +507,39 @@ struct Run {
 
 /* The periodic runs at least kRunMinimum long in bytes[lo, hi), in order and
  * not overlapping; visits each byte a few times at most. Such a run holds a
- * periodic window at a multiple of 8, so only those are tested at first. */
+ * periodic window at a multiple of 8, so only those are tested at first.
+ * False when the poller asked to stop (the runs are then incomplete). */
 template <typename Visit>
-void for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Visit visit)
+bool for_each_run(const uint8_t *bytes, int32_t lo, int32_t hi, Poller *poller, Visit visit)
 {
     /* 64-bit positions: rounding up to a multiple of 8 may pass 2^31. */
     int64_t floor = lo;
     int64_t pos = (int64_t{lo} + 7) / 8 * 8;
+    int64_t poll_point = poller->first_point(lo);
     while (pos + kRunWindow <= hi) {
+        if (pos >= poll_point && poller->stop(static_cast<int32_t>(pos), &poll_point)) {
+            return false;
+        }
         const int32_t period = window_period(bytes + pos);
         if (period == 0) {
             pos += 8;
             continue;
         }
-        int64_t start = pos;
-        while (start > floor && bytes[start - 1] == bytes[start - 1 + period]) {
-            --start;
-        }
+        /* A run continues while each byte equals the one a period before:
+         * compared a word at a time, as a run may span the whole value. */
+        const int64_t start =
+            pos - static_cast<int64_t>(execution_match_backward(bytes + pos, bytes + pos + period,
+                                                                static_cast<size_t>(pos - floor)));
         int64_t end = pos + 8 + period;
-        while (end < hi && bytes[end] == bytes[end - period]) {
-            ++end;
-        }
+        end += static_cast<int64_t>(execution_match_forward(bytes + end - period, bytes + end,
+                                                            static_cast<size_t>(hi - end)));
         if (end - start >= kRunMinimum) {
             visit(Run{static_cast<int32_t>(start), static_cast<int32_t>(end - start), period});
             floor = end;
         }
         pos = (end + 7) / 8 * 8;
     }
+    return true;
 }
 
 /* The run from its first position whose next `period` bytes are the
@@ -557,8 +563,8 @@ Run aligned(const uint8_t *bytes, const Run &run)
  * it, so a lookup may miss but never returns another pattern. */
 class RunSource {
 public:
-    RunSource(const uint8_t *old_bytes, int32_t old_length)
-        : old_(old_bytes), old_length_(old_length)
+    RunSource(const uint8_t *old_bytes, int32_t old_length, Poller *poller)
+        : old_(old_bytes), old_length_(old_length), poller_(poller)
     {}
 
     /* An old aligned run of the same pattern as the aligned run `at` of
@@ -592,7 +598,8 @@ private:
     void scan()
     {
         slots_.assign(kPatternSlots, Run{0, 0, 0});
-        for_each_run(old_, 0, old_length_, [this](const Run &run) {
+        /* Stopped by the poller, the slots stay incomplete: the search ends. */
+        for_each_run(old_, 0, old_length_, poller_, [this](const Run &run) {
             const Run a = aligned(old_, run);
             Run &s = slots_[slot_of(old_ + a.start, a.period)];
             if (a.length > s.length) {
@@ -603,16 +610,18 @@ private:
 
     const uint8_t *old_;
     int32_t old_length_;
+    Poller *poller_;
     std::vector<Run> slots_;
 };
 
 /* Appends copies for the periodic runs in the literal stretch new[lo, hi),
  * in new-value order; a run longer than its old source takes several copies
- * of it, each a whole number of periods but the last. */
-void add_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi, RunSource *runs,
-              std::vector<Anchor> *out)
+ * of it, each a whole number of periods but the last. False when the poller
+ * asked to stop. */
+bool add_runs(const uint8_t *new_bytes, int32_t lo, int32_t hi, RunSource *runs,
+              std::vector<Anchor> *out, Poller *poller)
 {
-    for_each_run(new_bytes, lo, hi, [&](const Run &run) {
+    return for_each_run(new_bytes, lo, hi, poller, [&](const Run &run) {
         const Run a = aligned(new_bytes, run);
         Anchor source{};
         if (!runs->find(new_bytes, a, &source)) {
@@ -691,7 +700,7 @@ class Emitter {
 public:
     Emitter(execution_s *ex, coallescing_script_s *record, Poller *poller)
         : ex_(ex), record_(record), poller_(poller), poll_point_(poller->first_point(0)),
-          runs_(ex->old_value->data, static_cast<int32_t>(ex->old_value->length))
+          runs_(ex->old_value->data, static_cast<int32_t>(ex->old_value->length), poller)
     {}
 
     bool anchor(const Anchor &a)
@@ -759,8 +768,9 @@ private:
     bool literal(int32_t from, int32_t to)
     {
         runs_found_.clear();
-        if (to - from >= kRunMinimum) {
-            add_runs(ex_->new_value->data, from, to, &runs_, &runs_found_);
+        if (to - from >= kRunMinimum &&
+            !add_runs(ex_->new_value->data, from, to, &runs_, &runs_found_, poller_)) {
+            return false;
         }
         for (const Anchor &r : runs_found_) {
             if (r.new_start > from &&

@@ -28,8 +28,12 @@ KV_EXTERN_C_BEGIN
  * with buf_free. Null for a null or unreadable value, values of 2^31 bytes
  * or more, or when allocation fails. */
 KV_API buf_s *diff_generate_binary_blocks(const buf_s *old_value, const buf_s *new_value);
-/* As diff_generate_binary_blocks, with poll(context) run every so often
- * during the search (status.h; a null poll: never). Returns the delta, or
+/* As diff_generate_binary_blocks, with poll(context) run during the search
+ * (status.h; a null poll: never): once the old value is indexed, then every
+ * 4 MB of new bytes the scan meets sampled windows in, every 4 MB the copies
+ * reach and every 4 MB of literal bytes searched for runs. Indexing, and
+ * stretches of new bytes with no sampled window, pass unpolled at a few
+ * milliseconds per MB. Returns the delta, or
  * null with *status (when not null) telling why: KV_INVALID_ARGUMENT (a null
  * or unreadable value), KV_OUT_OF_RANGE (a value of 2^31 bytes or more),
  * KV_CANCELLED (poll answered nonzero: the search stopped at once) or

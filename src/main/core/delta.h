@@ -62,9 +62,10 @@ KV_API buf_s *diff_generate_binary_with_activity_history_ex(activity_history_s *
 KV_API buf_s *diff_generate_binary_flags(activity_history_s *history, const buf_s *old_value,
                                          const buf_s *new_value, int32_t slot_limit,
                                          int32_t work_limit, uint32_t flags, kv_status *status);
-/* As diff_generate_binary_flags, with poll(poll_context) run every so often
- * during the search (status.h; a null poll: never): a nonzero answer stops
- * it at once, and the call returns null with *status KV_CANCELLED. */
+/* As diff_generate_binary_flags, with poll(poll_context) run during the
+ * search (status.h; a null poll: never) as myers_binary_diff_polled and
+ * diff_generate_binary_blocks_polled run it: a nonzero answer stops it at
+ * once, and the call returns null with *status KV_CANCELLED. */
 KV_API buf_s *diff_generate_binary_polled(activity_history_s *history, const buf_s *old_value,
                                           const buf_s *new_value, int32_t slot_limit,
                                           int32_t work_limit, uint32_t flags, kv_poll_fn poll,

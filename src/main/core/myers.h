@@ -57,8 +57,10 @@ KV_API int32_t myers_binary_diff_bounded(const buf_s *old_value, int32_t old_sta
                                          edit_script_s *script, int32_t slot_limit,
                                          int32_t work_limit, uint32_t quality, int64_t work_bound,
                                          int64_t *work_spent);
-/* As myers_binary_diff, with poll(context) run every so often during the
- * searches (status.h; a null poll: never). A nonzero answer ends the
+/* As myers_binary_diff, with poll(context) run during the searches
+ * (status.h; a null poll: never) each time they have spent about 2^25
+ * diagonal visits since its last run, some tens of milliseconds of search;
+ * a difference that needs fewer never polls. A nonzero answer ends the
  * difference at once with MYERS_CANCELLED (the script's output is then
  * partial and must not be used). */
 KV_API int32_t myers_binary_diff_polled(const buf_s *old_value, int32_t old_start,

@@ -29,8 +29,8 @@ typedef enum kv_status {
     KV_CANCELLED = 11        /* the caller's poll asked a long computation to stop */
 } kv_status;
 
-/* A caller's check, run now and then during a long computation (every few
- * tens of milliseconds of work) with the context it was given; nonzero asks
+/* A caller's check, run now and then during a long computation (each entry
+ * that takes one says how often) with the context it was given; nonzero asks
  * the computation to stop at once, which it then reports as KV_CANCELLED.
  * It runs on the computing thread and must not call back into the core. */
 typedef int32_t (*kv_poll_fn)(void *context);

@@ -311,6 +311,13 @@ void require_in_range(const InputView &input, Failure failure)
 constexpr uint64_t kDiffUnlockedFrom = 512;
 constexpr uint64_t kPatchUnlockedFrom = 2048;
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Whether the calling thread handles signals (the main thread of the main
+// interpreter); exported by every supported interpreter, declared by the
+// public headers up to 3.12.
+extern "C" int _PyOS_IsMainThread(void);
+#endif
+
 // The interpreter lock given up for a core computation. The core's polls
 // take it back for a moment to run the signal handlers (Ctrl-C raises
 // KeyboardInterrupt in the main thread's); a handler that raises stops the
@@ -341,14 +348,17 @@ int32_t poll_locked(void *) { return PyErr_CheckSignals() != 0 ? 1 : 0; }
 // Runs compute(poll, context), without the interpreter lock once the inputs
 // reach unlocked_from bytes. compute must not touch Python objects; the
 // InputViews keep every input exported (alive and unresizable) for the call.
+// Signal handlers run only in the main thread: elsewhere nothing is polled,
+// so a call in a worker thread never waits to take the lock back.
 template <typename Compute>
 buf_s *run_core(uint64_t input_bytes, uint64_t unlocked_from, Compute &&compute)
 {
+    const bool signals_here = _PyOS_IsMainThread() != 0;
     if (input_bytes < unlocked_from) {
-        return compute(&poll_locked, nullptr);
+        return compute(signals_here ? &poll_locked : nullptr, nullptr);
     }
     Unlocked unlocked;
-    return compute(&Unlocked::poll, &unlocked);
+    return compute(signals_here ? &Unlocked::poll : nullptr, &unlocked);
 }
 
 // The searches diff can run: the default engine, which keeps copies in the
