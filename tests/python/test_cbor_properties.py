@@ -15,10 +15,11 @@ import math
 import pathlib
 import random
 import struct
+import sys
 
 import cbor2
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from korvalent_core.cbor import dumps
@@ -187,6 +188,44 @@ def test_default_replaces_exactly_the_unsupported_values(value, kwargs):
 def test_canonical_matches_the_model(value, max_depth):
     kwargs = {"canonical": True, "max_depth": max_depth}
     assert outcome(lambda: dumps(value, **kwargs)) == expected_outcome(value, **kwargs)
+
+
+RANK = {"frozenset": 0, "complex": 1, "Decimal": 2}
+
+
+def replace_ranked(value):
+    """A default hook writing maps whose key order reverses their written order."""
+    name = type(value).__name__
+    return {"z": RANK.get(name, 3), "a": name}
+
+
+@EXAMPLES
+@given(value=hostile_values, max_depth=st.sampled_from([0, 3]))
+@example(value={frozenset(): {"b": 1, "a": 2}, complex(1, 0): 3, decimal.Decimal(1): 4}, max_depth=0)
+def test_canonical_with_default_matches_the_model(value, max_depth):
+    # replaced keys are maps that must be sorted before their dict's keys are
+    kwargs = {"canonical": True, "max_depth": max_depth, "default": replace_ranked}
+    assert outcome(lambda: dumps(value, **kwargs)) == expected_outcome(value, **kwargs)
+
+
+@pytest.mark.parametrize("wrap, head_bytes", [
+    (lambda v: v, b""),
+    (lambda v: [v], b"\x81"),
+    (lambda v: (1, {"z": v, "y": 2}), b"\x82\x01\xa2\x61y\x02\x61z"),
+])
+def test_canonical_reorders_deeply_nested_dicts(wrap, head_bytes):
+    # every dict is written out of key order; the model's recursion cannot go this deep
+    depth = 5000
+    value = {"a": 0}
+    for _ in range(depth):
+        value = {"b": wrap(value), "a": 0}
+    expected = (b"\xa2\x61a\x00\x61b" + head_bytes) * depth + b"\xa1\x61a\x00"
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(3 * depth + 1000)
+    try:
+        assert dumps(value, canonical=True) == expected
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 def reordered(value, rng):

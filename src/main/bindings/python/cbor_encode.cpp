@@ -159,6 +159,68 @@ struct Pair { // a dict entry as written, in buffer offsets
     std::size_t start, key_end, end;
 };
 
+// A dict of the deterministic form written out of key order: its entries
+// fill [from, to) of the buffer, and moved[first, first + count) holds their
+// spans in key order. Such dicts nest or are disjoint.
+struct Reorder {
+    std::size_t from, to, first, count;
+};
+
+struct Span {
+    std::size_t start, end;
+};
+
+// Copies src[0, size), the output as written, to dst with every reorder
+// applied, within moved entries too. Each byte is copied once, so the cost
+// stays linear however deep reordered dicts nest. May throw std::bad_alloc
+// before it writes.
+void reassemble(const char *src, std::size_t size, std::vector<Reorder> *reorders,
+                const std::vector<Span> &moved, char *dst)
+{
+    std::vector<Reorder> &r = *reorders;
+    const std::size_t n = r.size();
+    std::sort(r.begin(), r.end(),
+              [](const Reorder &a, const Reorder &b) { return a.from < b.from; });
+    // The first reorder starting after `at`. A reorder nested in an entry
+    // starts after the entry's key; the entry's own reorder starts at or
+    // before it.
+    const auto first_after = [&r](std::size_t at) {
+        return static_cast<std::size_t>(
+            std::upper_bound(r.begin(), r.end(), at,
+                             [](std::size_t x, const Reorder &a) { return x < a.from; }) -
+            r.begin());
+    };
+    std::vector<std::size_t> after(n); // the first reorder past each one: its next sibling
+    for (std::size_t i = 0; i < n; ++i) after[i] = first_after(r[i].to - 1);
+    // One level per reorder being copied: the entry in hand and the part of
+    // it still to copy, [pos, end), whose next nested reorder is `next`.
+    struct Level {
+        std::size_t reorder, entry, pos, end, next;
+    };
+    std::vector<Level> levels;
+    levels.reserve(n + 1);
+    levels.push_back(Level{n, 0, 0, size, 0}); // no reorder starts at 0: a head comes first
+    while (!levels.empty()) {
+        Level &l = levels.back();
+        if (l.next < n && r[l.next].from < l.end) {
+            const std::size_t i = l.next;
+            dst = std::copy(src + l.pos, src + r[i].from, dst);
+            l.pos = r[i].to;
+            l.next = after[i];
+            const Span &e = moved[r[i].first];
+            levels.push_back(Level{i, 0, e.start, e.end, first_after(e.start)});
+            continue;
+        }
+        dst = std::copy(src + l.pos, src + l.end, dst);
+        if (l.reorder < n && ++l.entry < r[l.reorder].count) {
+            const Span &e = moved[r[l.reorder].first + l.entry];
+            l = Level{l.reorder, l.entry, e.start, e.end, first_after(e.start)};
+        } else {
+            levels.pop_back();
+        }
+    }
+}
+
 struct Splice { // a payload that belongs after the first `offset` buffer bytes
     std::size_t offset;
     const char *data;
@@ -413,6 +475,7 @@ private:
         for (;;) {
             if (PyObject *const value = f->pending) {
                 f->pending = nullptr;
+                --open_keys_;
                 if (canonical_) pairs_.back().key_end = offset();
                 const int step = write(value);
                 Py_DECREF(value);
@@ -439,6 +502,7 @@ private:
             }
             Py_INCREF(value);
             f->pending = value;
+            ++open_keys_;
             const int step = write(key);
             if (step != kDone) return step;
         }
@@ -496,7 +560,9 @@ private:
 
     // Deterministic form: the entries written since `first`, reordered by the
     // bytewise order of their encoded keys (RFC 8949 section 4.2.1). Encodings
-    // are self-delimiting, so no key is a proper prefix of another.
+    // are self-delimiting, so no key is a proper prefix of another. Within a
+    // key the entries move at once, since enclosing keys are compared as
+    // written; elsewhere the move waits for the output's assembly (result).
     int sort_pairs(std::size_t first)
     {
         Pair *const pairs = pairs_.data() + first;
@@ -518,7 +584,11 @@ private:
             }
             in_place = in_place && pairs[i - 1].end == pairs[i].start;
         }
-        if (!in_place) {
+        if (!in_place && open_keys_ == 0) {
+            reorders_.push_back(Reorder{from, offset(), moved_.size(), count});
+            for (std::size_t i = 0; i < count; ++i)
+                moved_.push_back(Span{pairs[i].start, pairs[i].end});
+        } else if (!in_place) {
             std::string sorted;
             for (std::size_t i = 0; i < count; ++i)
                 sorted.append(base + pairs[i].start, pairs[i].end - pairs[i].start);
@@ -697,10 +767,11 @@ private:
     }
 
     // The output as a bytes object: the buffer itself cut to its length, or
-    // a copy with the spliced payloads in their places.
+    // a copy with the spliced payloads or reordered entries in their places.
     PyObject *result()
     {
         const std::size_t written = offset();
+        if (!reorders_.empty()) return reassembled(); // deterministic form: no splices
         PyObject *out = nullptr;
         std::size_t total = written, copied = 0;
         for (const Splice &s : splices_)
@@ -720,11 +791,28 @@ private:
             copied = s.offset;
         }
         if (to != nullptr) std::copy(start_ + copied, start_ + written, to);
-        if (out == nullptr) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
+        return out != nullptr ? out : allocation_failed();
+    }
+
+    PyObject *reassembled()
+    {
+        const std::size_t written = offset();
+        PyObject *const out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(written));
+        if (out == nullptr) return allocation_failed();
+        try {
+            reassemble(start_, written, &reorders_, moved_, PyBytes_AS_STRING(out));
+        } catch (...) {
+            Py_DECREF(out);
+            throw;
         }
         return out;
+    }
+
+    static PyObject *allocation_failed()
+    {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
+        return nullptr;
     }
 
     const bool indefinite_, canonical_;
@@ -739,6 +827,9 @@ private:
     std::size_t charged_ = 0; // levels counted against the interpreter's recursion limit
     std::vector<Splice> splices_;
     std::vector<Pair> pairs_;
+    std::size_t open_keys_ = 0;     // dict keys being written (deterministic form)
+    std::vector<Reorder> reorders_; // deterministic form: dicts to reorder in result()
+    std::vector<Span> moved_;       // their entries, each dict's in key order
     char local_[kLocalBytes];
     Frame local_frames_[kLocalFrames];
     PyObject *const module_; // the cbor submodule; last: read on rare paths only
