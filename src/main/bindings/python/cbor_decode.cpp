@@ -735,8 +735,8 @@ public:
     bool acquire_for_call(PyObject *obj, const char *fn)
     {
         if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
-        view_.buf = PyBytes_AS_STRING(obj);
-        view_.len = PyBytes_GET_SIZE(obj);
+        data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(obj));
+        size_ = static_cast<size_t>(PyBytes_GET_SIZE(obj));
         input_ = cbor_decode::Input::kSettled;
         return true;
     }
@@ -753,10 +753,12 @@ public:
             return false;
         }
         held_ = true;
+        data_ = static_cast<const uint8_t *>(view_.buf);
+        size_ = static_cast<size_t>(view_.len);
         return true;
     }
-    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
-    size_t size() const { return static_cast<size_t>(view_.len); }
+    const uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
     cbor_decode::Input input() const { return input_; }
     // Only the bytes of a bytes object (or of a memoryview of one) cannot
     // change: a bytearray or a mapping can, from another thread or process.
@@ -774,14 +776,16 @@ public:
     }
 
 private:
-    Py_buffer view_{};
+    Py_buffer view_; // valid while held_
+    const uint8_t *data_ = nullptr;
+    size_t size_ = 0;
     bool held_ = false;
     cbor_decode::Input input_ = cbor_decode::Input::kMayChange;
 };
 
-// Parses (data, /, *, max_depth=...) of fn. False with TypeError/ValueError set.
-bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                     PyObject **data, uint32_t *max_depth)
+// The general case of parse_arguments (below).
+bool parse_keywords(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **data, uint32_t *max_depth)
 {
     if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "%s() takes exactly one positional argument (%zd given)", fn,
@@ -814,6 +818,19 @@ bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs, Py
         *max_depth = static_cast<uint32_t>(depth);
     }
     return true;
+}
+
+// Parses (data, /, *, max_depth=...) of fn. False with TypeError/ValueError set.
+// The common call, one argument and no keywords, costs no call.
+inline bool parse_arguments(const char *fn, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames, PyObject **data, uint32_t *max_depth)
+{
+    if (nargs == 1 && kwnames == nullptr) {
+        *data = args[0];
+        *max_depth = cbor_decode::kDefaultMaxDepth;
+        return true;
+    }
+    return parse_keywords(fn, args, nargs, kwnames, data, max_depth);
 }
 
 // Sets CBORDecodeError for a decoder failure (a builder failure is already set).
