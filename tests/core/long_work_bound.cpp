@@ -4,6 +4,7 @@
 // as from the unbounded engine, with the work spent below the bound.
 #include <gtest/gtest.h>
 
+#include "core/buf.h"
 #include "core/delta.h"
 #include "core/edit_script.h"
 #include "core/myers.h"
@@ -72,6 +73,38 @@ TEST(LongWorkBound, BenchmarkKindsKeepTheirDeltas)
         edit_script_free(bounded);
         edit_script_free(free);
     }
+}
+
+// Dense edits over 2 MB: the unbounded search finds an edit delta but spends
+// more than the default bound allows, so the generator sends the
+// replacement delta instead.
+TEST(LongWorkBound, GeneratorSendsTheReplacementWhenTheBoundIsReached)
+{
+    Rng rng(0xD3E);
+    const Bytes base = random_bytes(rng, 2 * kMb, 256);
+    Bytes dense = base;
+    for (size_t i = 32; i < dense.size(); i += 64) {
+        dense[i] ^= 0x5A;
+    }
+    const buf_s o = view(base);
+    const buf_s n = view(dense);
+    const int32_t length = static_cast<int32_t>(base.size());
+    edit_script_s *free = edit_script_create(&o, &n);
+    ASSERT_NE(free, nullptr);
+    int64_t spent = 0;
+    const int32_t unbounded =
+        myers_binary_diff_bounded(&o, 0, length, &n, 0, length, free, DIFF_DEFAULT_SLOT_LIMIT,
+                                  DIFF_DEFAULT_WORK_LIMIT, 0, -1, &spent);
+    edit_script_free(free);
+    ASSERT_EQ(unbounded, MYERS_EDIT_DELTA);
+    ASSERT_GT(spent, myers_binary_diff_work_bound(length, length));
+    buf_s *delta = diff_generate_binary(&o, &n);
+    buf_s *replacement = _write_replacement_delta(&n);
+    ASSERT_NE(delta, nullptr);
+    ASSERT_NE(replacement, nullptr);
+    EXPECT_EQ(buf_cmp(delta, replacement), 0);
+    buf_free(delta);
+    buf_free(replacement);
 }
 
 } // namespace

@@ -106,26 +106,20 @@ TEST(WorkBound, BoundGrowsLinearlyWithBothLengths)
               base + per_byte * 2 * int64_t{INT32_MAX});
 }
 
-// The public generator keeps its contract when the bound stops a search:
-// unrelated values whose unbounded search would run long get the
-// replacement delta.
-TEST(WorkBound, GeneratorSendsTheReplacementWhenTheBoundIsReached)
+// A bound stops a long search as soon as it is reached: unrelated values
+// whose unbounded search visits tens of millions of diagonals stop one visit
+// past a bound of 1000. (The generator reaching the default bound is checked
+// on megabyte values by the long tests.)
+TEST(WorkBound, ABoundStopsALongSearchWhereItIsReached)
 {
     Rng rng(0xFEE);
     const Bytes o = random_bytes(rng, 12000, 256);
     const Bytes n = random_bytes(rng, 12000, 256);
     const Bounded free = run_bounded(o, n, 0, -1);
-    ASSERT_GT(free.spent, 1000);
+    ASSERT_GT(free.spent, 1000000);
     const Bounded stopped = run_bounded(o, n, 0, 1000);
     EXPECT_EQ(stopped.result, MYERS_REPLACEMENT_DELTA);
-    const buf_s ov = view(o);
-    const buf_s nv = view(n);
-    buf_s *delta = diff_generate_binary(&ov, &nv);
-    buf_s *replacement = _write_replacement_delta(&nv);
-    ASSERT_NE(delta, nullptr);
-    EXPECT_EQ(buf_cmp(delta, replacement), 0);
-    buf_free(delta);
-    buf_free(replacement);
+    EXPECT_EQ(stopped.spent, 1001);
 }
 
 } // namespace
