@@ -224,8 +224,16 @@ def test_canonical_reorders_deeply_nested_dicts(wrap, head_bytes):
     sys.setrecursionlimit(3 * depth + 1000)
     try:
         assert dumps(value, canonical=True) == expected
+        # as a map key (a hashable dict), written before a key that sorts before it
+        key = HashableDict(value)
+        assert dumps({key: 2, "zz": 1}, canonical=True) == b"\xa2\x62zz\x01" + expected + b"\x02"
     finally:
         sys.setrecursionlimit(limit)
+
+
+class HashableDict(dict):
+    def __hash__(self):
+        return id(self)
 
 
 def reordered(value, rng):

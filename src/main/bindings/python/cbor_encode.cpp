@@ -157,69 +157,116 @@ struct Frame {
 
 struct Pair { // a dict entry as written, in buffer offsets
     std::size_t start, key_end, end;
+    std::size_t reorders; // Encoder::reorders_.count() when the entry began
 };
 
-// A dict of the deterministic form written out of key order: its entries
-// fill [from, to) of the buffer, and moved[first, first + count) holds their
-// spans in key order. Such dicts nest or are disjoint.
-struct Reorder {
-    std::size_t from, to, first, count;
-};
+// Dicts of the deterministic form written out of key order. Their entries
+// move once the bytes around them are final: when the key holding them is
+// written (its dict compares keys as bytes) or when the output is. Moving
+// them as each dict closed would copy a dict nested n levels deep n times.
+class Reorders {
+public:
+    std::size_t count() const { return dicts_.size(); }
 
-struct Span {
-    std::size_t start, end;
-};
-
-// Copies src[0, size), the output as written, to dst with every reorder
-// applied, within moved entries too. Each byte is copied once, so the cost
-// stays linear however deep reordered dicts nest. May throw std::bad_alloc
-// before it writes.
-void reassemble(const char *src, std::size_t size, std::vector<Reorder> *reorders,
-                const std::vector<Span> &moved, char *dst)
-{
-    std::vector<Reorder> &r = *reorders;
-    const std::size_t n = r.size();
-    std::sort(r.begin(), r.end(),
-              [](const Reorder &a, const Reorder &b) { return a.from < b.from; });
-    // The first reorder starting after `at`. A reorder nested in an entry
-    // starts after the entry's key; the entry's own reorder starts at or
-    // before it.
-    const auto first_after = [&r](std::size_t at) {
-        return static_cast<std::size_t>(
-            std::upper_bound(r.begin(), r.end(), at,
-                             [](std::size_t x, const Reorder &a) { return x < a.from; }) -
-            r.begin());
-    };
-    std::vector<std::size_t> after(n); // the first reorder past each one: its next sibling
-    for (std::size_t i = 0; i < n; ++i) after[i] = first_after(r[i].to - 1);
-    // One level per reorder being copied: the entry in hand and the part of
-    // it still to copy, [pos, end), whose next nested reorder is `next`.
-    struct Level {
-        std::size_t reorder, entry, pos, end, next;
-    };
-    std::vector<Level> levels;
-    levels.reserve(n + 1);
-    levels.push_back(Level{n, 0, 0, size, 0}); // no reorder starts at 0: a head comes first
-    while (!levels.empty()) {
-        Level &l = levels.back();
-        if (l.next < n && r[l.next].from < l.end) {
-            const std::size_t i = l.next;
-            dst = std::copy(src + l.pos, src + r[i].from, dst);
-            l.pos = r[i].to;
-            l.next = after[i];
-            const Span &e = moved[r[i].first];
-            levels.push_back(Level{i, 0, e.start, e.end, first_after(e.start)});
-            continue;
+    // The dict just closed fills [from, to) of the output and its entries,
+    // in key order, are sorted[0, n). Every dict added since it opened lies
+    // within it.
+    void add(std::size_t from, std::size_t to, const Pair *sorted, std::size_t n)
+    {
+        std::size_t inner = roots_.size(); // the dicts it holds: roots from `from` on
+        while (inner > 0 && dicts_[roots_[inner - 1]].from >= from) --inner;
+        const std::size_t kids = kids_.size();
+        kids_.insert(kids_.end(), roots_.begin() + static_cast<std::ptrdiff_t>(inner),
+                     roots_.end());
+        roots_.resize(inner);
+        const auto kid_begin = kids_.begin() + static_cast<std::ptrdiff_t>(kids);
+        const auto first_at = [&](std::size_t at) { // the first held dict starting at or after at
+            return static_cast<std::size_t>(std::lower_bound(kid_begin, kids_.end(), at,
+                                                             [this](std::size_t d, std::size_t x) {
+                                                                 return dicts_[d].from < x;
+                                                             }) -
+                                            kids_.begin());
+        };
+        for (std::size_t i = 0; i < n; ++i) {
+            const Pair &p = sorted[i];
+            const bool any = kids != kids_.size();
+            entries_.push_back(Entry{p.start, p.end, any ? first_at(p.start) : kids,
+                                     any ? first_at(p.end) : kids});
         }
-        dst = std::copy(src + l.pos, src + l.end, dst);
-        if (l.reorder < n && ++l.entry < r[l.reorder].count) {
-            const Span &e = moved[r[l.reorder].first + l.entry];
-            l = Level{l.reorder, l.entry, e.start, e.end, first_after(e.start)};
-        } else {
-            levels.pop_back();
-        }
+        roots_.push_back(dicts_.size());
+        dicts_.push_back(Dict{from, to, entries_.size() - n, n, kids});
     }
-}
+
+    // Moves the entries of the dicts added since the first `keep`, within
+    // buf, and forgets them. Each outermost one is assembled in a scratch
+    // buffer and copied back: every byte moves twice however deep such dicts
+    // nest. May throw std::bad_alloc.
+    void apply_since(std::size_t keep, char *buf)
+    {
+        std::size_t outer = roots_.size();
+        while (outer > 0 && roots_[outer - 1] >= keep) --outer;
+        for (std::size_t k = outer; k < roots_.size(); ++k) apply(roots_[k], buf);
+        roots_.resize(outer);
+        kids_.resize(dicts_[keep].kids);
+        entries_.resize(dicts_[keep].first);
+        dicts_.resize(keep);
+    }
+
+private:
+    struct Dict {
+        std::size_t from, to; // its entries' bytes
+        std::size_t first, n; // its entries in key order: entries_[first, first + n)
+        std::size_t kids;     // where its held dicts begin in kids_
+    };
+    // An entry's bytes, and the dicts it holds: kids_[kid, kid_end), in order.
+    struct Entry {
+        std::size_t start, end, kid, kid_end;
+    };
+    // A dict being assembled: its entry in hand, the part of it still to
+    // copy, [pos, end), and the held dicts still ahead in it.
+    struct Level {
+        std::size_t dict, entry, pos, end, kid, kid_end;
+    };
+
+    void enter(std::size_t d)
+    {
+        const Entry &e = entries_[dicts_[d].first];
+        levels_.push_back(Level{d, 0, e.start, e.end, e.kid, e.kid_end});
+    }
+
+    void apply(std::size_t top, char *buf)
+    {
+        scratch_.resize(dicts_[top].to - dicts_[top].from);
+        char *dst = &scratch_[0];
+        enter(top);
+        while (!levels_.empty()) {
+            Level &l = levels_.back();
+            if (l.kid < l.kid_end) {
+                const Dict &held = dicts_[kids_[l.kid++]];
+                dst = std::copy(buf + l.pos, buf + held.from, dst);
+                l.pos = held.to;
+                enter(kids_[l.kid - 1]);
+                continue;
+            }
+            dst = std::copy(buf + l.pos, buf + l.end, dst);
+            const Dict &d = dicts_[l.dict];
+            if (++l.entry < d.n) {
+                const Entry &e = entries_[d.first + l.entry];
+                l = Level{l.dict, l.entry, e.start, e.end, e.kid, e.kid_end};
+            } else {
+                levels_.pop_back();
+            }
+        }
+        std::copy(scratch_.begin(), scratch_.end(), buf + dicts_[top].from);
+    }
+
+    std::vector<Dict> dicts_;        // in the order they closed
+    std::vector<Entry> entries_;     // each dict's in key order
+    std::vector<std::size_t> kids_;  // each dict's held dicts, in output order
+    std::vector<std::size_t> roots_; // the dicts no later one holds, in output order
+    std::vector<Level> levels_;
+    std::string scratch_;
+};
 
 struct Splice { // a payload that belongs after the first `offset` buffer bytes
     std::size_t offset;
@@ -475,8 +522,7 @@ private:
         for (;;) {
             if (PyObject *const value = f->pending) {
                 f->pending = nullptr;
-                --open_keys_;
-                if (canonical_) pairs_.back().key_end = offset();
+                if (canonical_) end_key();
                 const int step = write(value);
                 Py_DECREF(value);
                 if (step != kDone) return step;
@@ -492,7 +538,7 @@ private:
                 return fail(PyExc_RuntimeError, "dict changed during dumps");
             if (!more) return close();
             __builtin_prefetch(value); // loads while the key is written
-            if (canonical_) pairs_.push_back(Pair{offset(), 0, 0});
+            if (canonical_) pairs_.push_back(Pair{offset(), 0, 0, reorders_.count()});
             if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
                 // Writing an exact str runs no Python code: the value stays in the dict.
                 if (write_text(key) == kFailed) return kFailed;
@@ -502,7 +548,6 @@ private:
             }
             Py_INCREF(value);
             f->pending = value;
-            ++open_keys_;
             const int step = write(key);
             if (step != kDone) return step;
         }
@@ -558,11 +603,18 @@ private:
         return kDone;
     }
 
-    // Deterministic form: the entries written since `first`, reordered by the
-    // bytewise order of their encoded keys (RFC 8949 section 4.2.1). Encodings
-    // are self-delimiting, so no key is a proper prefix of another. Within a
-    // key the entries move at once, since enclosing keys are compared as
-    // written; elsewhere the move waits for the output's assembly (result).
+    // Deterministic form: the key of the innermost dict's last entry is
+    // written. Its bytes become final, to be compared as they stand.
+    void end_key()
+    {
+        Pair &p = pairs_.back();
+        if (reorders_.count() > p.reorders) reorders_.apply_since(p.reorders, start_);
+        p.key_end = offset();
+    }
+
+    // Deterministic form: the entries written since `first`, to be reordered
+    // by the bytewise order of their encoded keys (RFC 8949 section 4.2.1).
+    // Encodings are self-delimiting, so no key is a proper prefix of another.
     int sort_pairs(std::size_t first)
     {
         Pair *const pairs = pairs_.data() + first;
@@ -584,15 +636,8 @@ private:
             }
             in_place = in_place && pairs[i - 1].end == pairs[i].start;
         }
-        if (!in_place && open_keys_ == 0) {
-            reorders_.push_back(Reorder{from, offset(), moved_.size(), count});
-            for (std::size_t i = 0; i < count; ++i)
-                moved_.push_back(Span{pairs[i].start, pairs[i].end});
-        } else if (!in_place) {
-            std::string sorted;
-            for (std::size_t i = 0; i < count; ++i)
-                sorted.append(base + pairs[i].start, pairs[i].end - pairs[i].start);
-            std::copy(sorted.begin(), sorted.end(), start_ + from);
+        if (!in_place) {
+            reorders_.add(from, offset(), pairs, count);
         }
         pairs_.resize(first);
         return kDone;
@@ -770,8 +815,9 @@ private:
     // a copy with the spliced payloads or reordered entries in their places.
     PyObject *result()
     {
+        if (reorders_.count() > 0)
+            reorders_.apply_since(0, start_); // deterministic form: no splices
         const std::size_t written = offset();
-        if (!reorders_.empty()) return reassembled(); // deterministic form: no splices
         PyObject *out = nullptr;
         std::size_t total = written, copied = 0;
         for (const Splice &s : splices_)
@@ -791,28 +837,11 @@ private:
             copied = s.offset;
         }
         if (to != nullptr) std::copy(start_ + copied, start_ + written, to);
-        return out != nullptr ? out : allocation_failed();
-    }
-
-    PyObject *reassembled()
-    {
-        const std::size_t written = offset();
-        PyObject *const out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(written));
-        if (out == nullptr) return allocation_failed();
-        try {
-            reassemble(start_, written, &reorders_, moved_, PyBytes_AS_STRING(out));
-        } catch (...) {
-            Py_DECREF(out);
-            throw;
+        if (out == nullptr) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
         }
         return out;
-    }
-
-    static PyObject *allocation_failed()
-    {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
-        return nullptr;
     }
 
     const bool indefinite_, canonical_;
@@ -827,9 +856,7 @@ private:
     std::size_t charged_ = 0; // levels counted against the interpreter's recursion limit
     std::vector<Splice> splices_;
     std::vector<Pair> pairs_;
-    std::size_t open_keys_ = 0;     // dict keys being written (deterministic form)
-    std::vector<Reorder> reorders_; // deterministic form: dicts to reorder in result()
-    std::vector<Span> moved_;       // their entries, each dict's in key order
+    Reorders reorders_; // deterministic form
     char local_[kLocalBytes];
     Frame local_frames_[kLocalFrames];
     PyObject *const module_; // the cbor submodule; last: read on rare paths only
