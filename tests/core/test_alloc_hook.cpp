@@ -6,6 +6,7 @@
 // builds; there the replacement is left out and the fault tests skip.
 #include "alloc_hook.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -65,6 +66,7 @@ void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
 void *__libc_realloc(void *block, size_t size);
 void __libc_free(void *block);
+void *__libc_memalign(size_t alignment, size_t size);
 
 void *malloc(size_t size) noexcept
 {
@@ -94,6 +96,20 @@ void *realloc(void *block, size_t size) noexcept
     void *grown = __libc_realloc(block, size);
     kvtest::t_stats.live += block == nullptr && grown != nullptr;
     return grown;
+}
+
+int posix_memalign(void **out, size_t alignment, size_t size) noexcept
+{
+    if (kvtest::refuse(size)) {
+        return ENOMEM;
+    }
+    void *block = __libc_memalign(alignment, size);
+    if (block == nullptr) {
+        return ENOMEM;
+    }
+    kvtest::t_stats.live += 1;
+    *out = block;
+    return 0;
 }
 
 void free(void *block) noexcept

@@ -8,7 +8,11 @@
  * old offsets, so no input makes a lookup slow. */
 #include "core/block_search.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -172,6 +176,45 @@ struct Bucket {
     uint16_t check[kBucketSlots];
 };
 
+/* The index's buckets, every slot free: one block, read at random. A block
+ * of kHugePage bytes or more is aligned to it and offered to the kernel for
+ * huge pages (advice it may decline): at tens of megabytes most lookups
+ * would otherwise miss the address translation cache as well. Throws
+ * std::bad_alloc. */
+class BucketArray {
+public:
+    explicit BucketArray(size_t count) : count_(count)
+    {
+        const size_t bytes = count * sizeof(Bucket);
+        const bool huge = bytes >= kHugePage;
+        const size_t reserved = huge ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+        void *block = nullptr;
+        if (posix_memalign(&block, huge ? kHugePage : alignof(std::max_align_t), reserved) != 0) {
+            throw std::bad_alloc();
+        }
+#ifdef MADV_HUGEPAGE
+        if (huge) {
+            madvise(block, reserved, MADV_HUGEPAGE);
+        }
+#endif
+        std::memset(block, 0xFF, bytes); /* every slot's offset is -1: free */
+        data_ = static_cast<Bucket *>(block);
+    }
+    BucketArray(const BucketArray &) = delete;
+    BucketArray &operator=(const BucketArray &) = delete;
+    ~BucketArray() { std::free(data_); }
+
+    size_t size() const { return count_; }
+    Bucket &operator[](size_t i) { return data_[i]; }
+    const Bucket &operator[](size_t i) const { return data_[i]; }
+
+private:
+    static constexpr size_t kHugePage = size_t{1} << 21;
+
+    size_t count_;
+    Bucket *data_ = nullptr;
+};
+
 /* The caller's poll (status.h), run once the index is built, then by the
  * passes over the new value (scanning, emitting) once per kPollBytes they
  * move on; it remembers once it has asked to stop. A pass keeps its next
@@ -268,9 +311,6 @@ public:
     [[gnu::noinline]] BlockIndex(const uint8_t *old_bytes, int32_t old_length)
         : buckets_(static_cast<size_t>(old_length / kBytesPerBucket + 1))
     {
-        for (Bucket &b : buckets_) {
-            std::fill(b.at, b.at + kBucketSlots, -1);
-        }
         /* Sampled windows wait in a short queue while their buckets are
          * fetched; they are filed in old-value order all the same. */
         SampleStream stream(old_bytes, old_length, *this);
@@ -311,7 +351,7 @@ private:
         return static_cast<size_t>((bits * buckets_.size()) >> 32);
     }
 
-    std::vector<Bucket> buckets_;
+    BucketArray buckets_;
 };
 
 void SampleStream::fill()
