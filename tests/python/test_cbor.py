@@ -458,6 +458,10 @@ CANONICAL = [
     ({"aa": 1, "b": 2}, "a2 6162 02 626161 01"),  # bytewise: the shorter head first
     ({100: 0, -1: 0, 10: 0}, "a3 0a 00 1864 00 20 00"),
     ({"k": [1, {"z": [], "a": {}}]}, "a1 616b 82 01 a2 6161 a0 617a 80"),
+    # a small reordered dict beside a long string, and two reordered siblings
+    (["x" * 30, {"b": 1, "a": 2}], "82 78 1e" + "78" * 30 + " a2 6161 02 6162 01"),
+    ([{"b": 1, "a": {"d": 0, "c": 0}}, {"y": 1, "x": 2}],
+     "82 a2 6161 a2 6163 00 6164 00 6162 01 a2 6178 02 6179 01"),
     ({(2,): 0, (1, 1): 0, b"": 0}, "a3 40 00 81 02 00 82 01 01 00"),
     ((1, 2), "82 01 02"),
     (2.0**-24, "f9 0001"),  # the shortest exact float, a subnormal half

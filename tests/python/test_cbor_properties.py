@@ -236,6 +236,22 @@ class HashableDict(dict):
         return id(self)
 
 
+def test_canonical_reorders_dicts_nested_as_keys_of_keys():
+    # each dict's key is the dict below, written before a key that sorts first
+    depth = 5000
+    key = HashableDict({"a": 0, "b": 0})
+    for _ in range(depth):
+        key = HashableDict({key: 0, "a": 0})
+    expected = b"\xa2\x61a\x00" * depth + b"\xa2\x61a\x00\x61b\x00" + b"\x00" * depth
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(3 * depth + 1000)
+    try:
+        assert dumps(key, canonical=True) == expected
+        assert dumps({key: 1}, canonical=True) == b"\xa1" + expected + b"\x01"
+    finally:
+        sys.setrecursionlimit(limit)
+
+
 def reordered(value, rng):
     """The same value with every dict rebuilt in a shuffled insertion order."""
     if isinstance(value, (list, tuple)):

@@ -157,114 +157,176 @@ struct Frame {
 
 struct Pair { // a dict entry as written, in buffer offsets
     std::size_t start, key_end, end;
-    std::size_t reorders; // Encoder::reorders_.count() when the entry began
+    // The reordered dicts it holds, Reorders::roots_[roots, held_end), the
+    // first roots_end - roots of them in its key.
+    std::size_t roots, roots_end, held_end;
 };
 
 // Dicts of the deterministic form written out of key order. Their entries
-// move once the bytes around them are final: when the key holding them is
-// written (its dict compares keys as bytes) or when the output is. Moving
-// them as each dict closed would copy a dict nested n levels deep n times.
+// move only when the output is complete: moving them as each dict closed
+// would copy a dict nested n levels deep n times. Until then their final
+// bytes are read through the record (to compare keys that hold such dicts).
 class Reorders {
 public:
-    std::size_t count() const { return dicts_.size(); }
+    std::size_t roots() const { return roots_.size(); }
 
-    // The dict just closed fills [from, to) of the output and its entries,
-    // in key order, are sorted[0, n). Every dict added since it opened lies
-    // within it.
-    void add(std::size_t from, std::size_t to, const Pair *sorted, std::size_t n)
+    // The dict just closed fills [from, to) of the output; its entries, in
+    // key order, are sorted[0, n), and the dicts they hold are the roots from
+    // `inner` on.
+    void add(std::size_t from, std::size_t to, const Pair *sorted, std::size_t n, std::size_t inner)
     {
-        std::size_t inner = roots_.size(); // the dicts it holds: roots from `from` on
-        while (inner > 0 && dicts_[roots_[inner - 1]].from >= from) --inner;
-        const std::size_t kids = kids_.size();
+        const std::size_t kids = kids_.size() - inner; // kids_[kids + i] is roots_[i]
         kids_.insert(kids_.end(), roots_.begin() + static_cast<std::ptrdiff_t>(inner),
                      roots_.end());
         roots_.resize(inner);
-        const auto kid_begin = kids_.begin() + static_cast<std::ptrdiff_t>(kids);
-        const auto first_at = [&](std::size_t at) { // the first held dict starting at or after at
-            return static_cast<std::size_t>(std::lower_bound(kid_begin, kids_.end(), at,
-                                                             [this](std::size_t d, std::size_t x) {
-                                                                 return dicts_[d].from < x;
-                                                             }) -
-                                            kids_.begin());
-        };
         for (std::size_t i = 0; i < n; ++i) {
             const Pair &p = sorted[i];
-            const bool any = kids != kids_.size();
-            entries_.push_back(Entry{p.start, p.end, any ? first_at(p.start) : kids,
-                                     any ? first_at(p.end) : kids});
+            entries_.push_back(Entry{p.start, p.end, kids + p.roots, kids + p.held_end});
         }
         roots_.push_back(dicts_.size());
-        dicts_.push_back(Dict{from, to, entries_.size() - n, n, kids});
+        dicts_.push_back(Dict{from, to, entries_.size() - n, n});
     }
 
-    // Moves the entries of the dicts added since the first `keep`, within
-    // buf, and forgets them. Each outermost one is assembled in a scratch
-    // buffer and copied back: every byte moves twice however deep such dicts
-    // nest. May throw std::bad_alloc.
-    void apply_since(std::size_t keep, char *buf)
+    // The order of two keys by their final bytes (as memcmp, then length).
+    int compare_keys(const char *buf, const Pair &a, const Pair &b) const
     {
-        std::size_t outer = roots_.size();
-        while (outer > 0 && roots_[outer - 1] >= keep) --outer;
-        for (std::size_t k = outer; k < roots_.size(); ++k) apply(roots_[k], buf);
-        roots_.resize(outer);
-        kids_.resize(dicts_[keep].kids);
-        entries_.resize(dicts_[keep].first);
-        dicts_.resize(keep);
+        std::vector<Level> levels_x, levels_y;
+        Cursor x(*this, buf, a.start, a.key_end, roots_.data() + a.roots,
+                 roots_.data() + a.roots_end, &levels_x);
+        Cursor y(*this, buf, b.start, b.key_end, roots_.data() + b.roots,
+                 roots_.data() + b.roots_end, &levels_y);
+        Piece p = x.next(), q = y.next();
+        while (p.size > 0 && q.size > 0) {
+            const std::size_t m = std::min(p.size, q.size);
+            if (const int c = std::memcmp(p.data, q.data, m)) return c;
+            p = p.size == m ? x.next() : Piece{p.data + m, p.size - m};
+            q = q.size == m ? y.next() : Piece{q.data + m, q.size - m};
+        }
+        return p.size > 0 ? 1 : q.size > 0 ? -1 : 0;
+    }
+
+    // The largest span of an outermost recorded dict.
+    std::size_t largest() const
+    {
+        std::size_t most = 0;
+        for (const std::size_t id : roots_) most = std::max(most, dicts_[id].to - dicts_[id].from);
+        return most;
+    }
+
+    // Writes buf[0, size) to out with every recorded dict's entries in key
+    // order: every byte moves once. May throw std::bad_alloc.
+    void assemble(const char *buf, std::size_t size, char *out)
+    {
+        Cursor cursor(*this, buf, 0, size, roots_.data(), roots_.data() + roots_.size(), &levels_);
+        for (Piece p = cursor.next(); p.size > 0; p = cursor.next())
+            out = std::copy(p.data, p.data + p.size, out);
+    }
+
+    // Moves every recorded dict's entries into key order within buf: each
+    // outermost one is assembled in a scratch buffer and copied back, so
+    // every byte moves twice however deep such dicts nest, and the extra
+    // memory is the largest outermost span. May throw std::bad_alloc.
+    void apply(char *buf)
+    {
+        for (std::size_t i = 0; i < roots_.size(); ++i) {
+            const Dict &top = dicts_[roots_[i]];
+            scratch_.resize(top.to - top.from);
+            char *dst = &scratch_[0];
+            Cursor cursor(*this, buf, top.from, top.to, &roots_[i], &roots_[i] + 1, &levels_);
+            for (Piece p = cursor.next(); p.size > 0; p = cursor.next())
+                dst = std::copy(p.data, p.data + p.size, dst);
+            std::copy(scratch_.begin(), scratch_.end(), buf + top.from);
+        }
     }
 
 private:
     struct Dict {
         std::size_t from, to; // its entries' bytes
         std::size_t first, n; // its entries in key order: entries_[first, first + n)
-        std::size_t kids;     // where its held dicts begin in kids_
     };
     // An entry's bytes, and the dicts it holds: kids_[kid, kid_end), in order.
     struct Entry {
         std::size_t start, end, kid, kid_end;
     };
-    // A dict being assembled: its entry in hand, the part of it still to
-    // copy, [pos, end), and the held dicts still ahead in it.
+    struct Piece {
+        const char *data;
+        std::size_t size;
+    };
+    // A span being read, [pos, end), its held dicts still ahead, and (but
+    // for a cursor's first level) the recorded dict and entry it is.
     struct Level {
-        std::size_t dict, entry, pos, end, kid, kid_end;
+        std::size_t dict, entry, pos, end;
+        const std::size_t *held, *held_end;
     };
 
-    void enter(std::size_t d)
-    {
-        const Entry &e = entries_[dicts_[d].first];
-        levels_.push_back(Level{d, 0, e.start, e.end, e.kid, e.kid_end});
-    }
-
-    void apply(std::size_t top, char *buf)
-    {
-        scratch_.resize(dicts_[top].to - dicts_[top].from);
-        char *dst = &scratch_[0];
-        enter(top);
-        while (!levels_.empty()) {
-            Level &l = levels_.back();
-            if (l.kid < l.kid_end) {
-                const Dict &held = dicts_[kids_[l.kid++]];
-                dst = std::copy(buf + l.pos, buf + held.from, dst);
-                l.pos = held.to;
-                enter(kids_[l.kid - 1]);
-                continue;
-            }
-            dst = std::copy(buf + l.pos, buf + l.end, dst);
-            const Dict &d = dicts_[l.dict];
-            if (++l.entry < d.n) {
-                const Entry &e = entries_[d.first + l.entry];
-                l = Level{l.dict, l.entry, e.start, e.end, e.kid, e.kid_end};
-            } else {
-                levels_.pop_back();
-            }
+    // The final bytes of buf[start, end), which holds the recorded dicts
+    // held[0, held_end - held) (in output order), a piece at a time. *levels
+    // is its stack.
+    class Cursor {
+    public:
+        Cursor(const Reorders &r, const char *buf, std::size_t start, std::size_t end,
+               const std::size_t *held, const std::size_t *held_end, std::vector<Level> *levels)
+            : r_(r), buf_(buf), levels_(*levels)
+        {
+            levels_.clear();
+            levels_.push_back(Level{kNoDict, 0, start, end, held, held_end});
         }
-        std::copy(scratch_.begin(), scratch_.end(), buf + dicts_[top].from);
-    }
+
+        // The next piece; empty at the end.
+        Piece next()
+        {
+            while (!levels_.empty()) {
+                Level &l = levels_.back();
+                if (l.held < l.held_end) {
+                    const std::size_t id = *l.held;
+                    const Dict &d = r_.dicts_[id];
+                    if (l.pos < d.from) return take(&l, d.from);
+                    ++l.held;
+                    l.pos = d.to;
+                    enter(id, 0);
+                    continue;
+                }
+                if (l.pos < l.end) return take(&l, l.end);
+                if (l.dict != kNoDict && l.entry + 1 < r_.dicts_[l.dict].n) {
+                    l = at_entry(l.dict, l.entry + 1);
+                } else {
+                    levels_.pop_back();
+                }
+            }
+            return Piece{nullptr, 0};
+        }
+
+    private:
+        static constexpr std::size_t kNoDict = ~std::size_t{0};
+
+        Piece take(Level *l, std::size_t until)
+        {
+            const Piece piece{buf_ + l->pos, until - l->pos};
+            l->pos = until;
+            return piece;
+        }
+
+        Level at_entry(std::size_t dict, std::size_t entry) const
+        {
+            const Entry &e = r_.entries_[r_.dicts_[dict].first + entry];
+            return Level{
+                dict, entry, e.start, e.end, r_.kids_.data() + e.kid, r_.kids_.data() + e.kid_end};
+        }
+        void enter(std::size_t dict, std::size_t entry)
+        {
+            levels_.push_back(at_entry(dict, entry));
+        }
+
+        const Reorders &r_;
+        const char *buf_;
+        std::vector<Level> &levels_;
+    };
 
     std::vector<Dict> dicts_;        // in the order they closed
     std::vector<Entry> entries_;     // each dict's in key order
-    std::vector<std::size_t> kids_;  // each dict's held dicts, in output order
+    std::vector<std::size_t> kids_;  // each entry's held dicts, in output order
     std::vector<std::size_t> roots_; // the dicts no later one holds, in output order
-    std::vector<Level> levels_;
+    std::vector<Level> levels_;      // apply's cursor stack
     std::string scratch_;
 };
 
@@ -538,7 +600,7 @@ private:
                 return fail(PyExc_RuntimeError, "dict changed during dumps");
             if (!more) return close();
             __builtin_prefetch(value); // loads while the key is written
-            if (canonical_) pairs_.push_back(Pair{offset(), 0, 0, reorders_.count()});
+            if (canonical_) pairs_.push_back(Pair{offset(), 0, 0, reorders_.roots(), 0, 0});
             if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
                 // Writing an exact str runs no Python code: the value stays in the dict.
                 if (write_text(key) == kFailed) return kFailed;
@@ -604,12 +666,12 @@ private:
     }
 
     // Deterministic form: the key of the innermost dict's last entry is
-    // written. Its bytes become final, to be compared as they stand.
+    // written, with the reordered dicts it holds.
     void end_key()
     {
         Pair &p = pairs_.back();
-        if (reorders_.count() > p.reorders) reorders_.apply_since(p.reorders, start_);
         p.key_end = offset();
+        p.roots_end = reorders_.roots();
     }
 
     // Deterministic form: the entries written since `first`, to be reordered
@@ -619,10 +681,15 @@ private:
     {
         Pair *const pairs = pairs_.data() + first;
         const std::size_t count = pairs_.size() - first, from = count > 0 ? pairs[0].start : 0;
-        for (std::size_t i = 0; i < count; ++i)
+        const std::size_t inner = count > 0 ? pairs[0].roots : 0;
+        for (std::size_t i = 0; i < count; ++i) {
             pairs[i].end = i + 1 < count ? pairs[i + 1].start : offset();
+            pairs[i].held_end = i + 1 < count ? pairs[i + 1].roots : reorders_.roots();
+        }
         const char *const base = start_;
-        const auto key_less = [base](const Pair &a, const Pair &b) {
+        const auto key_less = [this, base](const Pair &a, const Pair &b) {
+            if (__builtin_expect((a.roots != a.roots_end) | (b.roots != b.roots_end), 0))
+                return held_keys_less(a, b); // as they will read
             const std::size_t la = a.key_end - a.start, lb = b.key_end - b.start;
             const int c = std::memcmp(base + a.start, base + b.start, std::min(la, lb));
             return c < 0 || (c == 0 && la < lb);
@@ -637,10 +704,16 @@ private:
             in_place = in_place && pairs[i - 1].end == pairs[i].start;
         }
         if (!in_place) {
-            reorders_.add(from, offset(), pairs, count);
+            reorders_.add(from, offset(), pairs, count, inner);
         }
         pairs_.resize(first);
         return kDone;
+    }
+
+    // Two keys of which one holds dicts to reorder, by their final bytes.
+    [[gnu::noinline]] bool held_keys_less(const Pair &a, const Pair &b) const
+    {
+        return reorders_.compare_keys(start_, a, b) < 0;
     }
 
     [[gnu::always_inline]] int write_text(PyObject *text)
@@ -815,8 +888,14 @@ private:
     // a copy with the spliced payloads or reordered entries in their places.
     PyObject *result()
     {
-        if (reorders_.count() > 0)
-            reorders_.apply_since(0, start_); // deterministic form: no splices
+        // The deterministic form (no splices): its dicts' entries in key
+        // order, moved within the buffer when they span little of it, else
+        // assembled into a new bytes object (at most twice the output's
+        // size either way).
+        if (reorders_.roots() > 0) {
+            if (2 * reorders_.largest() >= offset()) return assembled();
+            reorders_.apply(start_);
+        }
         const std::size_t written = offset();
         PyObject *out = nullptr;
         std::size_t total = written, copied = 0;
@@ -837,11 +916,28 @@ private:
             copied = s.offset;
         }
         if (to != nullptr) std::copy(start_ + copied, start_ + written, to);
-        if (out == nullptr) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
+        return out != nullptr ? out : allocation_failed();
+    }
+
+    PyObject *assembled()
+    {
+        const std::size_t written = offset();
+        PyObject *const out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(written));
+        if (out == nullptr) return allocation_failed();
+        try {
+            reorders_.assemble(start_, written, PyBytes_AS_STRING(out));
+        } catch (...) {
+            Py_DECREF(out);
+            throw;
         }
         return out;
+    }
+
+    static PyObject *allocation_failed()
+    {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not allocate bytes object!");
+        return nullptr;
     }
 
     const bool indefinite_, canonical_;
