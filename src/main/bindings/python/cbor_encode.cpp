@@ -190,11 +190,10 @@ public:
     // The order of two keys by their final bytes (as memcmp, then length).
     int compare_keys(const char *buf, const Pair &a, const Pair &b) const
     {
-        std::vector<Level> levels_x, levels_y;
         Cursor x(*this, buf, a.start, a.key_end, roots_.data() + a.roots,
-                 roots_.data() + a.roots_end, &levels_x);
+                 roots_.data() + a.roots_end, &compared_[0]);
         Cursor y(*this, buf, b.start, b.key_end, roots_.data() + b.roots,
-                 roots_.data() + b.roots_end, &levels_y);
+                 roots_.data() + b.roots_end, &compared_[1]);
         Piece p = x.next(), q = y.next();
         while (p.size > 0 && q.size > 0) {
             const std::size_t m = std::min(p.size, q.size);
@@ -322,11 +321,12 @@ private:
         std::vector<Level> &levels_;
     };
 
-    std::vector<Dict> dicts_;        // in the order they closed
-    std::vector<Entry> entries_;     // each dict's in key order
-    std::vector<std::size_t> kids_;  // each entry's held dicts, in output order
-    std::vector<std::size_t> roots_; // the dicts no later one holds, in output order
-    std::vector<Level> levels_;      // apply's cursor stack
+    std::vector<Dict> dicts_;                // in the order they closed
+    std::vector<Entry> entries_;             // each dict's in key order
+    std::vector<std::size_t> kids_;          // each entry's held dicts, in output order
+    std::vector<std::size_t> roots_;         // the dicts no later one holds, in output order
+    std::vector<Level> levels_;              // apply's cursor stack
+    mutable std::vector<Level> compared_[2]; // compare_keys' cursor stacks, kept for reuse
     std::string scratch_;
 };
 
