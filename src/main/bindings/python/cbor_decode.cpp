@@ -749,6 +749,12 @@ public:
                 PyErr_Format(PyExc_TypeError,
                              "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
                              Py_TYPE(obj)->tp_name);
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError) && non_contiguous(obj)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError,
+                             "%s() argument 'data' must be a C-contiguous buffer, not a "
+                             "non-contiguous %.100s",
+                             fn, Py_TYPE(obj)->tp_name);
             }
             return false;
         }
@@ -756,6 +762,24 @@ public:
         data_ = static_cast<const uint8_t *>(view_.buf);
         size_ = static_cast<size_t>(view_.len);
         return true;
+    }
+    // Whether obj exports its bytes, but not as one C-contiguous block (the
+    // exporter's refusal of a simple request then says nothing of the call).
+    // The pending error is kept.
+    static bool non_contiguous(PyObject *obj)
+    {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Py_buffer full;
+        bool found = false;
+        if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) == 0) {
+            found = !PyBuffer_IsContiguous(&full, 'C');
+            PyBuffer_Release(&full);
+        } else {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        return found;
     }
     const uint8_t *data() const { return data_; }
     size_t size() const { return size_; }
