@@ -520,8 +520,12 @@ def test_cycles_through_tags_and_item_iterators_are_collected():
 
 
 def test_undefined_has_one_instance():
-    with pytest.raises(TypeError):
-        type(undefined)()
+    # Calling the type gives the instance back, as NoneType() gives None.
+    assert type(undefined)() is undefined
+    with pytest.raises(TypeError, match=r"^UndefinedType\(\) takes no arguments$"):
+        type(undefined)(1)
+    with pytest.raises(TypeError, match=r"^UndefinedType\(\) takes no arguments$"):
+        type(undefined)(value=1)
     assert type(undefined).__new__(type(undefined)) is undefined
     assert loads(b"\xf7") is undefined
 

@@ -318,15 +318,22 @@ void define_value_types(py::module_ &cbor)
             [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },
             [](const py::tuple &state) { return Simple{simple_value(state[0])}; }));
 
-    // No constructor: the module's `undefined` is the only instance, which
-    // __new__ gives back, and it pickles by name so that it stays the only one.
+    // The module's `undefined` is the only instance: calling the type gives it
+    // back (as NoneType() gives None), and it pickles by name so that it stays
+    // the only one. __init__ then finds the instance built and leaves it be.
     py::class_<Undefined> undefined_type(cbor, "UndefinedType", kUndefinedDoc);
-    undefined_type.def("__repr__", [](const Undefined &) { return "undefined"; })
+    undefined_type.def(py::init<>())
+        .def("__repr__", [](const Undefined &) { return "undefined"; })
         .def("__bool__", [](const Undefined &) { return false; })
         .def("__reduce__", [](const Undefined &) { return "undefined"; });
     py::object undefined = py::cast(Undefined{});
     undefined_type.attr("__new__") =
-        py::cpp_function([undefined](const py::args &, const py::kwargs &) { return undefined; });
+        py::cpp_function([undefined](const py::args &args, const py::kwargs &kwargs) {
+            if (args.size() > 1 || !kwargs.empty()) {
+                throw py::type_error("UndefinedType() takes no arguments");
+            }
+            return undefined;
+        });
     cbor.attr("undefined") = undefined;
 }
 
