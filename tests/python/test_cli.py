@@ -214,6 +214,11 @@ def test_decode_round_trip(cli, tmp_path):
     assert json.loads(done.stdout) == {"a": [1, 2.5, "x", None, False], "b": "00ff"}
     done = cli("decode", "--max-depth", "1", stdin=dumps([[1]]))
     assert done.returncode == 1 and done.stderr.startswith(b"korvalent-core decode: ")
+    # The largest depths the command line takes are the ones the module takes.
+    done = cli("decode", "--max-depth", "2000", stdin=dumps([[1]]))
+    assert done.returncode == 0 and json.loads(done.stdout) == [[1]], done.stderr
+    done = cli("encode", "--max-depth", str(2**64 - 1), stdin=b"[[1]]")
+    assert done.returncode == 0 and done.stdout == dumps([[1]]), done.stderr
 
 
 @pytest.mark.parametrize("method", ["myers", "blocks"])
@@ -271,6 +276,11 @@ BAD = [
      "korvalent-core encode: error: argument --max-depth: must be 0 or more, not -1 (see --help)"),
     ("depth not a number", ["decode", "nan.cbor", "--max-depth", "x"], 2,
      "korvalent-core decode: error: argument --max-depth: invalid count value: 'x' (see --help)"),
+    ("depth beyond loads' limit", ["decode", "nan.cbor", "--max-depth", "2001"], 2,
+     "korvalent-core decode: error: argument --max-depth: must be at most 2000, not 2001 (see --help)"),
+    ("depth beyond dumps' limit", ["encode", "new.txt", "--max-depth", str(2**64)], 2,
+     "korvalent-core encode: error: argument --max-depth: must be at most 18446744073709551615, "
+     "not 18446744073709551616 (see --help)"),
     ("negative size", ["patch", "new.txt", "delta.far", "-o", "x", "--max-size", "-5"], 2,
      "korvalent-core patch: error: argument --max-size: must be 0 or more, not -5 (see --help)"),
     ("nan", ["decode", "nan.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),

@@ -27,6 +27,9 @@ from korvalent_core import cbor, delta
 PROG = "korvalent-core"
 # Below this size reading a file is cheaper than mapping it.
 MMAP_FROM = 1 << 20
+# The deepest nesting limits dumps and loads take.
+ENCODE_MAX_DEPTH = 2**64 - 1
+DECODE_MAX_DEPTH = 2000
 
 BytesLike = Union[bytes, mmap.mmap, memoryview]
 
@@ -48,6 +51,17 @@ def count(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
     return value
+
+
+def depth(most: int) -> Callable[[str], int]:
+    """A nesting depth: a count no larger than what the call takes."""
+    def parse(text: str) -> int:
+        value = count(text)
+        if value > most:
+            raise argparse.ArgumentTypeError(f"must be at most {most}, not {value}")
+        return value
+    parse.__name__ = "count"  # what argparse names in an invalid value's message
+    return parse
 
 
 # ------------------------------------------------------------------ files
@@ -331,7 +345,7 @@ def build_parser() -> ArgumentParser:
     sub.add_argument("-o", "--output", metavar="CBOR", default="-")
     sub.add_argument("--definite", action="store_true",
                      help="write arrays and maps with their counts instead of indefinite lengths")
-    sub.add_argument("--max-depth", type=count, default=0, metavar="N",
+    sub.add_argument("--max-depth", type=depth(ENCODE_MAX_DEPTH), default=0, metavar="N",
                      help="refuse values nested deeper than N (0: no limit)")
     sub.set_defaults(run=run_encode)
 
@@ -341,8 +355,9 @@ def build_parser() -> ArgumentParser:
     sub.add_argument("-o", "--output", metavar="JSON", default="-")
     sub.add_argument("--bytes", choices=["error", "base64", "hex"], default="error",
                      help="how byte strings appear in JSON (default: refuse them)")
-    sub.add_argument("--max-depth", type=count, default=1000, metavar="N",
-                     help="refuse values nested deeper than N (default 1000)")
+    sub.add_argument("--max-depth", type=depth(DECODE_MAX_DEPTH), default=1000, metavar="N",
+                     help=f"refuse values nested deeper than N (default 1000, at most "
+                          f"{DECODE_MAX_DEPTH})")
     sub.set_defaults(run=run_decode)
 
     sub = commands.add_parser("stat", help="describe a delta",
