@@ -237,6 +237,16 @@ def test_only_c_contiguous_buffers_are_read(decode, read):
     assert decode(square) == read
 
 
+def test_load_names_a_file_that_reads_non_contiguous_bytes():
+    class Strided:
+        def read(self):
+            return memoryview(b"\x82\x01\x02\x03\x04")[::2]
+
+    with pytest.raises(TypeError, match=r"^load\(\) argument 'fp' must be a binary file: its read\(\) "
+                                        r"returned a non-contiguous memoryview$"):
+        load(Strided())
+
+
 def test_signatures_and_docstrings():
     for fn, first in ((loads, "data"), (load, "fp"), (iter_items, "data")):
         sig = inspect.signature(fn)

@@ -739,15 +739,16 @@ public:
     }
     // The bytes of an exact bytes object are read directly (immutable, and
     // kept alive by the caller for the call); anything else is exported.
-    bool acquire_for_call(PyObject *obj, const char *fn)
+    // from_read: obj is what load's file gave, and errors say so.
+    bool acquire_for_call(PyObject *obj, const char *fn, bool from_read = false)
     {
-        if (!PyBytes_CheckExact(obj)) return acquire(obj, fn);
+        if (!PyBytes_CheckExact(obj)) return acquire(obj, fn, from_read);
         data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(obj));
         size_ = static_cast<size_t>(PyBytes_GET_SIZE(obj));
         input_ = cbor_decode::Input::kSettled;
         return true;
     }
-    bool acquire(PyObject *obj, const char *fn)
+    bool acquire(PyObject *obj, const char *fn, bool from_read = false)
     {
         input_ = settled_input(obj);
         if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
@@ -759,8 +760,10 @@ public:
             } else if (PyErr_ExceptionMatches(PyExc_BufferError) && non_contiguous(obj)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError,
-                             "%s() argument 'data' must be a C-contiguous buffer, not a "
-                             "non-contiguous %.100s",
+                             from_read ? "%s() argument 'fp' must be a binary file: its read() "
+                                         "returned a non-contiguous %.100s"
+                                       : "%s() argument 'data' must be a C-contiguous buffer, "
+                                         "not a non-contiguous %.100s",
                              fn, Py_TYPE(obj)->tp_name);
             }
             return false;
@@ -919,7 +922,8 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     PyObject *out;
     { // the buffer is released before the object that exports it
         HeldBuffer buf;
-        out = buf.acquire_for_call(data, "load") ? decode_whole(*ctx, buf, max_depth) : nullptr;
+        out =
+            buf.acquire_for_call(data, "load", true) ? decode_whole(*ctx, buf, max_depth) : nullptr;
     }
     Py_DECREF(data);
     return out;
