@@ -905,6 +905,21 @@ def mem_available():
     return 0
 
 
+def test_an_input_of_2_to_the_31_bytes_is_named_before_it_is_read(tmp_path):
+    # A sparse file: its bytes are never read, so this costs no memory.
+    path = tmp_path / "huge"
+    with open(path, "wb") as f:
+        f.truncate(FIRST_TOO_LARGE)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as huge:
+        for method in ("myers", "blocks"):
+            with pytest.raises(OverflowError, match="^diff: old_value of 2\\^31 bytes or more$"):
+                diff(huge, b"", method=method)
+            with pytest.raises(OverflowError, match="^diff: new_value of 2\\^31 bytes or more$"):
+                diff(b"", huge, method=method)
+        with pytest.raises(OverflowError, match="^patch: delta of 2\\^31 bytes or more$"):
+            patch(b"", huge)
+
+
 @pytest.mark.slow
 def test_inputs_of_2_to_the_31_bytes_raise_overflow_error():
     if mem_available() < 6 * FIRST_TOO_LARGE:

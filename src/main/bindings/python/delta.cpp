@@ -201,7 +201,8 @@ private:
 // the one place that turns them into Python exceptions, so a new refusal (a
 // keyword's bad value, a new core status) is one enumerator and one case.
 enum class Failure {
-    kValueTooLarge,    // diff: an input of 2^31 bytes or more
+    kOldTooLarge,      // diff: an old value of 2^31 bytes or more
+    kNewTooLarge,      // diff: a new value of 2^31 bytes or more
     kDeltaTooLarge,    // patch: a delta of 2^31 bytes or more
     kDiffTooLarge,     // diff: the delta would be 2^31 bytes or more
     kOutputTooLarge,   // patch: a rebuilt value too large to address
@@ -220,8 +221,11 @@ enum class Failure {
 [[noreturn]] void raise_failure(Failure failure)
 {
     switch (failure) {
-    case Failure::kValueTooLarge:
-        PyErr_SetString(PyExc_OverflowError, "diff: value of 2^31 bytes or more");
+    case Failure::kOldTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "diff: old_value of 2^31 bytes or more");
+        break;
+    case Failure::kNewTooLarge:
+        PyErr_SetString(PyExc_OverflowError, "diff: new_value of 2^31 bytes or more");
         break;
     case Failure::kDeltaTooLarge:
         PyErr_SetString(PyExc_OverflowError, "patch: delta of 2^31 bytes or more");
@@ -414,8 +418,8 @@ PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const 
     const bool checksum = flag_keyword(checksum_flag, "diff", "checksum");
     const InputView old_in(old_value, "diff", "old_value");
     const InputView new_in(new_value, "diff", "new_value");
-    require_in_range(old_in, Failure::kValueTooLarge);
-    require_in_range(new_in, Failure::kValueTooLarge);
+    require_in_range(old_in, Failure::kOldTooLarge);
+    require_in_range(new_in, Failure::kNewTooLarge);
     const uint32_t flags = (checksum ? DIFF_GENERATE_CHECKSUM : 0u) |
                            (search == DiffMethod::kBlocks ? DIFF_GENERATE_BLOCKS : 0u);
     kv_status status = KV_OK;
