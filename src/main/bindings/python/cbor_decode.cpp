@@ -778,17 +778,14 @@ public:
     // The pending error is kept.
     static bool non_contiguous(PyObject *obj)
     {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        const py::error_scope pending; // set aside, raised again on return
         Py_buffer full;
-        bool found = false;
-        if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) == 0) {
-            found = !PyBuffer_IsContiguous(&full, 'C');
-            PyBuffer_Release(&full);
-        } else {
+        if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) != 0) {
             PyErr_Clear();
+            return false;
         }
-        PyErr_Restore(type, value, traceback);
+        const bool found = !PyBuffer_IsContiguous(&full, 'C');
+        PyBuffer_Release(&full);
         return found;
     }
     const uint8_t *data() const { return data_; }
