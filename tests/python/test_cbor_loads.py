@@ -235,6 +235,24 @@ def test_only_c_contiguous_buffers_are_read(decode, read):
         decode(strided)
     square = memoryview(bytearray(b"\x83\x01\x02\x03")).cast("B", (2, 2))
     assert decode(square) == read
+    # Strides over nothing are no gaps: an empty strided view is empty input.
+    empty = memoryview(b"")[::2]
+    if decode is loads:
+        with pytest.raises(CBORDecodeError, match="empty input"):
+            decode(empty)
+    else:
+        assert decode(empty) == []
+
+
+def test_an_exporter_that_refuses_keeps_its_own_error():
+    testbuffer = pytest.importorskip("_testbuffer")
+    refusing = testbuffer.ndarray([1, 2, 3], shape=[3], format="B", flags=testbuffer.ND_GETBUF_FAIL)
+    with pytest.raises(BufferError, match="^ND_GETBUF_FAIL: forced test exception$") as caught:
+        loads(refusing)
+    assert caught.value.__context__ is None
+    fortran = testbuffer.ndarray(list(range(6)), shape=[2, 3], format="B", flags=testbuffer.ND_FORTRAN)
+    with pytest.raises(TypeError, match="not a non-contiguous ndarray$"):
+        loads(fortran)
 
 
 def test_load_names_a_file_that_reads_non_contiguous_bytes():

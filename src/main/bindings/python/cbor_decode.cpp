@@ -757,14 +757,8 @@ public:
                 PyErr_Format(PyExc_TypeError,
                              "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
                              Py_TYPE(obj)->tp_name);
-            } else if (PyErr_ExceptionMatches(PyExc_BufferError) && non_contiguous(obj)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError,
-                             from_read ? "%s() argument 'fp' must be a binary file: its read() "
-                                         "returned a non-contiguous %.100s"
-                                       : "%s() argument 'data' must be a C-contiguous buffer, "
-                                         "not a non-contiguous %.100s",
-                             fn, Py_TYPE(obj)->tp_name);
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+                return acquire_described(obj, fn, from_read);
             }
             return false;
         }
@@ -773,20 +767,32 @@ public:
         size_ = static_cast<size_t>(view_.len);
         return true;
     }
-    // Whether obj exports its bytes, but not as one C-contiguous block (the
-    // exporter's refusal of a simple request then says nothing of the call).
-    // The pending error is kept.
-    static bool non_contiguous(PyObject *obj)
+    // After an exporter refused a simple request (BufferError pending): the
+    // export described by shape and strides, taken when its bytes are one
+    // C-contiguous block (an empty strided view is one), refused by name when
+    // they are not; the exporter's own error stays when it refuses this too.
+    bool acquire_described(PyObject *obj, const char *fn, bool from_read)
     {
-        const py::error_scope pending; // set aside, raised again on return
-        Py_buffer full;
-        if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) != 0) {
+        py::error_already_set refusal; // takes the pending error
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) {
             PyErr_Clear();
+            refusal.restore();
             return false;
         }
-        const bool found = !PyBuffer_IsContiguous(&full, 'C');
-        PyBuffer_Release(&full);
-        return found;
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            PyBuffer_Release(&view_);
+            PyErr_Format(PyExc_TypeError,
+                         from_read ? "%s() argument 'fp' must be a binary file: its read() "
+                                     "returned a non-contiguous %.100s"
+                                   : "%s() argument 'data' must be a C-contiguous buffer, "
+                                     "not a non-contiguous %.100s",
+                         fn, Py_TYPE(obj)->tp_name);
+            return false;
+        }
+        held_ = true;
+        data_ = static_cast<const uint8_t *>(view_.buf);
+        size_ = static_cast<size_t>(view_.len);
+        return true;
     }
     const uint8_t *data() const { return data_; }
     size_t size() const { return size_; }
