@@ -221,6 +221,20 @@ def test_decode_round_trip(cli, tmp_path):
     assert done.returncode == 0 and done.stdout == dumps([[1]]), done.stderr
 
 
+def test_decode_writes_json_as_deep_as_max_depth_lets_it(cli):
+    deepest = b"\x81" * 2000 + b"\x00"  # 2000 arrays around a 0
+    done = cli("decode", "--max-depth", "2000", stdin=deepest)
+    if sys.version_info[:2] == (3, 12):  # its C recursion allowance stops json first
+        assert done.returncode == 1
+        assert done.stderr.startswith(b"korvalent-core decode: no JSON form: nested deeper than")
+    else:
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == b"[" * 2000 + b"0" + b"]" * 2000 + b"\n"
+    done = cli("decode", "--max-depth", "2000", stdin=b"\x81" + deepest)
+    assert done.returncode == 1
+    assert done.stderr == b"korvalent-core decode: nesting deeper than max_depth=2000 at offset 2000\n"
+
+
 @pytest.mark.parametrize("method", ["myers", "blocks"])
 def test_method_and_checksum_match_the_module(cli, tmp_path, method):
     old, new = real_pairs(tmp_path)[0]

@@ -30,6 +30,8 @@ MMAP_FROM = 1 << 20
 # The deepest nesting limits dumps and loads take.
 ENCODE_MAX_DEPTH = 2**64 - 1
 DECODE_MAX_DEPTH = 2000
+# Frames the command itself stands on, above the levels of a value.
+RECURSION_MARGIN = 200
 
 BytesLike = Union[bytes, mmap.mmap, memoryview]
 
@@ -185,19 +187,37 @@ def distinct_keys(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
     return found
 
 
+@contextlib.contextmanager
+def recursion_room(levels: int) -> Iterator[None]:
+    """Room under the recursion limit for json to walk a value `levels` deep
+    (it counts every level against the limit). CPython 3.12 bounds its C
+    code's recursion by a fixed allowance as well: past that, a RecursionError
+    remains and is reported."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, levels + RECURSION_MARGIN))
+    try:
+        yield
+    except RecursionError:
+        raise CommandError(f"no JSON form: nested deeper than this interpreter's JSON "
+                           f"writer goes (Python {sys.version_info[0]}.{sys.version_info[1]})") from None
+    finally:
+        sys.setrecursionlimit(limit)
+
+
 def run_decode(args: argparse.Namespace) -> None:
     with read_input(args.input, [False]) as data:
         value = cbor.loads(data, max_depth=args.max_depth)
-    try:
-        text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False,
-                          allow_nan=False)
-    except TypeError as err:  # a key JSON cannot hold
-        raise CommandError(f"no JSON form: {err}") from None
-    except ValueError as err:
-        if not str(err).startswith("Out of range float values"):
+    with recursion_room(args.max_depth):
+        try:
+            text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False,
+                              allow_nan=False)
+        except TypeError as err:  # a key JSON cannot hold
             raise CommandError(f"no JSON form: {err}") from None
-        raise CommandError("no JSON form for a NaN or infinite float") from None  # JSON has none
-    json.loads(text, object_pairs_hook=distinct_keys)
+        except ValueError as err:
+            if not str(err).startswith("Out of range float values"):
+                raise CommandError(f"no JSON form: {err}") from None
+            raise CommandError("no JSON form for a NaN or infinite float") from None  # JSON has none
+        json.loads(text, object_pairs_hook=distinct_keys)
     write_output(args.output, (text + "\n").encode("utf-8"))
 
 
