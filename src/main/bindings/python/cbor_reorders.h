@@ -3,7 +3,8 @@
 // each dict's entries as it closed would copy a dict nested n levels deep n
 // times; the record moves every byte at most twice, however deep such dicts
 // nest. Used by bindings/python/cbor_encode.cpp. No Python calls; the only
-// failure is std::bad_alloc, thrown by add, assemble and apply.
+// failure is std::bad_alloc, which any member but roots and largest may throw
+// (compare_keys grows its cursor stacks).
 //
 // Until the record is applied, the final bytes of a span are read through it:
 // a key that holds recorded dicts compares as it will read, not as written.
