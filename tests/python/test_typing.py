@@ -69,9 +69,13 @@ MISUSES = [
     ("patch(b'', b'').decode()", '"PythonOutBuf" has no attribute "decode"'),
     ("dumps({}, max_depth='deep')", 'Argument "max_depth" to "dumps" has incompatible type "str"'),
     ("PythonInBuf(None)", 'Argument 1 to "PythonInBuf" has incompatible type "None"'),
+    ("dump({}, 'out.cbor')", 'Argument 2 to "dump" has incompatible type "str"'),
+    ("dump({}, io.BytesIO(), 0)", 'Too many positional arguments for "dump"'),
 ]
 MISUSE_HEADER = """\
-from korvalent_core.cbor import dumps
+import io
+
+from korvalent_core.cbor import dump, dumps
 from korvalent_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 """
 

@@ -14,6 +14,9 @@ __version__: str
 class _SupportsRead(Protocol):
     def read(self) -> Buffer: ...
 
+class _SupportsWrite(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
 def dumps(
     value: object,
     indefinite: bool = True,
@@ -30,6 +33,23 @@ def dumps(
     nested deeper than this (0: no limit beyond the recursion limit).
     default: called with any other value; its result is written instead.
     canonical: the deterministic encoding (counted containers, sorted keys).
+    """
+
+def dump(
+    value: object,
+    fp: _SupportsWrite,
+    /,
+    *,
+    indefinite: bool = True,
+    max_depth: int = 0,
+    default: Optional[Callable[[Any], object]] = None,
+    canonical: bool = False,
+) -> None:
+    """Write the CBOR encoding of `value` to the binary file `fp`.
+
+    The bytes are those of dumps with the same options, passed to fp.write()
+    (the rest again after a partial write). A value of a type that cannot be
+    written, at any depth, raises TypeError naming the type.
     """
 
 class CBORDecodeError(ValueError):

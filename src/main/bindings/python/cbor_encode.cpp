@@ -197,11 +197,10 @@ class Encoder {
 public:
     // module: the cbor submodule, whose value types (Tag, Simple, undefined)
     // are written as what they stand for.
-    Encoder(PyObject *module, bool indefinite, unsigned long max_depth, PyObject *hook,
-            bool canonical)
-        : indefinite_(indefinite && !canonical), canonical_(canonical), hook_(hook),
-          limit_(max_depth == 0 ? ~std::size_t{0} : max_depth), max_depth_(max_depth),
-          module_(module)
+    Encoder(PyObject *module, const EncodeOptions &options)
+        : indefinite_(options.indefinite && !options.canonical), canonical_(options.canonical),
+          hook_(options.hook), limit_(options.max_depth == 0 ? ~std::size_t{0} : options.max_depth),
+          max_depth_(options.max_depth), unsupported_in_(options.unsupported_in), module_(module)
     {}
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
@@ -294,12 +293,11 @@ private:
         if (own != kNotValueType) return own;
         if (from_hook_) {
             PyErr_Format(PyExc_TypeError,
-                         "dumps(): default returned an unsupported value of type '%.200s'",
+                         "%s(): default returned an unsupported value of type '%.200s'", caller(),
                          Py_TYPE(obj)->tp_name);
             return kFailed;
         }
-        if (hook_ == nullptr)
-            return depth_ == 0 ? kUnsupportedTop : fail(PyExc_RuntimeError, kCastFailure);
+        if (hook_ == nullptr) return depth_ == 0 ? kUnsupportedTop : unsupported(obj);
         PyObject *const replacement = PyObject_CallOneArg(hook_, obj);
         if (replacement == nullptr) return kFailed;
         from_hook_ = true;
@@ -326,8 +324,7 @@ private:
             unsigned long value = 0;
             if (!integer_attribute(obj, "value", &value)) return kFailed;
             if (value > 255 || (value >= 20 && value < 32)) // a subclass may say anything
-                return fail(PyExc_ValueError,
-                            "dumps(): a Simple value must be 0 to 19 or 32 to 255");
+                return fail_in(PyExc_ValueError, "a Simple value must be 0 to 19 or 32 to 255");
             if (!reserve(kMaxHead)) return kFailed;
             pos_ = value < 24 ? (*pos_ = static_cast<char>(0xE0 | value), pos_ + 1)
                               : put_head(pos_, cbor_format::kMajorSimple, value);
@@ -352,10 +349,11 @@ private:
             if (content == nullptr) Py_XDECREF(inner);
         }
         if (content == nullptr) return kFailed;
-        const int step = write(content);
-        Py_DECREF(content);
+        int step = write(content);
         // what a tag holds is an element, even in a tag given as the value
-        return step == kUnsupportedTop ? fail(PyExc_RuntimeError, kCastFailure) : step;
+        if (step == kUnsupportedTop) step = unsupported(content);
+        Py_DECREF(content);
+        return step;
     }
 
     // Whether obj is an instance of the submodule's class `name`; no Python
@@ -524,8 +522,8 @@ private:
         bool in_place = true; // as written: then nothing moves
         for (std::size_t i = 1; i < count; ++i) {
             if (!key_less(pairs[i - 1], pairs[i])) {
-                return fail(PyExc_ValueError,
-                            "dumps(): canonical=True met two dict keys with the same encoding");
+                return fail_in(PyExc_ValueError,
+                               "canonical=True met two dict keys with the same encoding");
             }
             in_place = in_place && pairs[i - 1].end == pairs[i].start;
         }
@@ -669,6 +667,24 @@ private:
         return fail(PyExc_RuntimeError, (kRangeFailure + rendering.substr(0, cut)).c_str());
     }
 
+    // A value below the top whose type nothing writes.
+    int unsupported(PyObject *obj)
+    {
+        if (unsupported_in_ == nullptr) return fail(PyExc_RuntimeError, kCastFailure);
+        PyErr_Format(PyExc_TypeError, "%s(): cannot write a value of type '%.100s'",
+                     unsupported_in_, Py_TYPE(obj)->tp_name);
+        return kFailed;
+    }
+
+    // The function named in errors.
+    const char *caller() const { return unsupported_in_ == nullptr ? "dumps" : unsupported_in_; }
+
+    int fail_in(PyObject *type, const char *text)
+    {
+        PyErr_Format(type, "%s(): %s", caller(), text);
+        return kFailed;
+    }
+
     int fail(PyObject *type, const char *text)
     {
         PyErr_SetString(type, text);
@@ -770,6 +786,7 @@ private:
     PyObject *const hook_; // default=, or null
     const std::size_t limit_;
     const unsigned long max_depth_;
+    const char *const unsupported_in_;
     bool from_hook_ = false;   // the value being written is what default returned
     PyObject *heap_ = nullptr; // once local_ is outgrown: the bytes object holding the output
     char *start_ = local_, *pos_ = local_, *end_ = local_ + kLocalBytes;
@@ -885,13 +902,23 @@ PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t narg
             "dumps(): canonical=True writes definite lengths; indefinite=True contradicts it");
         return nullptr;
     }
-    int step = kDone;
-    PyObject *const out =
-        Encoder(module, indefinite, max_depth, hook, canonical != 0).encode(slots[kValue], &step);
-    return step == kUnsupportedTop ? incompatible(args, nargs, kwnames) : out;
+    bool unsupported = false;
+    PyObject *const out = encode_value(
+        module, slots[kValue], EncodeOptions{indefinite, max_depth, hook, canonical != 0, nullptr},
+        &unsupported);
+    return unsupported ? incompatible(args, nargs, kwnames) : out;
 }
 
 } // namespace
+
+PyObject *encode_value(PyObject *module, PyObject *value, const EncodeOptions &options,
+                       bool *unsupported)
+{
+    int step = kDone;
+    PyObject *const out = Encoder(module, options).encode(value, &step);
+    *unsupported = step == kUnsupportedTop;
+    return out;
+}
 
 // No C++ exception may cross into the interpreter: the only one the encoder's
 // containers and texts can throw is an allocation failure.

@@ -1,0 +1,214 @@
+"""cbor.dump: the bytes of dumps, written to a file object.
+
+- on generated values and options, dump writes exactly what dumps returns, or
+  fails as dumps does (an unsupported type as a one-line TypeError) having
+  written nothing;
+- writers that take part of what they are given get the rest, and one that
+  takes nothing is an error, never a silent loss;
+- argument errors name the argument; nothing leaks over many calls.
+"""
+import io
+import os
+import re
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from korvalent_core.cbor import Tag, dump, dumps, load
+
+from memory_probe import assert_calls_leak_nothing
+from test_cbor_properties import EXAMPLES, forms, hostile_values
+
+CAST_FAILURE = "Unable to cast Python instance to C++ type"
+
+
+def dumps_outcome(value, **kwargs):
+    try:
+        return dumps(value, **kwargs)
+    except (TypeError, ValueError, RuntimeError, RecursionError) as e:
+        return type(e), str(e)
+
+
+def dump_outcome(value, **kwargs):
+    out = io.BytesIO()
+    try:
+        dump(value, out, **kwargs)
+    except (TypeError, ValueError, RuntimeError, RecursionError) as e:
+        assert out.getvalue() == b"", "a failed dump wrote something"
+        return type(e), str(e)
+    return out.getvalue()
+
+
+def expected_dump(value, **kwargs):
+    """What dump should do, from what dumps does."""
+    got = dumps_outcome(value, **kwargs)
+    if isinstance(got, bytes):
+        return got
+    kind, text = got
+    if kind is RuntimeError and text.startswith(CAST_FAILURE) or "incompatible function arguments" in text:
+        return TypeError, None  # dump's own one-line text, checked below
+    return kind, text.replace("dumps()", "dump()")
+
+
+options = st.one_of(
+    forms,
+    st.fixed_dictionaries({"canonical": st.just(True), "max_depth": st.sampled_from([0, 3])}),
+    st.fixed_dictionaries({"default": st.just(repr)}),
+)
+
+
+@EXAMPLES
+@given(value=hostile_values, kwargs=options)
+def test_dump_writes_what_dumps_returns(value, kwargs):
+    expected = expected_dump(value, **kwargs)
+    got = dump_outcome(value, **kwargs)
+    if expected == (TypeError, None):
+        assert got[0] is TypeError
+        assert re.fullmatch(r"dump\(\): cannot write a value of type '[\w.]+'", got[1])
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize(
+    "value, type_name",
+    [(object(), "object"), ([1, {2}], "set"), ({"a": (1, 2j)}, "complex"), (Tag(6, [object()]), "object"),
+     (Tag(6, frozenset()), "frozenset")],
+)
+def test_unsupported_types_are_named_at_any_depth(value, type_name):
+    with pytest.raises(TypeError, match="^dump\\(\\): cannot write a value of type '%s'$" % type_name):
+        dump(value, io.BytesIO())
+
+
+class Trickle(io.RawIOBase):
+    """A raw file that takes at most `step` bytes per write."""
+
+    def __init__(self, step):
+        super().__init__()
+        self.step, self.chunks = step, []
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        taken = bytes(data[: self.step])
+        self.chunks.append(taken)
+        return len(taken)
+
+
+@pytest.mark.parametrize("step", [1, 3, 1000, 10**6])
+def test_partial_writes_are_completed(step):
+    value = {"numbers": list(range(300)), "blob": b"x" * 5000}
+    sink = Trickle(step)
+    dump(value, sink)
+    expected = dumps(value)
+    assert b"".join(sink.chunks) == expected
+    assert len(sink.chunks) == -(-len(expected) // step)
+
+
+class Reports:
+    """A writer that keeps what it is given and answers `answer`."""
+
+    def __init__(self, answer):
+        self.answer, self.chunks = answer, []
+
+    def write(self, data):
+        self.chunks.append(bytes(data))
+        return self.answer
+
+
+@pytest.mark.parametrize("answer", [None, "all of it", 10**30, 2.5])
+def test_a_write_that_reports_no_count_took_everything(answer):
+    sink = Reports(answer)
+    dump([1, 2, 3], sink)
+    assert sink.chunks == [dumps([1, 2, 3])]
+
+
+@pytest.mark.parametrize("answer", [0, -1])
+def test_a_write_that_takes_nothing_is_an_error(answer):
+    size = len(dumps([1, 2, 3]))
+    with pytest.raises(OSError, match="^dump\\(\\): fp.write\\(\\) took %d of the last %d bytes$" % (answer, size)):
+        dump([1, 2, 3], Reports(answer))
+
+
+def test_real_files_round_trip(tmp_path):
+    path = tmp_path / "value.cbor"
+    value = {"name": "ü", "items": [1.5, None, b"\x00"]}
+    with open(path, "wb") as f:
+        dump(value, f, canonical=True)
+    assert path.read_bytes() == dumps(value, canonical=True)
+    with open(path, "rb") as f:
+        assert load(f) == value
+    with open(os.devnull, "wb", buffering=0) as raw:
+        dump(value, raw)
+
+
+def test_errors_of_write_propagate_unchanged():
+    class Full:
+        def write(self, data):
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space left on device"):
+        dump(1, Full())
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, text",
+    [
+        ((1,), {}, TypeError, r"dump\(\) takes 2 positional arguments \(value, fp\) but 1 was given"),
+        ((1, io.BytesIO(), True), {}, TypeError, r"dump\(\) takes 2 positional arguments \(value, fp\) but 3 were given"),
+        ((1, 5), {}, TypeError, r"dump\(\) argument 'fp' must be a binary file: 'int' object has no write\(\)"),
+        ((1, io.StringIO()), {}, TypeError, r"dump\(\) argument 'fp' must be a binary file, not the text file '_io.StringIO'"),
+        ((1, io.BytesIO()), {"max_depth": -1}, ValueError, r"dump\(\): max_depth must be 0 to 2\*\*64 - 1, not -1"),
+        ((1, io.BytesIO()), {"max_depth": 2**64}, ValueError, r"dump\(\): max_depth must be 0 to 2\*\*64 - 1, not 18446744073709551616"),
+        ((1, io.BytesIO()), {"max_depth": 2.0}, TypeError, r"dump\(\): max_depth must be an int, not 'float'"),
+        ((1, io.BytesIO()), {"default": 3}, TypeError, r"dump\(\): default must be callable or None, not int"),
+        ((1, io.BytesIO()), {"canonical": True, "indefinite": True}, ValueError,
+         r"dump\(\): canonical=True writes definite lengths; indefinite=True contradicts it"),
+        ((1, io.BytesIO()), {"fp": 1}, TypeError, r"dump\(\) got an unexpected keyword argument 'fp'"),
+        (({1}, io.BytesIO()), {"default": lambda v: v}, TypeError,
+         r"dump\(\): default returned an unsupported value of type 'set'"),
+    ],
+)
+def test_argument_errors_name_the_argument(args, kwargs, error, text):
+    with pytest.raises(error, match="^%s$" % text):
+        dump(*args, **kwargs)
+
+
+def test_a_text_file_on_disk_is_refused_by_name(tmp_path):
+    with open(tmp_path / "t.txt", "w") as f:
+        with pytest.raises(TypeError, match="must be a binary file, not the text file"):
+            dump(1, f)
+
+
+def test_options_reach_the_encoder():
+    value = {"b": [1], "a": 2}
+    for kwargs in ({}, {"indefinite": False}, {"canonical": True}, {"max_depth": 5}):
+        out = io.BytesIO()
+        dump(value, out, **kwargs)
+        assert out.getvalue() == dumps(value, **kwargs)
+    with pytest.raises(RuntimeError, match="^Exceeded recursion limit:1$"):
+        dump([[1]], io.BytesIO(), max_depth=1)
+
+
+def test_repeated_calls_leak_nothing():
+    value, probe = {"k": [1, 2.5, "x" * 40]}, object()
+
+    class Sink:
+        def write(self, data):
+            return len(data)
+
+    sink = Sink()
+
+    def call():
+        dump(value, sink)
+        try:
+            dump([probe], sink)
+        except TypeError:
+            pass
+        try:
+            dump(value, Trickle(0))
+        except OSError:
+            pass
+
+    assert_calls_leak_nothing(call, [value, probe, sink], rounds=20000)
