@@ -248,9 +248,10 @@ private:
 class BlockIndex;
 
 /* The sampled windows of bytes[from, end) in order, with their mixed hashes,
- * produced a few ahead of use so that their buckets (random reads in a large
- * index) are fetched while earlier windows are handled. Restartable at any
- * position: a window is sampled or not by its content alone. */
+ * produced up to a few hundred bytes ahead of use so that their buckets
+ * (random reads in a large index) are fetched while earlier windows are
+ * handled. Restartable at any position: a window is sampled or not by its
+ * content alone, so where the stream restarts changes nothing it yields. */
 class SampleStream {
 public:
     SampleStream(const uint8_t *bytes, int32_t end, const BlockIndex &index)
@@ -286,9 +287,14 @@ public:
     }
 
 private:
-    static constexpr int32_t kAhead = 16;
+    /* Windows hashed per round of fill() (the width of its sampling mask),
+     * and the queue's room: a round's worth more than a round may find
+     * queued. */
+    static constexpr int32_t kStride = 64;
+    static constexpr int32_t kAhead = 128;
 
     inline void fill();
+    inline void push(int32_t at, uint64_t mix, int32_t *count);
 
     const uint8_t *bytes_;
     int32_t end_;
@@ -361,19 +367,28 @@ void SampleStream::fill()
     int32_t count = count_;
     uint64_t hash = hash_;
     const int32_t last = end_ - kBlock;
-    while (count < kAhead && cursor <= last) {
-        /* The tight part: roll to the next sampled window. */
-        while (cursor < last && !is_sampled(mixed(hash))) {
-            hash = roll(hash, bytes_[cursor + kBlock]);
-            ++cursor;
+    /* The tight part: kStride windows at a time, their sampling gathered in
+     * a mask, so that whether a window is sampled (one in 8, at random) costs
+     * no branch of its own; the queue has room for all of them. */
+    while (count <= kAhead - kStride && last - cursor >= kStride) {
+        uint64_t mixes[kStride];
+        uint64_t sampled = 0;
+        for (int32_t i = 0; i < kStride; ++i) {
+            mixes[i] = mixed(hash);
+            sampled |= static_cast<uint64_t>(is_sampled(mixes[i])) << i;
+            hash = roll(hash, bytes_[cursor + i + kBlock]);
         }
+        for (; sampled != 0; sampled &= sampled - 1) {
+            const int32_t i = __builtin_ctzll(sampled);
+            push(cursor + i, mixes[i], &count);
+        }
+        cursor += kStride;
+    }
+    /* The last windows, one at a time. */
+    while (count < kAhead && cursor <= last && last - cursor < kStride) {
         const uint64_t mix = mixed(hash);
         if (is_sampled(mix)) {
-            const int32_t slot = (head_ + count) % kAhead;
-            at_[slot] = cursor;
-            mix_[slot] = mix;
-            ++count;
-            index_.prefetch(mix);
+            push(cursor, mix, &count);
         }
         if (cursor < last) {
             hash = roll(hash, bytes_[cursor + kBlock]);
@@ -383,6 +398,15 @@ void SampleStream::fill()
     cursor_ = cursor;
     count_ = count;
     hash_ = hash;
+}
+
+void SampleStream::push(int32_t at, uint64_t mix, int32_t *count)
+{
+    const int32_t slot = (head_ + *count) % kAhead;
+    at_[slot] = at;
+    mix_[slot] = mix;
+    ++*count;
+    index_.prefetch(mix);
 }
 
 struct Anchor {
