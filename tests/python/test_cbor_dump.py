@@ -7,6 +7,8 @@
   takes nothing is an error, never a silent loss;
 - argument errors name the argument; nothing leaks over many calls.
 """
+import decimal
+import fractions
 import io
 import os
 import re
@@ -18,6 +20,7 @@ from hypothesis import strategies as st
 from korvalent_core.cbor import Tag, dump, dumps, load
 
 from memory_probe import assert_calls_leak_nothing
+from test_cbor import LIMITED_MEMORY, run_child
 from test_cbor_properties import EXAMPLES, forms, hostile_values
 
 CAST_FAILURE = "Unable to cast Python instance to C++ type"
@@ -107,28 +110,63 @@ def test_partial_writes_are_completed(step):
 
 
 class Reports:
-    """A writer that keeps what it is given and answers `answer`."""
+    """A writer (not a raw file) that keeps what it is given and answers `answer`."""
 
     def __init__(self, answer):
         self.answer, self.chunks = answer, []
 
     def write(self, data):
-        self.chunks.append(bytes(data))
+        self.chunks.append(data)
         return self.answer
 
 
-@pytest.mark.parametrize("answer", [None, "all of it", 10**30, 2.5])
-def test_a_write_that_reports_no_count_took_everything(answer):
+@pytest.mark.parametrize("answer", [None, "all of it", 10**30, 2.5, 0, -1, True])
+def test_a_writer_gets_one_bytes_object_whatever_it_answers(answer):
     sink = Reports(answer)
     dump([1, 2, 3], sink)
     assert sink.chunks == [dumps([1, 2, 3])]
+    assert type(sink.chunks[0]) is bytes
 
 
-@pytest.mark.parametrize("answer", [0, -1])
-def test_a_write_that_takes_nothing_is_an_error(answer):
-    size = len(dumps([1, 2, 3]))
-    with pytest.raises(OSError, match="^dump\\(\\): fp.write\\(\\) took %d of the last %d bytes$" % (answer, size)):
-        dump([1, 2, 3], Reports(answer))
+class RawAnswers(Trickle):
+    """A raw file that takes `step` bytes, then answers `answer` to the next write."""
+
+    def __init__(self, step, answer):
+        super().__init__(step)
+        self.answer = answer
+
+    def write(self, data):
+        if self.chunks:
+            return self.answer
+        return super().write(data)
+
+
+@pytest.mark.parametrize("answer", [None, 0])
+def test_a_raw_file_that_takes_nothing_raises_blocking(answer):
+    with pytest.raises(BlockingIOError, match="took none of the bytes left") as caught:
+        dump(list(range(50)), RawAnswers(7, answer))
+    assert caught.value.characters_written == 7
+
+
+@pytest.mark.parametrize("answer", [-1, -(10**30)])
+def test_a_raw_file_that_answers_a_negative_count_is_an_error(answer):
+    with pytest.raises(OSError, match="^dump\\(\\): fp.write\\(\\) returned a negative count$"):
+        dump(list(range(50)), RawAnswers(7, answer))
+
+
+@pytest.mark.skipif(not hasattr(os, "set_blocking"), reason="needs non-blocking pipes")
+def test_a_full_non_blocking_pipe_is_reported_not_truncated():
+    value = b"x" * 1_000_000
+    r, w = os.pipe()
+    try:
+        os.set_blocking(w, False)
+        with io.FileIO(w, "wb", closefd=False) as raw:
+            with pytest.raises(BlockingIOError) as caught:
+                dump(value, raw)
+        assert 0 < caught.value.characters_written < len(dumps(value))
+    finally:
+        os.close(r)
+        os.close(w)
 
 
 def test_real_files_round_trip(tmp_path):
@@ -159,9 +197,10 @@ def test_errors_of_write_propagate_unchanged():
         ((1, io.BytesIO(), True), {}, TypeError, r"dump\(\) takes 2 positional arguments \(value, fp\) but 3 were given"),
         ((1, 5), {}, TypeError, r"dump\(\) argument 'fp' must be a binary file: 'int' object has no write\(\)"),
         ((1, io.StringIO()), {}, TypeError, r"dump\(\) argument 'fp' must be a binary file, not the text file '_io.StringIO'"),
-        ((1, io.BytesIO()), {"max_depth": -1}, ValueError, r"dump\(\): max_depth must be 0 to 2\*\*64 - 1, not -1"),
-        ((1, io.BytesIO()), {"max_depth": 2**64}, ValueError, r"dump\(\): max_depth must be 0 to 2\*\*64 - 1, not 18446744073709551616"),
-        ((1, io.BytesIO()), {"max_depth": 2.0}, TypeError, r"dump\(\): max_depth must be an int, not 'float'"),
+        ((1, io.BytesIO()), {"max_depth": -1}, ValueError, r"dump\(\): max_depth must be an int from 0 to 2\*\*64 - 1, not -1"),
+        ((1, io.BytesIO()), {"max_depth": 2**64}, ValueError, r"dump\(\): max_depth must be an int from 0 to 2\*\*64 - 1, not 18446744073709551616"),
+        ((1, io.BytesIO()), {"max_depth": 2.0}, ValueError, r"dump\(\): max_depth must be an int from 0 to 2\*\*64 - 1, not 2.0"),
+        ((1, io.BytesIO()), {"indefinite": "no"}, TypeError, r"dump\(\): indefinite must be True, False or None, not 'str'"),
         ((1, io.BytesIO()), {"default": 3}, TypeError, r"dump\(\): default must be callable or None, not int"),
         ((1, io.BytesIO()), {"canonical": True, "indefinite": True}, ValueError,
          r"dump\(\): canonical=True writes definite lengths; indefinite=True contradicts it"),
@@ -179,6 +218,41 @@ def test_a_text_file_on_disk_is_refused_by_name(tmp_path):
     with open(tmp_path / "t.txt", "w") as f:
         with pytest.raises(TypeError, match="must be a binary file, not the text file"):
             dump(1, f)
+
+
+@pytest.mark.parametrize("flag", [True, False, None, 0, 1, 2.5, decimal.Decimal(0), "no", [], object()])
+@pytest.mark.parametrize("depth", [0, 3, True, decimal.Decimal(3), fractions.Fraction(7, 2), 2.0, -1, "3", None])
+def test_options_are_read_as_dumps_reads_them(flag, depth):
+    value = [[1], {"a": (2,)}]
+    try:
+        expected = dumps(value, flag, depth)
+    except TypeError:
+        expected = "refused"
+    except RuntimeError as e:  # nested deeper than the depth
+        expected = str(e)
+    out = io.BytesIO()
+    try:
+        dump(value, out, indefinite=flag, max_depth=depth)
+        got = out.getvalue()
+    except (TypeError, ValueError) as e:
+        assert "\n" not in str(e) and str(e).startswith("dump(): "), e
+        got = "refused"
+    except RuntimeError as e:
+        got = str(e)
+    assert got == expected
+
+
+def test_fp_is_checked_before_anything_is_encoded():
+    calls = []
+
+    def hook(v):
+        calls.append(v)
+        return 0
+
+    for fp in (5, io.StringIO(), type("NoWrite", (), {"write": None})()):
+        with pytest.raises(TypeError, match="^dump\\(\\) argument 'fp' must be a binary file"):
+            dump([object()], fp, default=hook)
+    assert calls == []
 
 
 def test_options_reach_the_encoder():
@@ -212,3 +286,29 @@ def test_repeated_calls_leak_nothing():
             pass
 
     assert_calls_leak_nothing(call, [value, probe, sink], rounds=20000)
+
+
+def test_exhausted_memory_raises_and_releases_the_file():
+    out = run_child(
+        LIMITED_MEMORY
+        + """
+import sys
+from korvalent_core.cbor import dump
+
+class Sink:
+    def write(self, data):
+        return len(data)
+
+fp = Sink()
+before = sys.getrefcount(fp)
+spliced = [b"q" * 4096] * 3_000_000  # payloads recorded, not copied: the record outgrows memory
+for _ in range(3):
+    try:
+        dump(spliced, fp)
+        print("returned")
+    except MemoryError:
+        print("MemoryError")
+print(sys.getrefcount(fp) == before)
+"""
+    )
+    assert out == ["MemoryError"] * 3 + ["True"]

@@ -48,8 +48,9 @@ def dump(
     """Write the CBOR encoding of `value` to the binary file `fp`.
 
     The bytes are those of dumps with the same options, passed to fp.write()
-    (the rest again after a partial write). A value of a type that cannot be
-    written, at any depth, raises TypeError naming the type.
+    as one bytes object; a raw file that takes part of them gets the rest
+    again. A value of a type that cannot be written, at any depth, raises
+    TypeError naming the type.
     """
 
 class CBORDecodeError(ValueError):

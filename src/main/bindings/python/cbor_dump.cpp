@@ -1,7 +1,9 @@
 // cbor.dump: the bytes dumps makes, written to a binary file (contract in
-// cbor_encode.h). Its arguments are checked before anything is encoded, and
-// fp before its bytes are made, each failure a one-line error that names the
-// argument; the file gets every byte or the call raises.
+// cbor_encode.h). Its arguments, fp included, are checked before anything is
+// encoded, each failure a one-line error that names the argument; fp.write()
+// gets the bytes object whole, and a raw file, which may take part of it, the
+// rest again, so the file gets every byte or the call raises.
+#include <cerrno>
 #include <new>
 
 #include "bindings/python/cbor_encode.h"
@@ -15,12 +17,14 @@ const char kDumpDoc[] =
 Write the CBOR encoding of `value` to the binary file `fp`.
 
 The bytes are those of dumps(value, indefinite, max_depth, default=default,
-canonical=canonical); they are passed to fp.write(), and after a write that
-reports taking fewer of them, the rest is passed again. Returns None.
+canonical=canonical), options read as dumps reads them; they are passed to
+fp.write() as one bytes object. A raw file (io.RawIOBase) may take fewer: the
+rest is passed again, and a non-blocking one that takes none raises
+BlockingIOError. Returns None.
 
 Raises TypeError, naming the type, for a value (at any depth) of a type
-that cannot be written, and for an `fp` without write(); otherwise what
-dumps raises for the same value and options.)doc";
+that cannot be written, and for an `fp` that is a text file or has no
+write(); otherwise what dumps raises for the same value and options.)doc";
 
 namespace {
 
@@ -48,44 +52,24 @@ bool bind_options(PyObject *const *values, PyObject *kwnames, PyObject **options
     return true;
 }
 
-bool to_flag(PyObject *obj, bool *out)
-{
-    const int truth = obj == nullptr ? *out : PyObject_IsTrue(obj);
-    *out = truth == 1;
-    return truth >= 0;
-}
-
-// An int (or an object with __index__) from 0 to 2**64 - 1.
-bool to_depth(PyObject *obj, unsigned long *out)
-{
-    if (obj == nullptr) return true;
-    PyObject *const number = PyNumber_Index(obj);
-    if (number == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "dump(): max_depth must be an int, not '%.100s'",
-                     Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    *out = PyLong_AsUnsignedLong(number);
-    const bool fits = !PyErr_Occurred();
-    if (!fits) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "dump(): max_depth must be 0 to 2**64 - 1, not %S", number);
-    }
-    Py_DECREF(number);
-    return fits;
-}
-
 bool to_options(PyObject *const *options, EncodeOptions *out)
 {
     bool indefinite = true;
-    bool canonical = false;
     unsigned long max_depth = 0;
-    if (!to_flag(options[kIndefinite], &indefinite) || !to_depth(options[kMaxDepth], &max_depth) ||
-        !to_flag(options[kCanonical], &canonical)) {
+    if (options[kIndefinite] != nullptr && !read_flag(options[kIndefinite], &indefinite)) {
+        PyErr_Format(PyExc_TypeError,
+                     "dump(): indefinite must be True, False or None, not '%.100s'",
+                     Py_TYPE(options[kIndefinite])->tp_name);
         return false;
     }
+    if (options[kMaxDepth] != nullptr && !read_depth(options[kMaxDepth], &max_depth)) {
+        PyErr_Format(PyExc_ValueError,
+                     "dump(): max_depth must be an int from 0 to 2**64 - 1, not %R",
+                     options[kMaxDepth]);
+        return false;
+    }
+    const int canonical = options[kCanonical] == nullptr ? 0 : PyObject_IsTrue(options[kCanonical]);
+    if (canonical < 0) return false;
     PyObject *const hook = options[kDefault] == Py_None ? nullptr : options[kDefault];
     if (hook != nullptr && !PyCallable_Check(hook)) {
         PyErr_Format(PyExc_TypeError, "dump(): default must be callable or None, not %.200s",
@@ -98,84 +82,107 @@ bool to_options(PyObject *const *options, EncodeOptions *out)
             "dump(): canonical=True writes definite lengths; indefinite=True contradicts it");
         return false;
     }
-    *out = EncodeOptions{indefinite, max_depth, hook, canonical, "dump"};
+    *out = EncodeOptions{indefinite, max_depth, hook, canonical != 0, "dump"};
     return true;
 }
 
-// fp.write, or null with a TypeError when fp has none.
-PyObject *writer_of(PyObject *fp)
+// Whether fp is an instance of the io class `name`: 1, 0, or -1 with an error.
+int is_io(PyObject *fp, const char *name)
 {
+    PyObject *const io = PyImport_ImportModule("io");
+    PyObject *const cls = io == nullptr ? nullptr : PyObject_GetAttrString(io, name);
+    const int is = cls == nullptr ? -1 : PyObject_IsInstance(fp, cls);
+    Py_XDECREF(cls);
+    Py_XDECREF(io);
+    return is;
+}
+
+// What writes to fp: its bound write(), and whether it may take part of
+// what it is given. Null with an error when fp is no binary file.
+struct Writer {
+    PyObject *write; // owned
+    bool raw;
+};
+
+bool writer_of(PyObject *fp, Writer *out)
+{
+    const int text = is_io(fp, "TextIOBase");
+    if (text != 0) {
+        if (text == 1) {
+            PyErr_Format(PyExc_TypeError,
+                         "dump() argument 'fp' must be a binary file, not the text file '%.100s'",
+                         Py_TYPE(fp)->tp_name);
+        }
+        return false;
+    }
+    const int raw = is_io(fp, "RawIOBase");
+    if (raw < 0) return false;
     PyObject *const write = PyObject_GetAttrString(fp, "write");
-    if (write == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
+    if (write == nullptr && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    if (write == nullptr || !PyCallable_Check(write)) {
+        Py_XDECREF(write);
         PyErr_Format(PyExc_TypeError,
                      "dump() argument 'fp' must be a binary file: '%.100s' object has no write()",
                      Py_TYPE(fp)->tp_name);
+        return false;
     }
-    return write;
+    *out = Writer{write, raw == 1};
+    return true;
 }
 
-// A text file refuses bytes with its own TypeError: say what was wrong. Any
-// other error from write() stands, as does this one when the check fails.
-void explain_text_file(PyObject *fp)
+// Bytes a raw file's write() says it took of `left`: None is none (a
+// non-blocking file that would block); any result but an int (or a bool) is
+// all of them; -1 with an error for a negative count.
+Py_ssize_t taken_by_raw(PyObject *result, Py_ssize_t left)
 {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *const io = PyImport_ImportModule("io");
-    PyObject *const text = io == nullptr ? nullptr : PyObject_GetAttrString(io, "TextIOBase");
-    const int is_text = text == nullptr ? -1 : PyObject_IsInstance(fp, text);
-    Py_XDECREF(text);
-    Py_XDECREF(io);
-    PyErr_Clear();
-    if (is_text != 1) {
-        PyErr_Restore(type, value, traceback);
-        return;
+    if (result == Py_None) return 0;
+    if (!PyLong_Check(result) || PyBool_Check(result)) return left;
+    int overflow = 0;
+    const long long taken = PyLong_AsLongLongAndOverflow(result, &overflow);
+    if (taken == -1 && PyErr_Occurred()) return -1;
+    if (overflow > 0 || taken >= left) return left;
+    if (overflow < 0 || taken < 0) {
+        PyErr_SetString(PyExc_OSError, "dump(): fp.write() returned a negative count");
+        return -1;
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    PyErr_Format(PyExc_TypeError,
-                 "dump() argument 'fp' must be a binary file, not the text file '%.100s'",
-                 Py_TYPE(fp)->tp_name);
+    return static_cast<Py_ssize_t>(taken);
 }
 
-// Passes data to write until it has taken every byte: a write returning an
-// int less than what it was given took only that many (as a raw file may).
-bool write_all(PyObject *fp, PyObject *write, PyObject *data)
+// Passes data to write() until the file has taken every byte.
+bool write_all(const Writer &w, PyObject *data)
 {
+    const char *const bytes = PyBytes_AS_STRING(data);
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
-    Py_ssize_t written = 0;
     Py_INCREF(data);
-    for (PyObject *rest = data;;) {
-        PyObject *const result = PyObject_CallOneArg(write, rest);
-        Py_DECREF(rest);
-        if (result == nullptr) {
-            if (written == 0) explain_text_file(fp);
-            return false;
-        }
+    for (Py_ssize_t written = 0;;) {
+        PyObject *const result = PyObject_CallOneArg(w.write, data);
+        Py_DECREF(data);
+        if (result == nullptr) return false;
         const Py_ssize_t left = size - written;
-        Py_ssize_t taken = left;
-        if (PyLong_Check(result)) {
-            taken = PyLong_AsSsize_t(result);
-            if (taken == -1 && PyErr_Occurred()) PyErr_Clear(), taken = left;
-        }
+        const Py_ssize_t taken = w.raw ? taken_by_raw(result, left) : left;
         Py_DECREF(result);
+        if (taken < 0) return false;
         if (taken >= left) return true;
-        if (taken <= 0) {
-            PyErr_Format(PyExc_OSError, "dump(): fp.write() took %zd of the last %zd bytes", taken,
-                         left);
+        if (taken == 0) {
+            PyObject *const error =
+                PyObject_CallFunction(PyExc_BlockingIOError, "isn", EAGAIN,
+                                      "dump(): fp.write() took none of the bytes left", written);
+            if (error != nullptr) {
+                PyErr_SetObject(PyExc_BlockingIOError, error);
+                Py_DECREF(error);
+            }
             return false;
         }
         written += taken;
-        PyObject *const view = PyMemoryView_FromObject(data);
-        rest = view == nullptr ? nullptr : PySequence_GetSlice(view, written, size);
-        Py_XDECREF(view);
-        if (rest == nullptr) return false;
+        data = PyBytes_FromStringAndSize(bytes + written, size - written);
+        if (data == nullptr) return false;
     }
 }
 
-PyObject *dump_checked(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+} // namespace
+
+PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     if (nargs != 2) {
         return PyErr_Format(PyExc_TypeError,
@@ -184,33 +191,27 @@ PyObject *dump_checked(PyObject *module, PyObject *const *args, Py_ssize_t nargs
     }
     PyObject *options[kOptions] = {};
     EncodeOptions how{};
-    if (!bind_options(args + nargs, kwnames, options) || !to_options(options, &how)) {
+    Writer writer{};
+    if (!bind_options(args + nargs, kwnames, options) || !to_options(options, &how) ||
+        !writer_of(args[1], &writer)) {
         return nullptr;
     }
-    PyObject *const write = writer_of(args[1]);
-    if (write == nullptr) return nullptr;
     bool unsupported = false;
-    PyObject *const data = encode_value(module, args[0], how, &unsupported);
+    PyObject *data = nullptr;
+    try {
+        data = encode_value(module, args[0], how, &unsupported);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
     if (unsupported) {
         PyErr_Format(PyExc_TypeError, "dump(): cannot write a value of type '%.100s'",
                      Py_TYPE(args[0])->tp_name);
     }
-    const bool ok = data != nullptr && write_all(args[1], write, data);
+    const bool ok = data != nullptr && write_all(writer, data);
     Py_XDECREF(data);
-    Py_DECREF(write);
+    Py_DECREF(writer.write);
     if (!ok) return nullptr;
     Py_RETURN_NONE;
-}
-
-} // namespace
-
-PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    try {
-        return dump_checked(module, args, nargs, kwnames);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
 }
 
 } // namespace korvalent

@@ -822,33 +822,6 @@ bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *
     return slots[kValue] != nullptr;
 }
 
-// The flag as it has always been read: True, False, None, or a type's __bool__.
-bool to_flag(PyObject *obj, bool *out)
-{
-    const PyNumberMethods *const number = Py_TYPE(obj)->tp_as_number;
-    const int truth = obj == Py_True                                    ? 1
-                      : obj == Py_False || obj == Py_None               ? 0
-                      : number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj)
-                                                                        : -1;
-    PyErr_Clear();
-    *out = truth == 1;
-    return truth == 0 || truth == 1;
-}
-
-// The depth as it has always been read: an int, or a number int() converts; never a float.
-bool to_depth(PyObject *obj, unsigned long *out)
-{
-    PyObject *const number = PyFloat_Check(obj)    ? nullptr
-                             : PyLong_Check(obj)   ? (Py_INCREF(obj), obj)
-                             : PyNumber_Check(obj) ? PyNumber_Long(obj)
-                                                   : nullptr;
-    *out = number != nullptr ? PyLong_AsUnsignedLong(number) : static_cast<unsigned long>(-1);
-    Py_XDECREF(number);
-    const bool ok = number != nullptr && !PyErr_Occurred();
-    PyErr_Clear();
-    return ok;
-}
-
 // repr(obj), or str(obj) for a keyword name, as the argument error shows it.
 std::string shown(PyObject *obj, bool as_repr)
 {
@@ -884,8 +857,8 @@ PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t narg
     bool indefinite = true;
     unsigned long max_depth = 0;
     if (!bind(args, nargs, kwnames, slots) ||
-        (slots[kIndefiniteArg] && !to_flag(slots[kIndefiniteArg], &indefinite)) ||
-        (slots[kMaxDepth] && !to_depth(slots[kMaxDepth], &max_depth))) {
+        (slots[kIndefiniteArg] && !read_flag(slots[kIndefiniteArg], &indefinite)) ||
+        (slots[kMaxDepth] && !read_depth(slots[kMaxDepth], &max_depth))) {
         return incompatible(args, nargs, kwnames);
     }
     PyObject *const hook = slots[kDefault] == Py_None ? nullptr : slots[kDefault];
@@ -918,6 +891,31 @@ PyObject *encode_value(PyObject *module, PyObject *value, const EncodeOptions &o
     PyObject *const out = Encoder(module, options).encode(value, &step);
     *unsupported = step == kUnsupportedTop;
     return out;
+}
+
+bool read_flag(PyObject *obj, bool *out)
+{
+    const PyNumberMethods *const number = Py_TYPE(obj)->tp_as_number;
+    const int truth = obj == Py_True                                    ? 1
+                      : obj == Py_False || obj == Py_None               ? 0
+                      : number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj)
+                                                                        : -1;
+    PyErr_Clear();
+    *out = truth == 1;
+    return truth == 0 || truth == 1;
+}
+
+bool read_depth(PyObject *obj, unsigned long *out)
+{
+    PyObject *const number = PyFloat_Check(obj)    ? nullptr
+                             : PyLong_Check(obj)   ? (Py_INCREF(obj), obj)
+                             : PyNumber_Check(obj) ? PyNumber_Long(obj)
+                                                   : nullptr;
+    *out = number != nullptr ? PyLong_AsUnsignedLong(number) : static_cast<unsigned long>(-1);
+    Py_XDECREF(number);
+    const bool ok = number != nullptr && !PyErr_Occurred();
+    PyErr_Clear();
+    return ok;
 }
 
 // No C++ exception may cross into the interpreter: the only one the encoder's

@@ -37,6 +37,13 @@ struct EncodeOptions {
 PyObject *encode_value(PyObject *module, PyObject *value, const EncodeOptions &options,
                        bool *unsupported);
 
+// indefinite and max_depth as dumps has always read them: a flag is True,
+// False, None or an object whose type has __bool__; a depth is an int or a
+// number int() converts (never a float) from 0 to 2**64 - 1. False, with no
+// exception set, for anything else.
+bool read_flag(PyObject *obj, bool *out);
+bool read_depth(PyObject *obj, unsigned long *out);
+
 PyObject *dumps(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *dump(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
