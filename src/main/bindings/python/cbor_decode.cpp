@@ -653,14 +653,17 @@ public:
     void release(Value v) { Py_XDECREF(v); }
 
     // The finished value may now be handed out: track what was left
-    // untracked (a dict may be recorded more than once) and drop the
-    // record's references. Also run on failure, where those references are
-    // the last ones left.
+    // untracked and drop the record's references. Also run on failure, where
+    // those references are the last ones left. A list is recorded once, as it
+    // is made, and nothing tracks it again before this; a dict tracks itself
+    // when it gains a collectable entry, so it may be recorded more than once
+    // and is asked first.
     void adopt()
     {
         for (size_t i = 0; i < untracked_.size(); ++i) {
             PyObject *const container = untracked_[i];
-            if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+            if (PyList_CheckExact(container) || !PyObject_GC_IsTracked(container))
+                PyObject_GC_Track(container);
             Py_DECREF(container);
         }
         untracked_.resize(0);
