@@ -273,18 +273,7 @@ public:
     /* Where the stream has hashed up to: windows before it are queued. */
     int32_t cursor() const { return cursor_; }
 
-    bool next(int32_t *at, uint64_t *mix)
-    {
-        fill();
-        if (count_ == 0) {
-            return false;
-        }
-        *at = at_[head_];
-        *mix = mix_[head_];
-        head_ = (head_ + 1) % kAhead;
-        --count_;
-        return true;
-    }
+    inline bool next(int32_t *at, uint64_t *mix);
 
 private:
     /* Windows hashed per round of fill() (the width of its sampling mask),
@@ -292,6 +281,11 @@ private:
      * queued. */
     static constexpr int32_t kStride = 64;
     static constexpr int32_t kAhead = 128;
+    /* A window's bucket is fetched when it comes this close to the head of
+     * the queue: about as many as the memory system has misses in flight.
+     * Fetching a whole round's windows at once, far ahead, was slower on
+     * large indexes. */
+    static constexpr int32_t kFetchAhead = 16;
 
     inline void fill();
     inline void push(int32_t at, uint64_t mix, int32_t *count);
@@ -400,13 +394,32 @@ void SampleStream::fill()
     hash_ = hash;
 }
 
+bool SampleStream::next(int32_t *at, uint64_t *mix)
+{
+    fill();
+    if (count_ == 0) {
+        return false;
+    }
+    *at = at_[head_];
+    *mix = mix_[head_];
+    head_ = (head_ + 1) % kAhead;
+    --count_;
+    /* The window that is now kFetchAhead - 1 from the head. */
+    if (count_ >= kFetchAhead) {
+        index_.prefetch(mix_[(head_ + kFetchAhead - 1) % kAhead]);
+    }
+    return true;
+}
+
 void SampleStream::push(int32_t at, uint64_t mix, int32_t *count)
 {
     const int32_t slot = (head_ + *count) % kAhead;
     at_[slot] = at;
     mix_[slot] = mix;
+    if (*count < kFetchAhead) {
+        index_.prefetch(mix);
+    }
     ++*count;
-    index_.prefetch(mix);
 }
 
 struct Anchor {
