@@ -753,8 +753,13 @@ def expect_decode_error(data, **options):
     return run
 
 
+# Enough ints and short texts for a decode to share the repeats among them.
+REPEATS = dumps(list(range(1000, 1100)) + ["code-%d" % (i % 7) for i in range(100)] + [{"k": [2**40] * 5}])
+
 LEAK_CASES = {
     "loads-good": (lambda: loads(GOOD), (GOOD,)),
+    "loads-repeats": (lambda: loads(REPEATS), (REPEATS,)),
+    "loads-repeats-truncated": (expect_decode_error(REPEATS[:-2]), (REPEATS,)),
     "loads-indefinite-strings": (lambda: loads(h("bf7f6161ff5f4101ff9f01ff01ff")), ()),
     "loads-truncated": (expect_decode_error(GOOD[:-3]), (GOOD,)),
     "loads-bad-utf8-deep": (expect_decode_error(h("9f9f9f6161" + "62c328ffffff")), ()),
@@ -793,6 +798,47 @@ def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
         for first, second in ((base, other), (other, base)):
             assert loads(dumps({first: 1})) == {first: 1}
             assert loads(dumps({second: 2})) == {second: 2}
+
+
+# A large decode shares an int or short text that repeats in its document:
+# past this many ints and short texts (those kept in an array of ints
+# 1000..1063 in front), every later one goes through the sharing.
+SHARING_FILLER = list(range(1000, 1064))
+SHARED_EDGES = [257, -258, 2**31, 2**62, 2**63 - 1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 0, -1,
+                "", "a", "a" * 31, "a" * 32, "a" * 33, "\u00fc" * 16, "\u6c34" * 10, "\U00010151" * 8]
+
+
+@pytest.mark.parametrize("value", SHARED_EDGES, ids=repr)
+def test_values_repeated_in_a_large_document_decode_to_themselves(value):
+    doc = SHARING_FILLER + [value, [value, {"k": value}], value]
+    decoded = loads(dumps(doc))
+    assert decoded == doc
+    assert [type(x) for x in decoded[-3:]] == [type(value), list, type(value)]
+
+
+near_texts = st.builds(lambda n, i, c: "x" * n + c + "x" * (30 - n) if i else "x" * 31,
+                       st.integers(0, 30), st.booleans(), st.sampled_from("ab\u00fc"))
+near_ints = st.builds(lambda a, b: (a << 9) | b, st.integers(-2**53, 2**53), st.integers(0, 3))
+
+
+@EXAMPLES
+@given(st.lists(near_texts | near_ints | st.integers(-2**63, 2**64 - 1) | st.text(max_size=34),
+                min_size=1, max_size=40), st.data())
+def test_long_runs_of_repeated_and_nearly_equal_scalars_round_trip(pool, data):
+    # Texts that differ only in their middle and ints that differ only in
+    # their low bits, drawn again and again: each must decode to itself.
+    items = data.draw(st.lists(st.sampled_from(pool), min_size=100, max_size=400))
+    for doc in (items, {"rows": [items, {str(i): x for i, x in enumerate(items)}]}):
+        assert loads(dumps(doc)) == doc
+        assert loads(dumps(doc, indefinite=False)) == doc
+
+
+def test_a_decode_keeps_no_reference_to_the_values_it_shared():
+    doc = loads(dumps(SHARING_FILLER + [10**6] * 50 + ["abc"] * 50 + [2**40, "xyz"]))
+    for index in (-1, -2, -3, -60):
+        holders = sum(1 for x in doc if x is doc[index])
+        count = sys.getrefcount(doc[index]) - 1  # less getrefcount's own argument
+        assert count == holders
 
 
 def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module_child):

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -339,25 +340,27 @@ void define_value_types(py::module_ &cbor)
 
 /* --------------------------------------------------------- Python builder */
 
-// Short map keys decoded before, by their UTF-8 bytes, so that a key seen
-// again (in this call or an earlier one) is neither rebuilt nor rehashed: a
-// str caches its hash, which makes the dict insertion cheaper too. Owned by
-// the module's decode context and used only with the GIL held; direct-mapped,
-// so it holds at most kSlots strings, each at most kMaxKeyLength bytes long.
-class KeyCache {
+// Short strs by their UTF-8 bytes, direct-mapped: at most 2^SlotBits strs,
+// each at most kMaxLength bytes long, used only with the GIL held. The module
+// keeps one for map keys, so that a key seen again (in this call or an
+// earlier one) is neither rebuilt nor rehashed (a str caches its hash, which
+// makes the dict insertion cheaper too); a large decode keeps one of its own
+// for short text values, which documents repeat (codes, names, languages).
+template <unsigned SlotBits>
+class TextCache {
 public:
-    static constexpr size_t kMaxKeyLength = 32;
+    static constexpr size_t kMaxLength = 32;
 
-    KeyCache() = default;
-    KeyCache(const KeyCache &) = delete;
-    KeyCache &operator=(const KeyCache &) = delete;
-    ~KeyCache()
+    TextCache() = default;
+    TextCache(const TextCache &) = delete;
+    TextCache &operator=(const TextCache &) = delete;
+    ~TextCache()
     {
         for (Entry &e : slots_) Py_XDECREF(e.str);
     }
 
-    // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
-    // null when absent.
+    // New reference to the cached str for p[0..n) (n <= kMaxLength), or null
+    // when absent.
     PyObject *find(const uint8_t *p, size_t n) const
     {
         const Entry &e = slots_[hash(p, n)];
@@ -366,8 +369,8 @@ public:
         return e.str;
     }
 
-    // Keeps a reference to str for p[0..n) (n <= kMaxKeyLength), replacing
-    // what shared its slot.
+    // Keeps a reference to str for p[0..n) (n <= kMaxLength), replacing what
+    // shared its slot.
     void store(const uint8_t *p, size_t n, PyObject *str)
     {
         Entry &e = slots_[hash(p, n)];
@@ -380,14 +383,13 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 1024;
     struct Entry {
         PyObject *str = nullptr;
         uint32_t length = 0;
-        uint8_t bytes[kMaxKeyLength];
+        uint8_t bytes[kMaxLength];
     };
 
-    // memcmp for keys of at most kMaxKeyLength bytes, in a few word loads (a
+    // memcmp for strings of at most kMaxLength bytes, in a few word loads (a
     // library call, or a byte loop over the short keys that are the rule,
     // costs more than the comparison). The last word of a key from 4 bytes up
     // overlaps the ones before it.
@@ -434,10 +436,67 @@ private:
         }
         uint64_t h = head * 0x9E3779B97F4A7C15ull ^ tail * 0xC2B2AE3D27D4EB4Full ^ n;
         h ^= h >> 29;
-        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> 54) % kSlots; // top 10 bits
+        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> (64 - SlotBits));
     }
 
-    Entry slots_[kSlots];
+    Entry slots_[size_t{1} << SlotBits];
+};
+
+// Ints by value, direct-mapped: at most 2^SlotBits of them, used only with
+// the GIL held. A large decode keeps one for the ints outside CPython's own
+// small-int range, which documents repeat (identifiers, codes, counts): an
+// int seen again in the document is shared instead of allocated and freed
+// once more.
+template <unsigned SlotBits>
+class IntCache {
+public:
+    IntCache() = default;
+    IntCache(const IntCache &) = delete;
+    IntCache &operator=(const IntCache &) = delete;
+    ~IntCache()
+    {
+        for (Entry &e : slots_) Py_XDECREF(e.integer);
+    }
+
+    // New reference to an int of value v, or null with an error set.
+    PyObject *get(long v)
+    {
+        Entry &e = slots_[slot(v)];
+        if (e.integer != nullptr && e.value == v) {
+            Py_INCREF(e.integer);
+            return e.integer;
+        }
+        PyObject *integer = PyLong_FromLong(v);
+        if (integer == nullptr) return nullptr;
+        Py_INCREF(integer);
+        PyObject *old = e.integer;
+        e.integer = integer;
+        e.value = v;
+        Py_XDECREF(old); // an int: frees nothing but itself
+        return integer;
+    }
+
+private:
+    struct Entry {
+        PyObject *integer = nullptr;
+        long value = 0;
+    };
+
+    static size_t slot(long v)
+    {
+        return static_cast<size_t>((static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ull) >>
+                                   (64 - SlotBits));
+    }
+
+    Entry slots_[size_t{1} << SlotBits];
+};
+
+// The value caches of one large decode; they live as long as the call, so a
+// value is shared only within the document it repeats in, and nothing
+// decoded outlives its result in them.
+struct ValueCaches {
+    TextCache<8> texts;
+    IntCache<9> ints;
 };
 
 // A str from valid UTF-8 of the given shape, built directly in its final
@@ -503,7 +562,7 @@ struct Context {
     PyObject *undefined = nullptr; // the undefined singleton
     PyTypeObject *iterator = nullptr;
     PyObject *gc_isenabled = nullptr; // gc.isenabled, before PyGC_IsEnabled (3.10)
-    KeyCache keys;
+    TextCache<10> keys;
 
     ~Context()
     {
@@ -543,14 +602,14 @@ public:
 
     Value uint(uint64_t v)
     {
-        if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
+        if (v <= kSmallInt) return PyLong_FromLong(static_cast<long>(v));
+        if (v <= static_cast<uint64_t>(LONG_MAX)) return integer(static_cast<long>(v));
         return PyLong_FromUnsignedLongLong(v);
     }
 
     Value negint(uint64_t arg)
     {
-        if (arg <= static_cast<uint64_t>(LONG_MAX))
-            return PyLong_FromLong(-1 - static_cast<long>(arg));
+        if (arg <= static_cast<uint64_t>(LONG_MAX)) return integer(-1 - static_cast<long>(arg));
         return invert(PyLong_FromUnsignedLongLong(arg));
     }
 
@@ -583,14 +642,18 @@ public:
     // no validation of its own.
     Value known_key(const uint8_t *p, size_t n)
     {
-        return n <= KeyCache::kMaxKeyLength ? keys_.find(p, n) : nullptr;
+        return n <= Keys::kMaxLength ? keys_.find(p, n) : nullptr;
     }
 
     Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key)
     {
-        PyObject *str = str_from_utf8(p, n, shape);
-        if (str && key && n <= KeyCache::kMaxKeyLength) keys_.store(p, n, str);
-        return str;
+        if (n > Keys::kMaxLength) return str_from_utf8(p, n, shape);
+        if (key) {
+            PyObject *str = str_from_utf8(p, n, shape);
+            if (str) keys_.store(p, n, str);
+            return str;
+        }
+        return short_text(p, n, shape);
     }
 
     Value list(size_t n)
@@ -673,6 +736,40 @@ public:
 
 private:
     static constexpr size_t kQuietAfter = 256; // fewer cost the collector little
+    static constexpr uint64_t kSmallInt = 256; // CPython shares 0..256 itself
+    // Scalars a decode builds before it sets up its value caches: a small
+    // message would spend more on them than they save.
+    static constexpr size_t kCacheAfter = 64;
+    using Keys = decltype(Context::keys);
+
+    // The call's value caches, once it has built kCacheAfter ints and short
+    // texts; null before. They live in the builder, on the native stack, so
+    // setting them up costs no allocation.
+    ValueCaches *value_caches()
+    {
+        if (scalars_ < kCacheAfter && ++scalars_ == kCacheAfter) values_.emplace();
+        return values_ ? &*values_ : nullptr;
+    }
+
+    // A short text value, shared with its earlier copies in the document.
+    [[gnu::noinline]] PyObject *short_text(const uint8_t *p, size_t n,
+                                           const cbor_decode::Utf8Shape &shape)
+    {
+        ValueCaches *const values = value_caches();
+        if (!values) return str_from_utf8(p, n, shape);
+        if (PyObject *known = values->texts.find(p, n)) return known;
+        PyObject *str = str_from_utf8(p, n, shape);
+        if (str) values->texts.store(p, n, str);
+        return str;
+    }
+
+    // An int outside CPython's small-int range, shared with its earlier
+    // copies in the document.
+    [[gnu::noinline]] PyObject *integer(long v)
+    {
+        ValueCaches *const values = value_caches();
+        return values ? values->ints.get(v) : PyLong_FromLong(v);
+    }
 
     // Counts a new container; true once containers are to be left untracked.
     bool quiet()
@@ -725,9 +822,11 @@ private:
     }
 
     const Context &ctx_;
-    KeyCache &keys_;
+    Keys &keys_;
     cbor_decode::ScratchStack<PyObject *, 64> untracked_;
     size_t made_ = 0;    // containers built by this decode
+    size_t scalars_ = 0; // ints and short texts built, up to kCacheAfter
+    std::optional<ValueCaches> values_;
     bool quiet_ = false; // containers are being left untracked
 };
 
