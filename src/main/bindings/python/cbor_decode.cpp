@@ -459,7 +459,7 @@ public:
     }
 
     // New reference to an int of value v, or null with an error set.
-    PyObject *get(long v)
+    [[gnu::noinline]] PyObject *get(long v)
     {
         Entry &e = slots_[slot(v)];
         if (e.integer != nullptr && e.value == v) {
@@ -742,33 +742,39 @@ private:
     static constexpr size_t kCacheAfter = 64;
     using Keys = decltype(Context::keys);
 
-    // The call's value caches, once it has built kCacheAfter ints and short
-    // texts; null before. They live in the builder, on the native stack, so
-    // setting them up costs no allocation.
-    ValueCaches *value_caches()
+    // Counts an int or short text built while the value caches are not set
+    // up; sets them up at the kCacheAfter-th. They live in the builder, on
+    // the native stack, so setting them up costs no allocation.
+    void count_scalar()
     {
-        if (scalars_ < kCacheAfter && ++scalars_ == kCacheAfter) values_.emplace();
-        return values_ ? &*values_ : nullptr;
+        if (++scalars_ == kCacheAfter) values_.emplace();
     }
 
-    // A short text value, shared with its earlier copies in the document.
-    [[gnu::noinline]] PyObject *short_text(const uint8_t *p, size_t n,
-                                           const cbor_decode::Utf8Shape &shape)
+    // A short text value, shared with its earlier copies in the document
+    // once the value caches are set up.
+    PyObject *short_text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape)
     {
-        ValueCaches *const values = value_caches();
-        if (!values) return str_from_utf8(p, n, shape);
-        if (PyObject *known = values->texts.find(p, n)) return known;
+        if (values_) return shared_text(p, n, shape);
+        count_scalar();
+        return str_from_utf8(p, n, shape);
+    }
+
+    [[gnu::noinline]] PyObject *shared_text(const uint8_t *p, size_t n,
+                                            const cbor_decode::Utf8Shape &shape)
+    {
+        if (PyObject *known = values_->texts.find(p, n)) return known;
         PyObject *str = str_from_utf8(p, n, shape);
-        if (str) values->texts.store(p, n, str);
+        if (str) values_->texts.store(p, n, str);
         return str;
     }
 
     // An int outside CPython's small-int range, shared with its earlier
-    // copies in the document.
-    [[gnu::noinline]] PyObject *integer(long v)
+    // copies in the document once the value caches are set up.
+    PyObject *integer(long v)
     {
-        ValueCaches *const values = value_caches();
-        return values ? values->ints.get(v) : PyLong_FromLong(v);
+        if (values_) return values_->ints.get(v);
+        count_scalar();
+        return PyLong_FromLong(v);
     }
 
     // Counts a new container; true once containers are to be left untracked.
@@ -825,7 +831,7 @@ private:
     Keys &keys_;
     cbor_decode::ScratchStack<PyObject *, 64> untracked_;
     size_t made_ = 0;    // containers built by this decode
-    size_t scalars_ = 0; // ints and short texts built, up to kCacheAfter
+    size_t scalars_ = 0; // ints and short texts built before the value caches
     std::optional<ValueCaches> values_;
     bool quiet_ = false; // containers are being left untracked
 };
