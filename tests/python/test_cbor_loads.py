@@ -10,6 +10,7 @@ import io
 import math
 import mmap
 import pickle
+import random
 import struct
 import sys
 import tracemalloc
@@ -753,13 +754,16 @@ def expect_decode_error(data, **options):
     return run
 
 
-# Enough ints and short texts for a decode to share the repeats among them.
-REPEATS = dumps(list(range(1000, 1100)) + ["code-%d" % (i % 7) for i in range(100)] + [{"k": [2**40] * 5}])
+# An input large enough for a decode to share its repeated ints and short texts.
+SHARING_PAD = bytes(16 * 1024)
+REPEATS = dumps([SHARING_PAD] + list(range(1000, 1100)) + ["code-%d" % (i % 7) for i in range(100)]
+                + [{"k": [2**40] * 5}])
 
 LEAK_CASES = {
     "loads-good": (lambda: loads(GOOD), (GOOD,)),
     "loads-repeats": (lambda: loads(REPEATS), (REPEATS,)),
     "loads-repeats-truncated": (expect_decode_error(REPEATS[:-2]), (REPEATS,)),
+    "iter-items-repeats": (lambda: list(iter_items(REPEATS + REPEATS)), ()),
     "loads-indefinite-strings": (lambda: loads(h("bf7f6161ff5f4101ff9f01ff01ff")), ()),
     "loads-truncated": (expect_decode_error(GOOD[:-3]), (GOOD,)),
     "loads-bad-utf8-deep": (expect_decode_error(h("9f9f9f6161" + "62c328ffffff")), ()),
@@ -800,20 +804,18 @@ def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
             assert loads(dumps({second: 2})) == {second: 2}
 
 
-# A large decode shares an int or short text that repeats in its document:
-# past this many ints and short texts (those kept in an array of ints
-# 1000..1063 in front), every later one goes through the sharing.
-SHARING_FILLER = list(range(1000, 1064))
+# A large input shares the ints and short texts that repeat in it; these
+# documents start with SHARING_PAD so that the sharing is on.
 SHARED_EDGES = [257, -258, 2**31, 2**62, 2**63 - 1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 0, -1,
                 "", "a", "a" * 31, "a" * 32, "a" * 33, "\u00fc" * 16, "\u6c34" * 10, "\U00010151" * 8]
 
 
 @pytest.mark.parametrize("value", SHARED_EDGES, ids=repr)
 def test_values_repeated_in_a_large_document_decode_to_themselves(value):
-    doc = SHARING_FILLER + [value, [value, {"k": value}], value]
+    doc = [SHARING_PAD, value, [value, {"k": value}], value]
     decoded = loads(dumps(doc))
     assert decoded == doc
-    assert [type(x) for x in decoded[-3:]] == [type(value), list, type(value)]
+    assert [type(x) for x in decoded[1:]] == [type(value), list, type(value)]
 
 
 near_texts = st.builds(lambda n, i, c: "x" * n + c + "x" * (30 - n) if i else "x" * 31,
@@ -827,14 +829,35 @@ near_ints = st.builds(lambda a, b: (a << 9) | b, st.integers(-2**53, 2**53), st.
 def test_long_runs_of_repeated_and_nearly_equal_scalars_round_trip(pool, data):
     # Texts that differ only in their middle and ints that differ only in
     # their low bits, drawn again and again: each must decode to itself.
-    items = data.draw(st.lists(st.sampled_from(pool), min_size=100, max_size=400))
+    items = [SHARING_PAD] + data.draw(st.lists(st.sampled_from(pool), min_size=100, max_size=400))
     for doc in (items, {"rows": [items, {str(i): x for i, x in enumerate(items)}]}):
         assert loads(dumps(doc)) == doc
         assert loads(dumps(doc, indefinite=False)) == doc
 
 
+def interleaved(values):
+    """Each value twice, then an earlier one: repeats enough for the sharing
+    to stay on, and far more distinct values than shared slots."""
+    out = []
+    for i, value in enumerate(values):
+        out += [value, value, values[i // 2]]
+    return out
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_thousands_of_distinct_values_through_the_shared_slots_decode_to_themselves(seed):
+    rng = random.Random(seed)
+    ints = list({rng.choice([rng.randrange(257, 10**4), rng.randrange(2**32), rng.randrange(2**62),
+                             -rng.randrange(258, 2**63)]) for _ in range(3000)})
+    texts = ["".join(rng.choice("ab\u00fc\u6c34") for _ in range(rng.randrange(33))) for _ in range(3000)]
+    texts[::50] = [""] * len(texts[::50])  # the empty text, among texts of every length up to 32
+    for doc in ([SHARING_PAD] + interleaved(ints), [SHARING_PAD] + interleaved(texts)):
+        assert loads(dumps(doc)) == doc
+        assert list(iter_items(dumps(doc) * 2)) == [doc, doc]
+
+
 def test_a_decode_keeps_no_reference_to_the_values_it_shared():
-    doc = loads(dumps(SHARING_FILLER + [10**6] * 50 + ["abc"] * 50 + [2**40, "xyz"]))
+    doc = loads(dumps([SHARING_PAD] + [10**6] * 50 + ["abc"] * 50 + [2**40, "xyz"]))
     for index in (-1, -2, -3, -60):
         holders = sum(1 for x in doc if x is doc[index])
         count = sys.getrefcount(doc[index]) - 1  # less getrefcount's own argument

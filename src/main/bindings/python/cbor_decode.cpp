@@ -340,6 +340,28 @@ void define_value_types(py::module_ &cbor)
 
 /* --------------------------------------------------------- Python builder */
 
+// Which slots of a direct-mapped cache hold an entry. The entries themselves
+// are left unwritten until used, so a cache costs a few words to set up and
+// its teardown visits only what it holds.
+template <size_t Slots>
+class Occupancy {
+public:
+    bool has(size_t slot) const { return (words_[slot / 64] >> (slot % 64)) & 1; }
+    void mark(size_t slot) { words_[slot / 64] |= uint64_t{1} << (slot % 64); }
+
+    template <typename Visit>
+    void each(Visit visit) const
+    {
+        for (size_t w = 0; w < Slots / 64; ++w)
+            for (uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+                visit(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+    }
+
+private:
+    static_assert(Slots % 64 == 0, "whole words of slots");
+    uint64_t words_[Slots / 64] = {};
+};
+
 // Short strs by their UTF-8 bytes, direct-mapped: at most 2^SlotBits strs,
 // each at most kMaxLength bytes long, used only with the GIL held. The module
 // keeps one for map keys, so that a key seen again (in this call or an
@@ -351,20 +373,21 @@ class TextCache {
 public:
     static constexpr size_t kMaxLength = 32;
 
-    TextCache() = default;
+    TextCache() {} // entries stay unwritten until used
     TextCache(const TextCache &) = delete;
     TextCache &operator=(const TextCache &) = delete;
     ~TextCache()
     {
-        for (Entry &e : slots_) Py_XDECREF(e.str);
+        used_.each([this](size_t slot) { Py_DECREF(slots_[slot].str); });
     }
 
     // New reference to the cached str for p[0..n) (n <= kMaxLength), or null
     // when absent.
     PyObject *find(const uint8_t *p, size_t n) const
     {
-        const Entry &e = slots_[hash(p, n)];
-        if (e.str == nullptr || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
+        const size_t slot = hash(p, n);
+        const Entry &e = slots_[slot];
+        if (!used_.has(slot) || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
         Py_INCREF(e.str);
         return e.str;
     }
@@ -373,9 +396,11 @@ public:
     // shared its slot.
     void store(const uint8_t *p, size_t n, PyObject *str)
     {
-        Entry &e = slots_[hash(p, n)];
+        const size_t slot = hash(p, n);
+        Entry &e = slots_[slot];
         Py_INCREF(str);
-        PyObject *old = e.str;
+        PyObject *old = used_.has(slot) ? e.str : nullptr;
+        used_.mark(slot);
         e.str = str;
         e.length = static_cast<uint32_t>(n);
         std::memcpy(e.bytes, p, n);
@@ -383,9 +408,10 @@ public:
     }
 
 private:
+    static constexpr size_t kSlots = size_t{1} << SlotBits;
     struct Entry {
-        PyObject *str = nullptr;
-        uint32_t length = 0;
+        PyObject *str;
+        uint32_t length;
         uint8_t bytes[kMaxLength];
     };
 
@@ -439,7 +465,8 @@ private:
         return static_cast<size_t>((h * 0x94D049BB133111EBull) >> (64 - SlotBits));
     }
 
-    Entry slots_[size_t{1} << SlotBits];
+    Occupancy<kSlots> used_;
+    Entry slots_[kSlots];
 };
 
 // Ints by value, direct-mapped: at most 2^SlotBits of them, used only with
@@ -450,53 +477,71 @@ private:
 template <unsigned SlotBits>
 class IntCache {
 public:
-    IntCache() = default;
+    IntCache() {} // entries stay unwritten until used
     IntCache(const IntCache &) = delete;
     IntCache &operator=(const IntCache &) = delete;
     ~IntCache()
     {
-        for (Entry &e : slots_) Py_XDECREF(e.integer);
+        used_.each([this](size_t slot) { Py_DECREF(slots_[slot].integer); });
     }
 
-    // New reference to an int of value v, or null with an error set.
-    [[gnu::noinline]] PyObject *get(long v)
+    // New reference to the cached int of value v, or null when absent.
+    PyObject *find(long v) const
     {
-        Entry &e = slots_[slot(v)];
-        if (e.integer != nullptr && e.value == v) {
-            Py_INCREF(e.integer);
-            return e.integer;
-        }
-        PyObject *integer = PyLong_FromLong(v);
-        if (integer == nullptr) return nullptr;
+        const size_t slot = slot_of(v);
+        const Entry &e = slots_[slot];
+        if (!used_.has(slot) || e.value != v) return nullptr;
+        Py_INCREF(e.integer);
+        return e.integer;
+    }
+
+    // Keeps a reference to the int of value v, replacing what shared its slot.
+    void store(long v, PyObject *integer)
+    {
+        const size_t slot = slot_of(v);
+        Entry &e = slots_[slot];
         Py_INCREF(integer);
-        PyObject *old = e.integer;
+        PyObject *old = used_.has(slot) ? e.integer : nullptr;
+        used_.mark(slot);
         e.integer = integer;
         e.value = v;
         Py_XDECREF(old); // an int: frees nothing but itself
-        return integer;
     }
 
 private:
+    static constexpr size_t kSlots = size_t{1} << SlotBits;
     struct Entry {
-        PyObject *integer = nullptr;
-        long value = 0;
+        PyObject *integer;
+        long value;
     };
 
-    static size_t slot(long v)
+    static size_t slot_of(long v)
     {
         return static_cast<size_t>((static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ull) >>
                                    (64 - SlotBits));
     }
 
-    Entry slots_[size_t{1} << SlotBits];
+    Occupancy<kSlots> used_;
+    Entry slots_[kSlots];
 };
 
 // The value caches of one large decode; they live as long as the call, so a
 // value is shared only within the document it repeats in, and nothing
-// decoded outlives its result in them.
+// decoded outlives its result in them. Each kind is shared only while it
+// pays: once a kind has missed kTrial times and hit less than a quarter as
+// often, its cache is left alone for the rest of the call (a document of
+// distinct identifiers would only pay for the lookups).
 struct ValueCaches {
+    static constexpr size_t kTrial = 256;
+
+    // Whether a kind with these counts is still worth looking up.
+    static bool paying(size_t hits, size_t misses) { return misses < kTrial || hits >= misses / 4; }
+
+    ValueCaches() {} // the caches' entries stay unwritten until used
     TextCache<8> texts;
     IntCache<9> ints;
+    size_t text_hits = 0, text_misses = 0;
+    size_t int_hits = 0, int_misses = 0;
 };
 
 // A str from valid UTF-8 of the given shape, built directly in its final
@@ -598,7 +643,15 @@ class PythonBuilder {
 public:
     using Value = PyObject *;
 
-    explicit PythonBuilder(Context &ctx) : ctx_(ctx), keys_(ctx.keys) {}
+    // `input` is the size of what is left to decode: a large input shares
+    // its repeated values (see ValueCaches).
+    PythonBuilder(Context &ctx, size_t input) : ctx_(ctx), keys_(ctx.keys)
+    {
+        if (input >= kShareFrom) {
+            values_.emplace();
+            share_texts_ = share_ints_ = true;
+        }
+    }
 
     Value uint(uint64_t v)
     {
@@ -737,44 +790,51 @@ public:
 private:
     static constexpr size_t kQuietAfter = 256; // fewer cost the collector little
     static constexpr uint64_t kSmallInt = 256; // CPython shares 0..256 itself
-    // Scalars a decode builds before it sets up its value caches: a small
-    // message would spend more on them than they save.
-    static constexpr size_t kCacheAfter = 64;
+    // Input size from which a decode sets up its value caches: below it, a
+    // document repeats too little for them to pay. They live in the
+    // builder, on the native stack, so setting them up costs no allocation.
+    static constexpr size_t kShareFrom = 16 * 1024;
     using Keys = decltype(Context::keys);
 
-    // Counts an int or short text built while the value caches are not set
-    // up; sets them up at the kCacheAfter-th. They live in the builder, on
-    // the native stack, so setting them up costs no allocation.
-    void count_scalar()
-    {
-        if (++scalars_ == kCacheAfter) values_.emplace();
-    }
-
     // A short text value, shared with its earlier copies in the document
-    // once the value caches are set up.
+    // while that pays.
     PyObject *short_text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape)
     {
-        if (values_) return shared_text(p, n, shape);
-        count_scalar();
-        return str_from_utf8(p, n, shape);
+        return share_texts_ ? shared_text(p, n, shape) : str_from_utf8(p, n, shape);
     }
 
     [[gnu::noinline]] PyObject *shared_text(const uint8_t *p, size_t n,
                                             const cbor_decode::Utf8Shape &shape)
     {
-        if (PyObject *known = values_->texts.find(p, n)) return known;
+        ValueCaches &v = *values_;
+        if (PyObject *known = v.texts.find(p, n)) {
+            ++v.text_hits;
+            return known;
+        }
+        share_texts_ = ValueCaches::paying(v.text_hits, ++v.text_misses);
         PyObject *str = str_from_utf8(p, n, shape);
-        if (str) values_->texts.store(p, n, str);
+        if (str) v.texts.store(p, n, str);
         return str;
     }
 
     // An int outside CPython's small-int range, shared with its earlier
-    // copies in the document once the value caches are set up.
-    PyObject *integer(long v)
+    // copies in the document while that pays.
+    PyObject *integer(long value)
     {
-        if (values_) return values_->ints.get(v);
-        count_scalar();
-        return PyLong_FromLong(v);
+        return share_ints_ ? shared_int(value) : PyLong_FromLong(value);
+    }
+
+    [[gnu::noinline]] PyObject *shared_int(long value)
+    {
+        ValueCaches &v = *values_;
+        if (PyObject *known = v.ints.find(value)) {
+            ++v.int_hits;
+            return known;
+        }
+        share_ints_ = ValueCaches::paying(v.int_hits, ++v.int_misses);
+        PyObject *integer = PyLong_FromLong(value);
+        if (integer) v.ints.store(value, integer);
+        return integer;
     }
 
     // Counts a new container; true once containers are to be left untracked.
@@ -830,10 +890,11 @@ private:
     const Context &ctx_;
     Keys &keys_;
     cbor_decode::ScratchStack<PyObject *, 64> untracked_;
-    size_t made_ = 0;    // containers built by this decode
-    size_t scalars_ = 0; // ints and short texts built before the value caches
+    size_t made_ = 0; // containers built by this decode
     std::optional<ValueCaches> values_;
-    bool quiet_ = false; // containers are being left untracked
+    bool share_texts_ = false; // short text values go through values_->texts
+    bool share_ints_ = false;  // ints outside the small-int range go through values_->ints
+    bool quiet_ = false;       // containers are being left untracked
 };
 
 /* ---------------------------------------------------------------- helpers */
@@ -991,7 +1052,7 @@ void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth)
 
 PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
 {
-    PythonBuilder builder(ctx);
+    PythonBuilder builder(ctx, buf.size());
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth, 0, buf.input());
     PyObject *out = decoder.whole();
     if (out)
@@ -1105,7 +1166,7 @@ PyObject *iterator_next(PyObject *self)
         return nullptr;
     }
     Context &ctx = *context_of(it->context);
-    PythonBuilder builder(ctx);
+    PythonBuilder builder(ctx, size - it->offset);
     Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size,
                                    it->max_depth, it->offset, it->input);
     it->busy = true;
