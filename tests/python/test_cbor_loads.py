@@ -754,9 +754,10 @@ def expect_decode_error(data, **options):
     return run
 
 
-# An input large enough for a decode to share its repeated ints and short texts.
-SHARING_PAD = bytes(16 * 1024)
-REPEATS = dumps([SHARING_PAD] + list(range(1000, 1100)) + ["code-%d" % (i % 7) for i in range(100)]
+# Large inputs full of repeated ints and short texts: a decoder that shared
+# repeats (as a faster path might) must still give each place its own value.
+LARGE_PAD = bytes(16 * 1024)
+REPEATS = dumps([LARGE_PAD] + list(range(1000, 1100)) + ["code-%d" % (i % 7) for i in range(100)]
                 + [{"k": [2**40] * 5}])
 
 LEAK_CASES = {
@@ -804,15 +805,14 @@ def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
             assert loads(dumps({second: 2})) == {second: 2}
 
 
-# A large input shares the ints and short texts that repeat in it; these
-# documents start with SHARING_PAD so that the sharing is on.
-SHARED_EDGES = [257, -258, 2**31, 2**62, 2**63 - 1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 0, -1,
+# Documents that start with LARGE_PAD are large inputs.
+REPEATED_EDGES = [257, -258, 2**31, 2**62, 2**63 - 1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 0, -1,
                 "", "a", "a" * 31, "a" * 32, "a" * 33, "\u00fc" * 16, "\u6c34" * 10, "\U00010151" * 8]
 
 
-@pytest.mark.parametrize("value", SHARED_EDGES, ids=repr)
+@pytest.mark.parametrize("value", REPEATED_EDGES, ids=repr)
 def test_values_repeated_in_a_large_document_decode_to_themselves(value):
-    doc = [SHARING_PAD, value, [value, {"k": value}], value]
+    doc = [LARGE_PAD, value, [value, {"k": value}], value]
     decoded = loads(dumps(doc))
     assert decoded == doc
     assert [type(x) for x in decoded[1:]] == [type(value), list, type(value)]
@@ -829,15 +829,15 @@ near_ints = st.builds(lambda a, b: (a << 9) | b, st.integers(-2**53, 2**53), st.
 def test_long_runs_of_repeated_and_nearly_equal_scalars_round_trip(pool, data):
     # Texts that differ only in their middle and ints that differ only in
     # their low bits, drawn again and again: each must decode to itself.
-    items = [SHARING_PAD] + data.draw(st.lists(st.sampled_from(pool), min_size=100, max_size=400))
+    items = [LARGE_PAD] + data.draw(st.lists(st.sampled_from(pool), min_size=100, max_size=400))
     for doc in (items, {"rows": [items, {str(i): x for i, x in enumerate(items)}]}):
         assert loads(dumps(doc)) == doc
         assert loads(dumps(doc, indefinite=False)) == doc
 
 
 def interleaved(values):
-    """Each value twice, then an earlier one: repeats enough for the sharing
-    to stay on, and far more distinct values than shared slots."""
+    """Each value twice, then an earlier one: many repeats among thousands of
+    distinct values."""
     out = []
     for i, value in enumerate(values):
         out += [value, value, values[i // 2]]
@@ -845,19 +845,19 @@ def interleaved(values):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_thousands_of_distinct_values_through_the_shared_slots_decode_to_themselves(seed):
+def test_thousands_of_repeated_distinct_values_decode_to_themselves(seed):
     rng = random.Random(seed)
     ints = list({rng.choice([rng.randrange(257, 10**4), rng.randrange(2**32), rng.randrange(2**62),
                              -rng.randrange(258, 2**63)]) for _ in range(3000)})
     texts = ["".join(rng.choice("ab\u00fc\u6c34") for _ in range(rng.randrange(33))) for _ in range(3000)]
     texts[::50] = [""] * len(texts[::50])  # the empty text, among texts of every length up to 32
-    for doc in ([SHARING_PAD] + interleaved(ints), [SHARING_PAD] + interleaved(texts)):
+    for doc in ([LARGE_PAD] + interleaved(ints), [LARGE_PAD] + interleaved(texts)):
         assert loads(dumps(doc)) == doc
         assert list(iter_items(dumps(doc) * 2)) == [doc, doc]
 
 
-def test_a_decode_keeps_no_reference_to_the_values_it_shared():
-    doc = loads(dumps([SHARING_PAD] + [10**6] * 50 + ["abc"] * 50 + [2**40, "xyz"]))
+def test_a_decode_keeps_no_reference_to_the_values_it_made():
+    doc = loads(dumps([LARGE_PAD] + [10**6] * 50 + ["abc"] * 50 + [2**40, "xyz"]))
     for index in (-1, -2, -3, -60):
         holders = sum(1 for x in doc if x is doc[index])
         count = sys.getrefcount(doc[index]) - 1  # less getrefcount's own argument

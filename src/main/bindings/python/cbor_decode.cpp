@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -340,67 +339,40 @@ void define_value_types(py::module_ &cbor)
 
 /* --------------------------------------------------------- Python builder */
 
-// Which slots of a direct-mapped cache hold an entry. The entries themselves
-// are left unwritten until used, so a cache costs a few words to set up and
-// its teardown visits only what it holds.
-template <size_t Slots>
-class Occupancy {
+// Short map keys decoded before, by their UTF-8 bytes, so that a key seen
+// again (in this call or an earlier one) is neither rebuilt nor rehashed: a
+// str caches its hash, which makes the dict insertion cheaper too. Owned by
+// the module's decode context and used only with the GIL held; direct-mapped,
+// so it holds at most kSlots strings, each at most kMaxKeyLength bytes long.
+class KeyCache {
 public:
-    bool has(size_t slot) const { return (words_[slot / 64] >> (slot % 64)) & 1; }
-    void mark(size_t slot) { words_[slot / 64] |= uint64_t{1} << (slot % 64); }
+    static constexpr size_t kMaxKeyLength = 32;
 
-    template <typename Visit>
-    void each(Visit visit) const
+    KeyCache() = default;
+    KeyCache(const KeyCache &) = delete;
+    KeyCache &operator=(const KeyCache &) = delete;
+    ~KeyCache()
     {
-        for (size_t w = 0; w < Slots / 64; ++w)
-            for (uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
-                visit(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+        for (Entry &e : slots_) Py_XDECREF(e.str);
     }
 
-private:
-    static_assert(Slots % 64 == 0, "whole words of slots");
-    uint64_t words_[Slots / 64] = {};
-};
-
-// Short strs by their UTF-8 bytes, direct-mapped: at most 2^SlotBits strs,
-// each at most kMaxLength bytes long, used only with the GIL held. The module
-// keeps one for map keys, so that a key seen again (in this call or an
-// earlier one) is neither rebuilt nor rehashed (a str caches its hash, which
-// makes the dict insertion cheaper too); a large decode keeps one of its own
-// for short text values, which documents repeat (codes, names, languages).
-template <unsigned SlotBits>
-class TextCache {
-public:
-    static constexpr size_t kMaxLength = 32;
-
-    TextCache() {} // entries stay unwritten until used
-    TextCache(const TextCache &) = delete;
-    TextCache &operator=(const TextCache &) = delete;
-    ~TextCache()
-    {
-        used_.each([this](size_t slot) { Py_DECREF(slots_[slot].str); });
-    }
-
-    // New reference to the cached str for p[0..n) (n <= kMaxLength), or null
-    // when absent.
+    // New reference to the cached str for p[0..n) (n <= kMaxKeyLength), or
+    // null when absent.
     PyObject *find(const uint8_t *p, size_t n) const
     {
-        const size_t slot = hash(p, n);
-        const Entry &e = slots_[slot];
-        if (!used_.has(slot) || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
+        const Entry &e = slots_[hash(p, n)];
+        if (e.str == nullptr || e.length != n || !same_bytes(e.bytes, p, n)) return nullptr;
         Py_INCREF(e.str);
         return e.str;
     }
 
-    // Keeps a reference to str for p[0..n) (n <= kMaxLength), replacing what
-    // shared its slot.
+    // Keeps a reference to str for p[0..n) (n <= kMaxKeyLength), replacing
+    // what shared its slot.
     void store(const uint8_t *p, size_t n, PyObject *str)
     {
-        const size_t slot = hash(p, n);
-        Entry &e = slots_[slot];
+        Entry &e = slots_[hash(p, n)];
         Py_INCREF(str);
-        PyObject *old = used_.has(slot) ? e.str : nullptr;
-        used_.mark(slot);
+        PyObject *old = e.str;
         e.str = str;
         e.length = static_cast<uint32_t>(n);
         std::memcpy(e.bytes, p, n);
@@ -408,14 +380,14 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = size_t{1} << SlotBits;
+    static constexpr size_t kSlots = 1024;
     struct Entry {
-        PyObject *str;
-        uint32_t length;
-        uint8_t bytes[kMaxLength];
+        PyObject *str = nullptr;
+        uint32_t length = 0;
+        uint8_t bytes[kMaxKeyLength];
     };
 
-    // memcmp for strings of at most kMaxLength bytes, in a few word loads (a
+    // memcmp for keys of at most kMaxKeyLength bytes, in a few word loads (a
     // library call, or a byte loop over the short keys that are the rule,
     // costs more than the comparison). The last word of a key from 4 bytes up
     // overlaps the ones before it.
@@ -462,86 +434,10 @@ private:
         }
         uint64_t h = head * 0x9E3779B97F4A7C15ull ^ tail * 0xC2B2AE3D27D4EB4Full ^ n;
         h ^= h >> 29;
-        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> (64 - SlotBits));
+        return static_cast<size_t>((h * 0x94D049BB133111EBull) >> 54) % kSlots; // top 10 bits
     }
 
-    Occupancy<kSlots> used_;
     Entry slots_[kSlots];
-};
-
-// Ints by value, direct-mapped: at most 2^SlotBits of them, used only with
-// the GIL held. A large decode keeps one for the ints outside CPython's own
-// small-int range, which documents repeat (identifiers, codes, counts): an
-// int seen again in the document is shared instead of allocated and freed
-// once more.
-template <unsigned SlotBits>
-class IntCache {
-public:
-    IntCache() {} // entries stay unwritten until used
-    IntCache(const IntCache &) = delete;
-    IntCache &operator=(const IntCache &) = delete;
-    ~IntCache()
-    {
-        used_.each([this](size_t slot) { Py_DECREF(slots_[slot].integer); });
-    }
-
-    // New reference to the cached int of value v, or null when absent.
-    PyObject *find(long v) const
-    {
-        const size_t slot = slot_of(v);
-        const Entry &e = slots_[slot];
-        if (!used_.has(slot) || e.value != v) return nullptr;
-        Py_INCREF(e.integer);
-        return e.integer;
-    }
-
-    // Keeps a reference to the int of value v, replacing what shared its slot.
-    void store(long v, PyObject *integer)
-    {
-        const size_t slot = slot_of(v);
-        Entry &e = slots_[slot];
-        Py_INCREF(integer);
-        PyObject *old = used_.has(slot) ? e.integer : nullptr;
-        used_.mark(slot);
-        e.integer = integer;
-        e.value = v;
-        Py_XDECREF(old); // an int: frees nothing but itself
-    }
-
-private:
-    static constexpr size_t kSlots = size_t{1} << SlotBits;
-    struct Entry {
-        PyObject *integer;
-        long value;
-    };
-
-    static size_t slot_of(long v)
-    {
-        return static_cast<size_t>((static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ull) >>
-                                   (64 - SlotBits));
-    }
-
-    Occupancy<kSlots> used_;
-    Entry slots_[kSlots];
-};
-
-// The value caches of one large decode; they live as long as the call, so a
-// value is shared only within the document it repeats in, and nothing
-// decoded outlives its result in them. Each kind is shared only while it
-// pays: once a kind has missed kTrial times and hit less than a quarter as
-// often, its cache is left alone for the rest of the call (a document of
-// distinct identifiers would only pay for the lookups).
-struct ValueCaches {
-    static constexpr size_t kTrial = 256;
-
-    // Whether a kind with these counts is still worth looking up.
-    static bool paying(size_t hits, size_t misses) { return misses < kTrial || hits >= misses / 4; }
-
-    ValueCaches() {} // the caches' entries stay unwritten until used
-    TextCache<8> texts;
-    IntCache<9> ints;
-    size_t text_hits = 0, text_misses = 0;
-    size_t int_hits = 0, int_misses = 0;
 };
 
 // A str from valid UTF-8 of the given shape, built directly in its final
@@ -607,7 +503,7 @@ struct Context {
     PyObject *undefined = nullptr; // the undefined singleton
     PyTypeObject *iterator = nullptr;
     PyObject *gc_isenabled = nullptr; // gc.isenabled, before PyGC_IsEnabled (3.10)
-    TextCache<10> keys;
+    KeyCache keys;
 
     ~Context()
     {
@@ -643,26 +539,18 @@ class PythonBuilder {
 public:
     using Value = PyObject *;
 
-    // `input` is the size of what is left to decode: a large input shares
-    // its repeated values (see ValueCaches).
-    PythonBuilder(Context &ctx, size_t input) : ctx_(ctx), keys_(ctx.keys)
-    {
-        if (input >= kShareFrom) {
-            values_.emplace();
-            share_texts_ = share_ints_ = true;
-        }
-    }
+    explicit PythonBuilder(Context &ctx) : ctx_(ctx), keys_(ctx.keys) {}
 
     Value uint(uint64_t v)
     {
-        if (v <= kSmallInt) return PyLong_FromLong(static_cast<long>(v));
-        if (v <= static_cast<uint64_t>(LONG_MAX)) return integer(static_cast<long>(v));
+        if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
         return PyLong_FromUnsignedLongLong(v);
     }
 
     Value negint(uint64_t arg)
     {
-        if (arg <= static_cast<uint64_t>(LONG_MAX)) return integer(-1 - static_cast<long>(arg));
+        if (arg <= static_cast<uint64_t>(LONG_MAX))
+            return PyLong_FromLong(-1 - static_cast<long>(arg));
         return invert(PyLong_FromUnsignedLongLong(arg));
     }
 
@@ -695,18 +583,14 @@ public:
     // no validation of its own.
     Value known_key(const uint8_t *p, size_t n)
     {
-        return n <= Keys::kMaxLength ? keys_.find(p, n) : nullptr;
+        return n <= KeyCache::kMaxKeyLength ? keys_.find(p, n) : nullptr;
     }
 
     Value text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape, bool key)
     {
-        if (n > Keys::kMaxLength) return str_from_utf8(p, n, shape);
-        if (key) {
-            PyObject *str = str_from_utf8(p, n, shape);
-            if (str) keys_.store(p, n, str);
-            return str;
-        }
-        return short_text(p, n, shape);
+        PyObject *str = str_from_utf8(p, n, shape);
+        if (str && key && n <= KeyCache::kMaxKeyLength) keys_.store(p, n, str);
+        return str;
     }
 
     Value list(size_t n)
@@ -789,53 +673,6 @@ public:
 
 private:
     static constexpr size_t kQuietAfter = 256; // fewer cost the collector little
-    static constexpr uint64_t kSmallInt = 256; // CPython shares 0..256 itself
-    // Input size from which a decode sets up its value caches: below it, a
-    // document repeats too little for them to pay. They live in the
-    // builder, on the native stack, so setting them up costs no allocation.
-    static constexpr size_t kShareFrom = 16 * 1024;
-    using Keys = decltype(Context::keys);
-
-    // A short text value, shared with its earlier copies in the document
-    // while that pays.
-    PyObject *short_text(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape &shape)
-    {
-        return share_texts_ ? shared_text(p, n, shape) : str_from_utf8(p, n, shape);
-    }
-
-    [[gnu::noinline]] PyObject *shared_text(const uint8_t *p, size_t n,
-                                            const cbor_decode::Utf8Shape &shape)
-    {
-        ValueCaches &v = *values_;
-        if (PyObject *known = v.texts.find(p, n)) {
-            ++v.text_hits;
-            return known;
-        }
-        share_texts_ = ValueCaches::paying(v.text_hits, ++v.text_misses);
-        PyObject *str = str_from_utf8(p, n, shape);
-        if (str) v.texts.store(p, n, str);
-        return str;
-    }
-
-    // An int outside CPython's small-int range, shared with its earlier
-    // copies in the document while that pays.
-    PyObject *integer(long value)
-    {
-        return share_ints_ ? shared_int(value) : PyLong_FromLong(value);
-    }
-
-    [[gnu::noinline]] PyObject *shared_int(long value)
-    {
-        ValueCaches &v = *values_;
-        if (PyObject *known = v.ints.find(value)) {
-            ++v.int_hits;
-            return known;
-        }
-        share_ints_ = ValueCaches::paying(v.int_hits, ++v.int_misses);
-        PyObject *integer = PyLong_FromLong(value);
-        if (integer) v.ints.store(value, integer);
-        return integer;
-    }
 
     // Counts a new container; true once containers are to be left untracked.
     bool quiet()
@@ -888,13 +725,10 @@ private:
     }
 
     const Context &ctx_;
-    Keys &keys_;
+    KeyCache &keys_;
     cbor_decode::ScratchStack<PyObject *, 64> untracked_;
-    size_t made_ = 0; // containers built by this decode
-    std::optional<ValueCaches> values_;
-    bool share_texts_ = false; // short text values go through values_->texts
-    bool share_ints_ = false;  // ints outside the small-int range go through values_->ints
-    bool quiet_ = false;       // containers are being left untracked
+    size_t made_ = 0;    // containers built by this decode
+    bool quiet_ = false; // containers are being left untracked
 };
 
 /* ---------------------------------------------------------------- helpers */
@@ -1052,7 +886,7 @@ void raise_failure(const Context &ctx, const Failure &f, uint32_t max_depth)
 
 PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
 {
-    PythonBuilder builder(ctx, buf.size());
+    PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth, 0, buf.input());
     PyObject *out = decoder.whole();
     if (out)
@@ -1166,7 +1000,7 @@ PyObject *iterator_next(PyObject *self)
         return nullptr;
     }
     Context &ctx = *context_of(it->context);
-    PythonBuilder builder(ctx, size - it->offset);
+    PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, static_cast<const uint8_t *>(it->view.buf), size,
                                    it->max_depth, it->offset, it->input);
     it->busy = true;
