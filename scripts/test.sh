@@ -5,7 +5,14 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_all
 status=0
-step() { log "$1"; shift; if ! "$@"; then log "FAILED: $*"; status=1; fi; }
+# step TITLE COMMAND...: runs one step, says how long it took, and records a
+# failure without stopping the others.
+step() {
+  local t0=$SECONDS
+  log "$1"; shift
+  if ! "$@"; then log "FAILED: $*"; status=1; fi
+  log "  took $((SECONDS - t0)) s"
+}
 
 step "format: C and C++ sources match .clang-format" "$ROOT/scripts/format.sh" --check
 step "build: release module and core tests" build_module
@@ -30,4 +37,4 @@ step "python tests" env PYTHONPATH="$(module_dir)" KORVALENT_MODULE_DIR="$(modul
 step "packaging: sdist installed with pip on CPython 3.9 to 3.13, compat tests on 3.10+" "$ROOT/scripts/check_install.sh"
 
 if [ $status -ne 0 ]; then log "some steps failed"; exit 1; fi
-log "all test steps passed"
+log "all test steps passed in $SECONDS s"
