@@ -13,6 +13,11 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import settings
+
+# The compat runs on the other interpreters check that the same code builds
+# and behaves there; the 3.9 run explores the inputs in full.
+settings.register_profile("compat", max_examples=25)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 CORE_HEADERS = ROOT / "src" / "main" / "core"

@@ -24,7 +24,9 @@ from korvalent_core import cbor
 from korvalent_core.cbor import CBORDecodeError, Simple, Tag, dumps, iter_items, load, loads, undefined
 from memory_probe import assert_calls_leak_nothing
 
-EXAMPLES = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Twice the profile's examples: 200 in the full run, fewer in the compat runs.
+EXAMPLES = settings(max_examples=2 * settings.default.max_examples, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow])
 h = bytes.fromhex
 
 

@@ -818,7 +818,7 @@ PAIRS = st.one_of(
 )
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=4 * settings.default.max_examples, deadline=None)
 @given(PAIRS)
 def test_patch_of_diff_rebuilds_the_new_value(pair):
     old, new = pair
@@ -829,7 +829,7 @@ def test_patch_of_diff_rebuilds_the_new_value(pair):
     assert len(delta_bytes) <= len(new) + 9
 
 
-@settings(max_examples=100, deadline=None)
+@settings(deadline=None)
 @given(PAIRS)
 def test_holders_and_bytes_agree(pair):
     old, new = pair
