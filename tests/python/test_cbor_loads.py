@@ -868,8 +868,8 @@ def test_a_decode_keeps_no_reference_to_the_values_it_made():
 
 
 def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module_child):
-    # Tag chains cost the most native stack per level; the ceiling on
-    # max_depth keeps even them inside a thread started with 1 MiB.
+    # Arrays and maps cost the most native stack per level (tags less); the
+    # ceiling on max_depth keeps every kind inside a thread started with 1 MiB.
     out = run_module_child(
         "import threading\n"
         "from korvalent_core.cbor import loads\n"
