@@ -757,8 +757,8 @@ def expect_decode_error(data, **options):
 
 
 # Inputs full of repeated ints and short texts: a decoder that shared repeats
-# (as a faster path might) must still give each place its own value, and
-# large inputs must be read like small ones.
+# (as a faster path might) must still give each place its own value. The
+# documents below that start with LARGE_PAD check the same of large inputs.
 LARGE_PAD = bytes(16 * 1024)
 REPEATS = dumps([1000, 1001, 1000, 1002] * 4 + ["code-%d" % (i % 3) for i in range(16)]
                 + [{"k": [2**40] * 5}])
@@ -808,9 +808,8 @@ def test_the_key_cache_tells_apart_keys_that_differ_in_one_byte(length):
             assert loads(dumps({second: 2})) == {second: 2}
 
 
-# Documents that start with LARGE_PAD are large inputs.
 REPEATED_EDGES = [257, -258, 2**31, 2**62, 2**63 - 1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 0, -1,
-                "", "a", "a" * 31, "a" * 32, "a" * 33, "\u00fc" * 16, "\u6c34" * 10, "\U00010151" * 8]
+                  "", "a", "a" * 31, "a" * 32, "a" * 33, "\u00fc" * 16, "\u6c34" * 10, "\U00010151" * 8]
 
 
 @pytest.mark.parametrize("value", REPEATED_EDGES, ids=repr)
