@@ -54,6 +54,7 @@ enum class Fault {
     kReservedInfo,      // additional information `detail` (28..30) is reserved
     kNotIndefinite,     // major type `detail` has no indefinite-length form
     kStrayBreak,        // a break outside an indefinite-length item
+    kKeyWithoutValue,   // a break where a map key's value belongs
     kChunkType,         // a chunk inside an indefinite string that is not a
                         // definite string of the same major type
     kSimpleBelow32,     // two-byte simple value `detail` below 32
@@ -98,6 +99,9 @@ inline std::string describe(const Failure &f, uint32_t max_depth)
     case Fault::kStrayBreak:
         std::snprintf(text, sizeof text, "break outside an indefinite-length item at offset %llu",
                       off);
+        break;
+    case Fault::kKeyWithoutValue:
+        std::snprintf(text, sizeof text, "map key without a value: break at offset %llu", off);
         break;
     case Fault::kChunkType:
         std::snprintf(text, sizeof text,
@@ -644,9 +648,13 @@ private:
             b_.release(*k);
             return fail(Fault::kTruncated, start), false;
         }
+        const size_t value_start = pos_;
         *v = item(depth + 1, false);
         if (!*v) {
             b_.release(*k);
+            // A break read as the value ends the map early, not some outer item.
+            if (failure_.fault == Fault::kStrayBreak && failure_.offset == value_start)
+                failure_.fault = Fault::kKeyWithoutValue;
             return false;
         }
         return true;
