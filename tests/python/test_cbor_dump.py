@@ -1,8 +1,8 @@
 """cbor.dump: the bytes of dumps, written to a file object.
 
 - on generated values and options, dump writes exactly what dumps returns, or
-  fails as dumps does (an unsupported type as a one-line TypeError) having
-  written nothing;
+  fails as dumps does (an unsupported type as a one-line TypeError, a lone
+  surrogate as UnicodeEncodeError) having written nothing;
 - writers that take part of what they are given get the rest, and one that
   takes nothing is an error, never a silent loss;
 - argument errors name the argument; nothing leaks over many calls.
@@ -61,16 +61,42 @@ options = st.one_of(
 )
 
 
+def holds_lone_surrogate(value):
+    if isinstance(value, str):
+        return any(0xD800 <= ord(c) <= 0xDFFF for c in value)
+    if isinstance(value, dict):
+        return any(holds_lone_surrogate(k) or holds_lone_surrogate(v) for k, v in value.items())
+    if isinstance(value, (list, tuple)):
+        return any(holds_lone_surrogate(v) for v in value)
+    return False
+
+
 @EXAMPLES
 @given(value=hostile_values, kwargs=options)
 def test_dump_writes_what_dumps_returns(value, kwargs):
     expected = expected_dump(value, **kwargs)
     got = dump_outcome(value, **kwargs)
     if expected == (TypeError, None):
-        assert got[0] is TypeError
-        assert re.fullmatch(r"dump\(\): cannot write a value of type '[\w.]+'", got[1])
+        # whichever the walk meets first: a type nothing writes, or a str
+        # that has no UTF-8 form
+        if got[0] is UnicodeEncodeError:
+            assert holds_lone_surrogate(value)
+            assert "surrogates not allowed" in got[1]
+        else:
+            assert got[0] is TypeError
+            assert re.fullmatch(r"dump\(\): cannot write a value of type '[\w.]+'", got[1])
     else:
         assert got == expected
+
+
+@pytest.mark.parametrize("value", ["\ud800", ["a", {"k": "\udc00x"}], {"\ud800": 1}, {"b": 1, "\ud800": 1},
+                                   Tag(6, "\udfff")])
+@pytest.mark.parametrize("kwargs", [{}, {"default": repr}, {"canonical": True}])
+def test_a_lone_surrogate_is_named_by_its_encoding_error(value, kwargs):
+    out = io.BytesIO()
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        dump(value, out, **kwargs)
+    assert out.getvalue() == b""
 
 
 @pytest.mark.parametrize(
@@ -151,6 +177,17 @@ def test_a_raw_file_that_takes_nothing_raises_blocking(answer):
 @pytest.mark.parametrize("answer", [-1, -(10**30)])
 def test_a_raw_file_that_answers_a_negative_count_is_an_error(answer):
     with pytest.raises(OSError, match="^dump\\(\\): fp.write\\(\\) returned a negative count$"):
+        dump(list(range(50)), RawAnswers(7, answer))
+
+
+@pytest.mark.parametrize("answer, error, text", [
+    ("all", TypeError, r"^dump\(\): fp.write\(\) returned 'str', not an int or None$"),
+    (2.5, TypeError, "returned 'float', not an int or None"),
+    (10**6, OSError, r"^dump\(\): fp.write\(\) returned 1000000, more than the \d+ bytes left$"),
+    (10**30, OSError, "more than the"),
+])
+def test_a_raw_file_that_answers_no_byte_count_is_an_error(answer, error, text):
+    with pytest.raises(error, match=text):
         dump(list(range(50)), RawAnswers(7, answer))
 
 

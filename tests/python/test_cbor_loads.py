@@ -384,6 +384,34 @@ def test_load_reads_the_file_object():
         load(io.BytesIO(b"\x01\x02"))
 
 
+class _NoBytesYet(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return None
+
+
+@pytest.mark.parametrize("fp, error, text", [
+    (None, TypeError, r"^load\(\) argument 'fp' must be a binary file: 'NoneType' object has no read\(\)$"),
+    (type("R", (), {"read": 5})(), TypeError, r"^load\(\) argument 'fp' must be a binary file: 'R' object has no read\(\)$"),
+    (_NoBytesYet(), BlockingIOError, r"^\[Errno \d+\] load\(\): fp.read\(\) returned None: no bytes ready$"),
+])
+def test_load_refuses_what_cannot_be_read(fp, error, text):
+    with pytest.raises(error, match=text):
+        load(fp)
+
+
+def test_errors_of_read_propagate_unchanged():
+    class Broken:
+        @property
+        def read(self):
+            raise OSError(5, "Input/output error")
+
+    with pytest.raises(OSError, match="Input/output error"):
+        load(Broken())
+
+
 def test_iter_items_walks_a_sequence_and_stops_at_a_fault():
     assert list(iter_items(b"")) == []
     assert list(iter_items(h("0102830102036161"))) == [1, 2, [1, 2, 3], "a"]

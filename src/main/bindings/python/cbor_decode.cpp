@@ -7,6 +7,7 @@
 // one container or by the caller.
 #include <Python.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -909,13 +910,40 @@ PyObject *loads(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     return decode_whole(*ctx, buf, max_depth);
 }
 
+// fp.read(), with a TypeError for an fp without read() and a
+// BlockingIOError for a non-blocking file that has no bytes ready (None).
+PyObject *read_all(PyObject *fp)
+{
+    PyObject *const read = PyObject_GetAttrString(fp, "read");
+    if (read == nullptr || !PyCallable_Check(read)) {
+        if (read == nullptr && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        Py_XDECREF(read);
+        return PyErr_Format(PyExc_TypeError,
+                            "load() argument 'fp' must be a binary file: '%.100s' object has no "
+                            "read()",
+                            Py_TYPE(fp)->tp_name);
+    }
+    PyObject *const data = PyObject_CallNoArgs(read);
+    Py_DECREF(read);
+    if (data != Py_None) return data;
+    Py_DECREF(data);
+    PyObject *const error = PyObject_CallFunction(
+        PyExc_BlockingIOError, "is", EAGAIN, "load(): fp.read() returned None: no bytes ready");
+    if (error != nullptr) {
+        PyErr_SetObject(PyExc_BlockingIOError, error);
+        Py_DECREF(error);
+    }
+    return nullptr;
+}
+
 PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     Context *ctx = context_of(self);
     PyObject *fp;
     uint32_t max_depth;
     if (!ctx || !parse_arguments("load", args, nargs, kwnames, &fp, &max_depth)) return nullptr;
-    PyObject *data = PyObject_CallMethod(fp, "read", nullptr);
+    PyObject *data = read_all(fp);
     if (!data) return nullptr;
     if (!PyObject_CheckBuffer(data)) { // a text file, most likely
         PyErr_Format(PyExc_TypeError,

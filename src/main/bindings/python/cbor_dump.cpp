@@ -19,12 +19,14 @@ Write the CBOR encoding of `value` to the binary file `fp`.
 The bytes are those of dumps(value, indefinite, max_depth, default=default,
 canonical=canonical), options read as dumps reads them; they are passed to
 fp.write() as one bytes object. A raw file (io.RawIOBase) may take fewer: the
-rest is passed again, and a non-blocking one that takes none raises
-BlockingIOError. Returns None.
+rest is passed again, a non-blocking one that takes none raises
+BlockingIOError, and an answer other than None or a count from 0 to the
+bytes passed raises TypeError or OSError. Returns None.
 
 Raises TypeError, naming the type, for a value (at any depth) of a type
 that cannot be written, and for an `fp` that is a text file or has no
-write(); otherwise what dumps raises for the same value and options.)doc";
+write(); UnicodeEncodeError for a str holding a lone surrogate; otherwise
+what dumps raises for the same value and options.)doc";
 
 namespace {
 
@@ -132,18 +134,26 @@ bool writer_of(PyObject *fp, Writer *out)
 }
 
 // Bytes a raw file's write() says it took of `left`: None is none (a
-// non-blocking file that would block); any result but an int (or a bool) is
-// all of them; -1 with an error for a negative count.
+// non-blocking file that would block); -1 with an error for an answer that
+// is no int, is negative or is more than `left`, as no byte count can be.
 Py_ssize_t taken_by_raw(PyObject *result, Py_ssize_t left)
 {
     if (result == Py_None) return 0;
-    if (!PyLong_Check(result) || PyBool_Check(result)) return left;
+    if (!PyLong_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "dump(): fp.write() returned '%.100s', not an int or None",
+                     Py_TYPE(result)->tp_name);
+        return -1;
+    }
     int overflow = 0;
     const long long taken = PyLong_AsLongLongAndOverflow(result, &overflow);
     if (taken == -1 && PyErr_Occurred()) return -1;
-    if (overflow > 0 || taken >= left) return left;
-    if (overflow < 0 || taken < 0) {
+    if (overflow < 0 || (overflow == 0 && taken < 0)) {
         PyErr_SetString(PyExc_OSError, "dump(): fp.write() returned a negative count");
+        return -1;
+    }
+    if (overflow > 0 || taken > left) {
+        PyErr_Format(PyExc_OSError, "dump(): fp.write() returned %R, more than the %zd bytes left",
+                     result, left);
         return -1;
     }
     return static_cast<Py_ssize_t>(taken);

@@ -550,7 +550,9 @@ private:
         Py_ssize_t size = 0;
         const char *const utf8 = PyUnicode_AsUTF8AndSize(text, &size);
         if (utf8 != nullptr) return write_string(kText, utf8, size, text);
-        PyErr_Clear(); // lone surrogates
+        // Lone surrogates: dump keeps the UnicodeEncodeError that names them.
+        if (unsupported_in_ != nullptr) return kFailed;
+        PyErr_Clear();
         return fail(PyExc_RuntimeError, kCastFailure);
     }
 
