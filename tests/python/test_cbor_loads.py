@@ -593,6 +593,8 @@ def test_undefined_has_one_instance():
         type(undefined)(value=1)
     assert type(undefined).__new__(type(undefined)) is undefined
     assert loads(b"\xf7") is undefined
+    with pytest.raises(TypeError):
+        type("Other", (type(undefined),), {})
 
 
 # ------------------------------------------------------------------ round trips

@@ -64,7 +64,6 @@ class UndefinedType:
 
 undefined: UndefinedType
 
-@final
 class Simple:
     """A CBOR simple value without a Python counterpart (0 to 19, 32 to 255)."""
 
@@ -72,7 +71,6 @@ class Simple:
     @property
     def value(self) -> int: ...
 
-@final
 class Tag:
     """A CBOR tagged value without a Python counterpart of its own."""
 

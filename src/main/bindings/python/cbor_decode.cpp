@@ -90,8 +90,8 @@ constexpr const char *kTagDoc = R"doc(Tag(tag, value)
 --
 
 A CBOR tagged value that has no Python counterpart of its own: the tag
-number (0 to 2**64 - 1) and the value it wraps. Compares and hashes as the
-pair (tag, value).)doc";
+number (0 to 2**64 - 1) and the value it wraps. Compares by the pair
+(tag, value), and hashes by it when the value is hashable.)doc";
 
 constexpr const char *kSimpleDoc = R"doc(Simple(value)
 --
@@ -320,9 +320,10 @@ void define_value_types(py::module_ &cbor)
             [](const py::tuple &state) { return Simple{simple_value(state[0])}; }));
 
     // The module's `undefined` is the only instance: calling the type gives it
-    // back (as NoneType() gives None), and it pickles by name so that it stays
-    // the only one. __init__ then finds the instance built and leaves it be.
-    py::class_<Undefined> undefined_type(cbor, "UndefinedType", kUndefinedDoc);
+    // back (as NoneType() gives None), it pickles by name so that it stays the
+    // only one, and, like NoneType, the type takes no subclasses. __init__
+    // then finds the instance built and leaves it be.
+    py::class_<Undefined> undefined_type(cbor, "UndefinedType", kUndefinedDoc, py::is_final());
     undefined_type.def(py::init<>())
         .def("__repr__", [](const Undefined &) { return "undefined"; })
         .def("__bool__", [](const Undefined &) { return false; })
