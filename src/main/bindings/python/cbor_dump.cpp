@@ -65,7 +65,8 @@ bool to_options(PyObject *const *options, EncodeOptions *out)
         return false;
     }
     if (options[kMaxDepth] != nullptr && !read_depth(options[kMaxDepth], &max_depth)) {
-        PyErr_Format(PyExc_ValueError,
+        // An int out of range is a wrong value; anything else, a wrong type.
+        PyErr_Format(PyLong_Check(options[kMaxDepth]) ? PyExc_ValueError : PyExc_TypeError,
                      "dump(): max_depth must be an int from 0 to 2**64 - 1, not %R",
                      options[kMaxDepth]);
         return false;
