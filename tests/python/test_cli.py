@@ -44,7 +44,7 @@ def cli():
 
 def real_pairs(tmp_path):
     """(old, new) files: source files of this project edited as people edit
-    them, and a value of a few MB so the mapped path runs too."""
+    them, and a value of a few MB."""
     text = (ROOT / "tests" / "python" / "test_delta.py").read_bytes()
     edited = text.replace(b"assert", b"assert  ").replace(b"def ", b"def  ", 3)
     moved = text[len(text) // 2:] + text[: len(text) // 2]
@@ -174,6 +174,72 @@ def test_output_cut_off_by_its_reader_is_a_failure(cli, tmp_path):
     assert done.returncode == 1
 
 
+def test_help_to_a_full_device_is_a_one_line_error(cli):
+    with open("/dev/full", "wb") as full:
+        done = cli("diff", "--help", stdout=full)
+    assert (done.returncode, done.stderr) == (
+        1, b"korvalent-core: cannot write standard output: No space left on device\n")
+
+
+def cli_module():
+    sys.path.insert(0, str(CLI_SOURCE))
+    try:
+        import korvalent_core_cli
+    finally:
+        sys.path.remove(str(CLI_SOURCE))
+    return korvalent_core_cli
+
+
+def test_a_failed_write_keeps_what_the_output_held(tmp_path, monkeypatch):
+    module = cli_module()
+    real_write_all = module.write_all
+
+    def fail_halfway(stream, data):  # as a full disk does
+        real_write_all(stream, memoryview(data)[: len(data) // 2])
+        raise OSError(28, "No space left on device")
+
+    (tmp_path / "old").write_bytes(b"abc" * 1000)
+    (tmp_path / "new").write_bytes(os.urandom(5000))
+    out = tmp_path / "out"
+    out.write_bytes(b"what was there")
+    monkeypatch.setattr(module, "write_all", fail_halfway)
+    assert module.main(["diff", str(tmp_path / "old"), str(tmp_path / "new"), "-o", str(out)]) == 1
+    assert out.read_bytes() == b"what was there"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["new", "old", "out"]
+    monkeypatch.setattr(module, "write_all", real_write_all)
+    assert module.main(["diff", str(tmp_path / "old"), str(tmp_path / "new"), "-o", str(out)]) == 0
+    assert out.read_bytes() == bytes(diff((tmp_path / "old").read_bytes(), (tmp_path / "new").read_bytes()))
+
+
+def test_an_output_keeps_its_permissions_and_links(cli, tmp_path):
+    (tmp_path / "v").write_bytes(b"abc")
+    kept = tmp_path / "kept"
+    kept.write_bytes(b"old")
+    kept.chmod(0o640)
+    (tmp_path / "link").symlink_to("kept")
+    assert cli("encode", "-o", "link", stdin=b"[1]", cwd=tmp_path).returncode == 0
+    assert (tmp_path / "link").is_symlink() and kept.read_bytes() == dumps([1])
+    assert kept.stat().st_mode & 0o777 == 0o640
+    umask = os.umask(0)
+    os.umask(umask)
+    assert cli("encode", "-o", "fresh", stdin=b"[1]", cwd=tmp_path).returncode == 0
+    assert (tmp_path / "fresh").stat().st_mode & 0o777 == 0o666 & ~umask
+    done = cli("encode", "-o", os.devnull, stdin=b"[1]", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fresh", "kept", "link", "v"]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="the superuser may write any file")
+def test_a_read_only_output_is_refused(cli, tmp_path):
+    locked = tmp_path / "locked"
+    locked.write_bytes(b"old")
+    locked.chmod(0o444)
+    done = cli("encode", "-o", "locked", stdin=b"[1]", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (
+        1, b"korvalent-core encode: cannot write 'locked': Permission denied\n")
+    assert locked.read_bytes() == b"old"
+
+
 def test_every_byte_is_written_through_partial_writes():
     sys.path.insert(0, str(CLI_SOURCE))
     try:
@@ -297,6 +363,15 @@ BAD = [
      "not 18446744073709551616 (see --help)"),
     ("negative size", ["patch", "new.txt", "delta.far", "-o", "x", "--max-size", "-5"], 2,
      "korvalent-core patch: error: argument --max-size: must be 0 or more, not -5 (see --help)"),
+    ("lone surrogate", ["encode", "surrogate.json"], 1,
+     "korvalent-core encode: a string holds a lone surrogate, which has no UTF-8 form"),
+    ("integer beyond 64 bits", ["encode", "big.json"], 1,
+     "korvalent-core encode: integer out of range (CBOR integers here run from -2**63 to 2**64 - 1): "
+     "18446744073709551616"),
+    ("deeper than max depth", ["encode", "deep.json", "--max-depth", "2"], 1,
+     "korvalent-core encode: nested deeper than --max-depth 2"),
+    ("bytes without a JSON form", ["decode", "bytes.cbor"], 1,
+     "korvalent-core decode: no JSON form for a value of type bytes (choose --bytes base64 or hex)"),
     ("nan", ["decode", "nan.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
     ("infinity", ["decode", "inf.cbor"], 1, "korvalent-core decode: no JSON form for a NaN or infinite float"),
     ("keys written alike", ["decode", "keys.cbor"], 1,
@@ -312,6 +387,10 @@ def test_bad_input_is_one_line_and_a_failure_status(cli, tmp_path, args, status,
     (tmp_path / "delta.bad").write_bytes(b"\x01")
     (tmp_path / "delta.far").write_bytes(bytes.fromhex("00 04"))
     (tmp_path / "delta.short").write_bytes(bytes.fromhex("43 61 62"))
+    (tmp_path / "surrogate.json").write_bytes(b'["ok", "\\ud800"]')
+    (tmp_path / "big.json").write_bytes(b"[18446744073709551616]")
+    (tmp_path / "deep.json").write_bytes(b"[[[1]]]")
+    (tmp_path / "bytes.cbor").write_bytes(dumps([b"\x00"]))
     (tmp_path / "nan.cbor").write_bytes(bytes.fromhex("f9 7e00"))
     (tmp_path / "inf.cbor").write_bytes(bytes.fromhex("a1 6161 81 f9 fc00"))
     (tmp_path / "keys.cbor").write_bytes(dumps({1: "a", "1": "b"}))

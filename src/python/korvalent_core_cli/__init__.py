@@ -6,34 +6,35 @@
     korvalent-core decode [CBOR] [-o JSON] [--bytes {error,base64,hex}] [--max-depth N]
     korvalent-core stat DELTA [--old OLD]
 
-A path of '-' is standard input or standard output. Files of 1 MiB or more
-are mapped into memory rather than read, and handed to the module in place.
-Every error is one line on standard error; the exit status is 1 for a failed
-command and 2 for a command line that makes no sense.
+A path of '-' is standard input or standard output. Inputs are read whole
+before the command runs, so a file that changes meanwhile cannot change what
+it works on. An output file is written beside its path and renamed into place
+once complete: a failed command leaves what was there before. Every error is
+one line on standard error; the exit status is 1 for a failed command and 2
+for a command line that makes no sense.
 """
 import argparse
 import base64
 import contextlib
 import errno
 import json
-import mmap
 import os
+import stat
 import sys
+import tempfile
 from typing import (Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence,
                     Tuple, Union)
 
 from korvalent_core import cbor, delta
 
 PROG = "korvalent-core"
-# Below this size reading a file is cheaper than mapping it.
-MMAP_FROM = 1 << 20
 # The deepest nesting limits dumps and loads take.
 ENCODE_MAX_DEPTH = 2**64 - 1
 DECODE_MAX_DEPTH = 2000
 # Frames the command itself stands on, above the levels of a value.
 RECURSION_MARGIN = 200
 
-BytesLike = Union[bytes, mmap.mmap, memoryview]
+BytesLike = Union[bytes, memoryview]
 
 
 class CommandError(Exception):
@@ -71,8 +72,9 @@ def depth(most: int) -> Callable[[str], int]:
 
 @contextlib.contextmanager
 def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
-    """The bytes of a file, of standard input for '-' (once per command), or
-    a read-only mapping of a large regular file."""
+    """The bytes of a file, or of standard input for '-' (once per command).
+    A file is read, not mapped: a mapped file cut short by another process
+    would end the command with a bus error."""
     data: BytesLike
     if path == "-":
         if stdin_taken[0]:
@@ -88,17 +90,10 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
         return
     try:
         with open(path, "rb") as file:
-            if os.fstat(file.fileno()).st_size < MMAP_FROM or not os.path.isfile(path):
-                data = file.read()
-            else:
-                data = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+            data = file.read()
     except OSError as err:
         raise CommandError(f"cannot read '{path}': {err.strerror or err}") from None
-    if isinstance(data, mmap.mmap):
-        with data:  # the mapping keeps its own handle of the file
-            yield data
-    else:
-        yield data
+    yield data
 
 
 def write_all(stream: BinaryIO, data: BytesLike) -> None:
@@ -128,10 +123,51 @@ def write_output(path: str, data: BytesLike) -> None:
             raise CommandError(f"cannot write standard output: {err.strerror or err}") from None
         return
     try:
-        with open(path, "wb") as file:
-            write_all(file, data)
+        replace_file(path, data)
     except OSError as err:
         raise CommandError(f"cannot write '{path}': {err.strerror or err}") from None
+
+
+def replace_file(path: str, data: BytesLike) -> None:
+    """Writes data to a new file beside path and renames it over path, so
+    that path holds either what it held or all of data. The new file takes
+    the old one's permissions, or those a new file gets. A path that names
+    something other than a regular file (a device, a pipe), or whose
+    directory takes no new file, is written in place; a file that may not be
+    written is refused, as opening it would be."""
+    target = os.path.realpath(path)  # a link keeps pointing where it did
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(path, "wb") as file:
+            write_all(file, data)
+        return
+    if mode is not None and not os.access(target, os.W_OK):  # a rename would get past that
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+    try:
+        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".korvalent-")
+    except PermissionError:
+        with open(path, "wb") as file:
+            write_all(file, data)
+        return
+    try:
+        with os.fdopen(fd, "wb") as file:
+            write_all(file, data)
+            os.fchmod(file.fileno(), stat.S_IMODE(mode) if mode is not None else new_file_mode())
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def new_file_mode() -> int:
+    """The permissions open() gives a new file: 0o666 less the umask."""
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
 
 
 # --------------------------------------------------------------- commands
@@ -157,8 +193,29 @@ def run_encode(args: argparse.Namespace) -> None:
             value = json.loads(bytes(text))
         except ValueError as err:
             raise CommandError(f"input is not JSON: {err}") from None
-    write_output(args.output, cbor.dumps(value, indefinite=not args.definite,
-                                         max_depth=args.max_depth))
+    try:
+        encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth)
+    except RuntimeError as err:
+        raise CommandError(encode_failure(str(err), args.max_depth)) from None
+    write_output(args.output, encoded)
+
+
+# What dumps says about the three things a JSON value can hold that it does
+# not write, and what the command says instead.
+OUT_OF_RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+TOO_DEEP = "Exceeded recursion limit:"
+NOT_WRITTEN = "Unable to cast Python instance to C++ type"
+
+
+def encode_failure(text: str, max_depth: int) -> str:
+    if text.startswith(OUT_OF_RANGE):
+        return (f"integer out of range (CBOR integers here run from -2**63 to 2**64 - 1): "
+                f"{text[len(OUT_OF_RANGE):]}")
+    if text.startswith(TOO_DEEP):
+        return f"nested deeper than --max-depth {max_depth}"
+    if text.startswith(NOT_WRITTEN):  # JSON text gives no other value dumps refuses
+        return "a string holds a lone surrogate, which has no UTF-8 form"
+    return text
 
 
 def json_fallback(mode: str) -> Callable[[Any], Any]:
@@ -170,7 +227,7 @@ def json_fallback(mode: str) -> Callable[[Any], Any]:
         if isinstance(value, (bytes, bytearray)) and mode == "hex":
             return bytes(value).hex()
         hint = " (choose --bytes base64 or hex)" if isinstance(value, (bytes, bytearray)) else ""
-        raise CommandError(f"no JSON form for a {type(value).__name__} value{hint}")
+        raise CommandError(f"no JSON form for a value of type {type(value).__name__}{hint}")
 
     return convert
 
@@ -391,7 +448,13 @@ def build_parser() -> ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except OSError as err:  # --help or a usage message that could not be written
+        discard_standard_output()
+        if isinstance(err, BrokenPipeError):
+            return 1
+        return fail("", f"cannot write standard output: {err.strerror or err}")
     try:
         args.run(args)
     except CommandError as err:
@@ -417,8 +480,8 @@ def discard_standard_output() -> None:
 
 def fail(command: str, message: str) -> int:
     line = " ".join(message.split())  # an error is one line, whatever raised it
-    if line.startswith(f"{command}: "):  # the module's messages may name the command too
+    if command and line.startswith(f"{command}: "):  # the module's messages may name the command too
         line = line[len(command) + 2:]
     if sys.stderr is not None:
-        sys.stderr.write(f"{PROG} {command}: {line}\n")
+        sys.stderr.write(f"{' '.join(filter(None, (PROG, command)))}: {line}\n")
     return 1
