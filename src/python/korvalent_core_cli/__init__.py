@@ -22,8 +22,8 @@ import os
 import stat
 import sys
 import tempfile
-from typing import (Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence,
-                    Tuple, Union)
+from typing import (IO, Any, BinaryIO, Callable, Dict, Iterator, List, NoReturn, Optional,
+                    Sequence, Tuple, Union)
 
 from korvalent_core import cbor, delta
 
@@ -42,10 +42,18 @@ class CommandError(Exception):
 
 
 class ArgumentParser(argparse.ArgumentParser):
-    """argparse with its usage errors on one line."""
+    """argparse with its usage errors on one line, and help that reports a
+    standard output it could not be written to (argparse itself ignores that
+    from Python 3.11 on)."""
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+    def print_help(self, file: Optional[IO[str]] = None) -> None:
+        out = file if file is not None else sys.stdout
+        if out is not None:
+            out.write(self.format_help())
+            out.flush()
 
 
 def count(text: str) -> int:
