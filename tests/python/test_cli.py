@@ -95,6 +95,26 @@ def test_stat_counts_what_patch_rebuilds(cli, tmp_path):
         assert int(copies) >= (1 if new.stat().st_size > 100 and old.stat().st_size else 0)
 
 
+def test_stat_reads_and_checks_a_checksum(cli, tmp_path):
+    old, new = real_pairs(tmp_path)[0]
+    checked = bytes(diff(old.read_bytes(), new.read_bytes(), checksum=True))
+    delta_file = tmp_path / "checked.delta"
+    delta_file.write_bytes(checked)
+    seen = stat_lines(cli("stat", delta_file))
+    assert "skipped items" not in seen
+    assert seen["checksum"] == f"46-byte trailer for an old value of {old.stat().st_size} bytes"
+    assert seen["new value"] == f"{new.stat().st_size} bytes"
+    seen = stat_lines(cli("stat", delta_file, "--old", old))
+    assert seen["checksum"].endswith(", verified against the old value")
+    done = cli("stat", delta_file, "--old", new)
+    assert (done.returncode, done.stderr) == (1, b"korvalent-core stat: old value does not match the delta\n")
+    changed = bytearray(checked)
+    changed[-1] ^= 1  # in the trailer's own hash: the items keep their places
+    delta_file.write_bytes(bytes(changed))
+    done = cli("stat", delta_file, "--old", old)
+    assert (done.returncode, done.stderr) == (1, b"korvalent-core stat: delta does not match its checksum\n")
+
+
 @pytest.mark.parametrize(
     "delta_hex, expected",
     [

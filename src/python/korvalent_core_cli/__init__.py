@@ -33,6 +33,11 @@ ENCODE_MAX_DEPTH = 2**64 - 1
 DECODE_MAX_DEPTH = 2000
 # Frames the command itself stands on, above the levels of a value.
 RECURSION_MARGIN = 200
+# The integrity trailer diff(checksum=True) ends a delta with: the tag D7,
+# then five negative integers with 8-byte arguments (old length, old hash,
+# new length, new hash, hash of the delta), starting at an item boundary.
+TRAILER_SIZE = 46
+TRAILER_FIELDS = 5
 
 BytesLike = Union[bytes, memoryview]
 
@@ -297,6 +302,8 @@ class DeltaStats:
         self.literal = 0
         self.other_items = 0
         self.no_change = False
+        # (old length, new length) that an integrity trailer records
+        self.trailer: Optional[Tuple[int, int]] = None
 
     @property
     def new_size(self) -> int:
@@ -320,6 +327,16 @@ def read_head(data: BytesLike, pos: int) -> "tuple[int, Optional[int], int]":
     raise ValueError(f"malformed delta: reserved initial byte {initial:02X}")
 
 
+def read_trailer(data: BytesLike, pos: int) -> Optional[Tuple[int, int]]:
+    """(old length, new length) when the trailer starts at pos, else None."""
+    if pos != len(data) - TRAILER_SIZE or data[pos] != 0xD7:
+        return None
+    fields = [data[pos + 1 + 9 * i: pos + 10 + 9 * i] for i in range(TRAILER_FIELDS)]
+    if any(field[0] != 0x3B for field in fields):
+        return None
+    return int.from_bytes(fields[0][1:], "big"), int.from_bytes(fields[2][1:], "big")
+
+
 def read_string(data: BytesLike, length: int, pos: int) -> int:
     """The position after a definite string's payload."""
     if length > len(data) - pos:
@@ -335,6 +352,9 @@ def delta_stats(data: BytesLike, old_size: Optional[int]) -> DeltaStats:
         return stats
     pos = 0
     while pos < len(data):
+        stats.trailer = read_trailer(data, pos)
+        if stats.trailer is not None:
+            break
         major, argument, pos = read_head(data, pos)
         if major == 0:
             if pos >= len(data):
@@ -363,12 +383,15 @@ def percent(part: int, whole: int) -> str:
 
 def run_stat(args: argparse.Namespace) -> None:
     stdin: List[bool] = [False]
-    old_size: Optional[int] = None
+    old: Optional[BytesLike] = None
     if args.old is not None:
-        with read_input(args.old, stdin) as old:
-            old_size = len(old)
+        with read_input(args.old, stdin) as read:
+            old = read
+    old_size = None if old is None else len(old)
     with read_input(args.delta, stdin) as data:
         stats = delta_stats(data, old_size)
+        if stats.trailer is not None and old is not None:
+            delta.patch(old, data, verify=True)  # raises what does not match
     lines = [f"delta: {stats.size} bytes"]
     if stats.no_change:
         lines.append("kind: no change (the new value is the old value)")
@@ -382,6 +405,10 @@ def run_stat(args: argparse.Namespace) -> None:
         if stats.other_items:
             lines.append(f"skipped items: {stats.other_items}")
         new_size = stats.new_size
+    if stats.trailer is not None:
+        checked = ", verified against the old value" if old is not None else ""
+        lines.append(f"checksum: {TRAILER_SIZE}-byte trailer for an old value of "
+                     f"{stats.trailer[0]} bytes{checked}")
     if new_size is not None:
         lines.append(f"new value: {new_size} bytes")
         lines.append(f"delta / new value: {percent(stats.size, new_size)}")
@@ -450,7 +477,8 @@ def build_parser() -> ArgumentParser:
                                           "compare its size with the new value's.")
     sub.add_argument("delta", metavar="DELTA")
     sub.add_argument("--old", metavar="OLD",
-                     help="the old value: checks the copies against it and sizes a no-change delta")
+                     help="the old value: checks the copies and any checksum against it, and "
+                          "sizes a no-change delta")
     sub.set_defaults(run=run_stat)
     return parser
 
