@@ -154,16 +154,14 @@ def replace_file(path: str, data: BytesLike) -> None:
     except FileNotFoundError:
         mode = None
     if mode is not None and not stat.S_ISREG(mode):
-        with open(path, "wb") as file:
-            write_all(file, data)
+        write_in_place(path, data)
         return
     if mode is not None and not os.access(target, os.W_OK):  # a rename would get past that
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
     try:
         fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".korvalent-")
     except PermissionError:
-        with open(path, "wb") as file:
-            write_all(file, data)
+        write_in_place(path, data)
         return
     try:
         with os.fdopen(fd, "wb") as file:
@@ -174,6 +172,11 @@ def replace_file(path: str, data: BytesLike) -> None:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def write_in_place(path: str, data: BytesLike) -> None:
+    with open(path, "wb") as file:
+        write_all(file, data)
 
 
 def new_file_mode() -> int:
