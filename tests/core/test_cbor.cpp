@@ -166,7 +166,12 @@ INSTANTIATE_TEST_SUITE_P(
         SizedCase{0x9A, 0x0102030405ull, 0, "9A 02 03 04 05"}, SizedCase{0x00, 23, 0, "17"},
         SizedCase{0x80, 2, 0, "82"}, SizedCase{0x1F, 0, 0, "1F"}, SizedCase{0x60, 0, 0, "60"},
         // A value above 23 would overwrite the major type.
-        SizedCase{0x00, 100, -1, ""}, SizedCase{0x00, 24, -1, ""}, SizedCase{0xA0, 1000, -1, ""}));
+        SizedCase{0x00, 100, -1, ""}, SizedCase{0x00, 24, -1, ""}, SizedCase{0xA0, 1000, -1, ""},
+        // A nonzero value combined with the AI already set must leave a
+        // direct head, never a reserved (1C-1E) or indefinite (1F) one.
+        SizedCase{0x01, 2, 0, "03"}, SizedCase{0x10, 7, 0, "17"}, SizedCase{0x9F, 0, 0, "9F"},
+        SizedCase{0x08, 20, -1, ""}, SizedCase{0x1C, 3, -1, ""}, SizedCase{0x1F, 1, -1, ""},
+        SizedCase{0x5D, 2, -1, ""}));
 
 /* ------------------------------------------------- strings and containers */
 

@@ -332,6 +332,53 @@ TEST(EditScriptFailure, TheDriverReportsAFailedAppend)
     EXPECT_EQ(f.script->output, nullptr);
 }
 
+/* Literal bytes are checked against the new value when written: a range
+ * outside it fails the flush and nothing outside it is read. */
+TEST(EditScriptFailure, InsertsOutsideTheNewValueFailTheirFlush)
+{
+    const struct {
+        int32_t start, length;
+    } past_the_end[] = {{1000, 10}, {95, 10}, {100, 1}, {INT32_MAX, INT32_MAX}, {0, INT32_MAX}};
+    for (const auto &c : past_the_end) {
+        Fixture f(patterned(100), patterned(100));
+        ASSERT_EQ(edit_script_insert(f.script.get(), c.start, c.length), 1);
+        EXPECT_EQ(edit_script_flush(f.script.get()), KV_OUT_OF_RANGE)
+            << c.start << ", " << c.length;
+    }
+    Fixture negative(patterned(100), patterned(100));
+    EXPECT_EQ(edit_script_insert(negative.script.get(), -1, 5), 0);
+    EXPECT_EQ(edit_script_insert(negative.script.get(), INT32_MIN, 4), 0);
+    EXPECT_EQ(edit_script_insert(negative.script.get(), 0, -1), 0);
+    EXPECT_EQ(edit_script_close(negative.script.get()), 1);
+    EXPECT_EQ(negative.output(), Bytes{});
+
+    /* A copy that cannot come right before the insert in the new value is
+     * not folded into it: it is written as the copy it is. */
+    Fixture early(patterned(100), patterned(100));
+    ASSERT_EQ(edit_script_match(early.script.get(), 40, 1), 1);
+    ASSERT_EQ(edit_script_insert(early.script.get(), 0, 3), 1);
+    ASSERT_EQ(edit_script_close(early.script.get()), 1);
+    EXPECT_EQ(early.output(), (Bytes{0x18, 40, 0x01, 0x43, 3, 10, 17}));
+
+    Fixture edge(Bytes{}, patterned(100)); /* the last bytes are fine */
+    ASSERT_EQ(edit_script_insert(edge.script.get(), 90, 10), 1);
+    EXPECT_EQ(edit_script_close(edge.script.get()), 1);
+}
+
+TEST(EditScriptFailure, TheDriverFailsOnValuesLongerThanTheScripts)
+{
+    /* The script was made for a 30-byte new value; the bytes past it that
+     * differ must not be read from the script's value. */
+    const Bytes small_new(30, 'x');
+    Bytes longer_new(64, 'x');
+    for (size_t i = 40; i < 60; ++i) longer_new[i] = 'y';
+    Fixture f(Bytes(64, 'x'), small_new);
+    const buf_s longer_view = view(longer_new);
+    const int32_t r = myers_binary_diff(&f.old_view, 0, 64, &longer_view, 0, 64, f.script.get(),
+                                        2147483647, 10000, 0);
+    EXPECT_NE(r, MYERS_EDIT_DELTA);
+}
+
 /* ----------------------------------------------------------- coalescing */
 
 enum class Op { kMatch, kInsert, kDelete };

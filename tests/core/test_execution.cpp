@@ -286,6 +286,25 @@ TEST(ExecutionTrace, RefusesUnknownOperationsAndNullCallbacks)
     EXPECT_TRUE(rec.reports.empty());
 }
 
+TEST(ExecutionBail, RefusesCornersBeyondThePreparedStep)
+{
+    const Bytes o(64, 1);
+    const Bytes n(64, 2);
+    const buf_s ov = view(o);
+    const buf_s nv = view(n);
+    ExecutionPtr ex(execution_create(&ov, &nv, nullptr, kSlots, 100));
+    ASSERT_NE(ex, nullptr);
+    /* The storage holds the step d with size 4d + 7; its diagonals reach d + 2. */
+    const int32_t over = (ex->storage->size - 7) / 4 + 3;
+    const int32_t corners[][2] = {
+        {60, 60},   {over, 0},      {0, over},      {0, -over},
+        {-over, 0}, {INT32_MAX, 0}, {0, INT32_MIN}, {INT32_MIN, INT32_MAX}};
+    for (const auto &c : corners) {
+        EXPECT_EQ(execution_bail(ex.get(), 0, 64, 0, 64, c[0], c[1], 10), 0)
+            << c[0] << ", " << c[1];
+    }
+}
+
 /* ------------------------------------------------------ exact reports */
 
 struct ReportCase {

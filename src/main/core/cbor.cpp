@@ -253,9 +253,12 @@ int32_t _cbor_write_uint_sized(cbor_generator_s *gen, uint8_t initial_byte, uint
         width = 8;
         break;
     default:
-        // The value shares the initial byte: anything above 23 would spill
-        // into the major-type bits and change what the item is.
-        if (value > kAiMaxDirect) return -1;
+        // The value shares the initial byte. Zero leaves it as given (an
+        // indefinite start or the break, say); any other value must make a
+        // direct head (AI 0 to 23), or the item would change kind or type.
+        if (value > kAiMaxDirect ||
+            (value != 0 && ((initial_byte & kAiMask) | value) > kAiMaxDirect))
+            return -1;
         return write_one(gen, static_cast<uint8_t>(initial_byte | value));
     }
     uint8_t *out = reserve(gen, 1 + width);

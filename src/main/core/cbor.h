@@ -42,8 +42,9 @@ KV_API int32_t _cbor_generator_write_bytes(cbor_generator_s *gen, const void *by
 KV_API int32_t _cbor_write_uint_helper(cbor_generator_s *gen, uint32_t major, uint64_t value);
 /* Head whose width the caller picks by initial_byte's additional information:
  * 24..27 append initial_byte and 1, 2, 4 or 8 argument bytes; any other AI
- * appends initial_byte | value, and fails (-1, nothing written) when value
- * does not fit the bits the AI leaves free (value above 23). 0 / -1. */
+ * appends initial_byte | value: initial_byte itself for value 0, otherwise a
+ * direct head, and fails (-1, nothing written) when a nonzero value or the
+ * AI it combines to is above 23. 0 / -1. */
 KV_API int32_t _cbor_write_uint_sized(cbor_generator_s *gen, uint8_t initial_byte, uint64_t value);
 
 KV_API int32_t cbor_write_uint(cbor_generator_s *gen, uint64_t value);
@@ -70,7 +71,8 @@ KV_API int32_t cbor_write_break(cbor_generator_s *gen);
 KV_API int32_t cbor_write_float32(cbor_generator_s *gen, double value);
 /* FB + the value's 8 bytes. 1 on success, -1 on failure. */
 KV_API int32_t cbor_write_float64(cbor_generator_s *gen, double value);
-/* Shortest exact width: half, single or double. 1 after a numeric write, 0
+/* Shortest exact width: half (zero and normal halves only; a value that
+ * needs a half subnormal goes to single), single or double. 1 after a numeric write, 0
  * for NaN and the infinities (written as halves), -1 on failure (nothing
  * appended). */
 KV_API int32_t cbor_write_float(cbor_generator_s *gen, double value);

@@ -7,7 +7,6 @@
  * rather than leave a partial delta. */
 #include "core/edit_script.h"
 
-#include <cassert>
 #include <cstdlib>
 
 #include "core/cbor_format.h"
@@ -59,12 +58,14 @@ bool pay(edit_script_s *script, int64_t cost)
 kv_status write_pending_insert(edit_script_s *script)
 {
     const int64_t length = script->insert_length;
+    if (script->insert_start < 0 || length < 0 ||
+        static_cast<uint64_t>(script->insert_start) + static_cast<uint64_t>(length) >
+            script->new_value->length) {
+        return KV_OUT_OF_RANGE; /* literal bytes the new value does not hold */
+    }
     if (!pay(script, head_size(length) + length)) {
         return KV_LIMIT_REACHED;
     }
-    assert(script->insert_start >= 0 && length >= 0);
-    assert(static_cast<uint64_t>(script->insert_start) + static_cast<uint64_t>(length) <=
-           script->new_value->length);
     uint8_t head[cbor_format::kMaxHeadSize];
     const size_t head_length =
         cbor_format::store_head(head, cbor_format::kMajorBytes, static_cast<uint64_t>(length));
@@ -232,10 +233,13 @@ int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length)
 
 int32_t edit_script_insert(edit_script_s *script, int32_t start, int32_t length)
 {
+    if (start < 0 || length < 0) {
+        return 0; /* no such bytes; -1 would also read as nothing pending */
+    }
     if (script->match_start != kNothingPending) {
         const int64_t copied = script->match_length;
-        if (head_size(copied + length) + copied - head_size(length) <=
-            head_size(script->match_start) + 1) {
+        if (copied <= start && head_size(copied + length) + copied - head_size(length) <=
+                                   head_size(script->match_start) + 1) {
             /* The pending copy is cheaper as literal bytes: they are the new
              * bytes right before this insert, since reports come in new-value
              * order. */

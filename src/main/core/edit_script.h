@@ -64,19 +64,23 @@ KV_API edit_script_s *edit_script_create(const buf_s *old_value, const buf_s *ne
 /* Frees the output and the record (never the values); null does nothing. */
 KV_API void edit_script_free(edit_script_s *script);
 /* Writes the pending insert, then the pending copy. 1 on success; 0 when the
- * budget runs out (the output then holds a partial delta that must not be
- * used) or an append to the output fails (the output is then freed and set
- * to null). */
+ * budget runs out or the insert reaches outside the new value (the output
+ * then holds a partial delta that must not be used) or an append to the
+ * output fails (the output is then freed and set to null). */
 KV_API int32_t edit_script_close(edit_script_s *script);
 /* As edit_script_close, telling why a flush failed: KV_OK,
- * KV_LIMIT_REACHED when the budget runs out (partial output, not to be
- * used) or KV_OUT_OF_MEMORY when an append failed (output freed and null). */
+ * KV_LIMIT_REACHED when the budget runs out, KV_OUT_OF_RANGE when the
+ * pending insert reaches outside the new value (in both, partial output not
+ * to be used) or KV_OUT_OF_MEMORY when an append failed (output freed and
+ * null). */
 KV_API kv_status edit_script_flush(edit_script_s *script);
 /* Accepts a copy of old[start, start + length) that follows everything
  * accepted so far in new-value order. 1, or 0 when a needed flush fails. */
 KV_API int32_t edit_script_match(edit_script_s *script, int32_t start, int32_t length);
 /* Accepts new[start, start + length) as literal bytes. 1, or 0 when a needed
- * flush fails. */
+ * flush fails or start or length is negative. The range's end is checked
+ * when the insert is written: one past the new value fails that flush, and
+ * no byte outside the value is read. */
 KV_API int32_t edit_script_insert(edit_script_s *script, int32_t start, int32_t length);
 
 /* Prepares a record on the caller's storage for one difference of the ranges

@@ -419,10 +419,21 @@ bool step_split(Engine &e, const Task &t, Task *next)
     return true;
 }
 
+/* Whether the diagonals -c1 to c2 (and the reverse keys -c2 to c1) lie
+ * within the step the storage prepared last, as a search's corners do. */
+bool corners_prepared(const storage_s *storage, int32_t c1, int32_t c2)
+{
+    if (storage->slots == nullptr || storage->size < 7) {
+        return false;
+    }
+    const int64_t reach = (static_cast<int64_t>(storage->size) - 7) / 4 + 2;
+    return c1 >= -reach && c1 <= reach && c2 >= -reach && c2 <= reach;
+}
+
 bool step_bail(Engine &e, const Task &t, Task *next)
 {
     const Problem &p = t.p;
-    if (e.ex->storage->slots == nullptr) {
+    if (!corners_prepared(e.ex->storage, t.a, t.b)) {
         return false;
     }
     const Frontiers f = frontiers(e.ex->storage->slots, p, t.a, t.b);

@@ -93,7 +93,8 @@ KV_API int32_t execution_middlesnake(execution_s *execution, int32_t x0, int32_t
 KV_API int32_t execution_recurse(execution_s *execution, int32_t x0, int32_t n, int32_t y0,
                                  int32_t m, int32_t x, int32_t u, int32_t k);
 /* Solution of a search that passed its limit l in the step whose corners
- * were c1 (old side) and c2 (new side): split at the frontiers. 1 / 0. */
+ * were c1 (old side) and c2 (new side): split at the frontiers. 1 / 0; 0
+ * also when the corners lie beyond the step the storage prepared last. */
 KV_API int32_t execution_bail(execution_s *execution, int32_t x0, int32_t n, int32_t y0, int32_t m,
                               int32_t c1, int32_t c2, int32_t l);
 /* The unsolved middle after a bail-out of a parent sub-problem of lengths
