@@ -505,6 +505,20 @@ def test_result_pickles_at_every_protocol(value, protocol):
     check_independent_equal_copy(result, pickle.loads(pickle.dumps(result, protocol=protocol)))
 
 
+@pytest.mark.parametrize(
+    "how",
+    [lambda b, p=p: pickle.dumps(b, protocol=p) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    + [copy.copy, copy.deepcopy],
+)
+def test_an_input_holder_refuses_pickling_and_copying_at_every_protocol(how):
+    # It views another object's memory, as a memoryview does; the old
+    # protocols used to abort the process.
+    holder = PythonInBuf(bytearray(b"abc"))
+    with pytest.raises(TypeError, match=r"^cannot pickle 'korvalent_core\.delta\.PythonInBuf' object$"):
+        how(holder)
+    assert bytes(patch(b"", diff(b"", holder))) == b"abc"
+
+
 @pytest.mark.parametrize("value", RESULT_VALUES, ids=len)
 @pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, lambda r: copy.deepcopy([r, r])[1]])
 def test_result_copies_are_independent(value, how):

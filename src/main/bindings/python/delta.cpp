@@ -603,6 +603,12 @@ py::tuple result_reduce(const py::object &self)
     return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), result_state(self));
 }
 
+py::object refuse_pickling(py::handle self)
+{
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
 // ------------------------------------------------------------ registration
 
 constexpr const char *kDeltaDoc = R"pbdoc(
@@ -649,7 +655,14 @@ void init_delta(py::module_ &m)
             "__reduce_ex__", [](const py::object &self, int) { return result_reduce(self); },
             py::arg("protocol"))
         .def(py::pickle(&result_state, &result_from_state));
-    py::class_<PythonInBuf>(delta, "PythonInBuf").def(py::init<const py::object &>());
+    // A view of another object's memory has no pickled form (as memoryview).
+    // Said for every protocol: the old protocols would otherwise rebuild the
+    // binding library's base class, which cannot be made on its own.
+    py::class_<PythonInBuf>(delta, "PythonInBuf")
+        .def(py::init<const py::object &>())
+        .def("__reduce__", &refuse_pickling)
+        .def("__reduce_ex__", [](py::handle self, py::handle) { return refuse_pickling(self); },
+             py::arg("protocol"));
 
     const py::str default_method("myers");
     delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
