@@ -72,6 +72,32 @@ def test_runs_under_the_interpreter_it_was_built_for():
     assert isinstance(korvalent_core, types.ModuleType)
 
 
+SUBINTERPRETER_IMPORT = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+interpreter = interpreters.create()
+try:
+    outcome = interpreters.run_string(interpreter, "import korvalent_core")
+except Exception as error:
+    outcome = error
+print(getattr(outcome, "msg", outcome))
+import korvalent_core.cbor
+print(korvalent_core.cbor.loads(korvalent_core.cbor.dumps([1, "a"])))
+"""
+
+
+@pytest.mark.compat
+def test_a_subinterpreter_import_is_refused_and_the_main_one_still_works(run_module_child):
+    # The first import in a subinterpreter used to wait forever for the lock.
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    refusal, main_result = run_module_child(SUBINTERPRETER_IMPORT, timeout=60).splitlines()
+    assert ("korvalent_core can only be imported in the main interpreter" in refusal
+            or "does not support loading in subinterpreters" in refusal)
+    assert main_result == "[1, 'a']"
+
+
 def test_top_level_has_no_docstring_and_no_version():
     assert korvalent_core.__doc__ is None
     assert not hasattr(korvalent_core, "__version__")
