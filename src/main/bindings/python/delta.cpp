@@ -661,8 +661,9 @@ void init_delta(py::module_ &m)
     py::class_<PythonInBuf>(delta, "PythonInBuf")
         .def(py::init<const py::object &>())
         .def("__reduce__", &refuse_pickling)
-        .def("__reduce_ex__", [](py::handle self, py::handle) { return refuse_pickling(self); },
-             py::arg("protocol"));
+        .def(
+            "__reduce_ex__", [](py::handle self, py::handle) { return refuse_pickling(self); },
+            py::arg("protocol"));
 
     const py::str default_method("myers");
     delta.def("diff", &diff, py::arg("old_value"), py::arg("new_value"), py::kw_only(),

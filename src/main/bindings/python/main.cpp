@@ -26,8 +26,8 @@ PYBIND11_PLUGIN_IMPL(korvalent_core)
         return nullptr;
     }
     PYBIND11_ENSURE_INTERNALS_READY
-    auto m = pybind11::module_::create_extension_module("korvalent_core", nullptr,
-                                                        &module_definition);
+    auto m =
+        pybind11::module_::create_extension_module("korvalent_core", nullptr, &module_definition);
     try {
         korvalent::init_cbor(m);
         korvalent::init_delta(m);
