@@ -1,7 +1,9 @@
 """The module entry: import under the interpreter it was built for, refusal
 under any other, the module tree and the failure path of registration."""
+import concurrent.futures
 import os
 import pathlib
+import pickle
 import shutil
 import subprocess
 import sys
@@ -122,6 +124,31 @@ def test_submodule_version_is_dev(name):
 def test_submodule_has_a_docstring(name):
     doc = getattr(korvalent_core, name).__doc__
     assert type(doc) is str and doc.strip()
+
+
+FUNCTIONS = [("cbor", "dumps"), ("cbor", "dump"), ("cbor", "loads"), ("cbor", "load"),
+             ("cbor", "iter_items"), ("delta", "diff"), ("delta", "patch")]
+
+
+@pytest.mark.compat
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("submodule, name", FUNCTIONS)
+def test_every_function_pickles_by_name(submodule, name, protocol):
+    function = getattr(getattr(korvalent_core, submodule), name)
+    assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert function.__qualname__ == name
+    assert function.__module__ == "korvalent_core." + submodule
+
+
+def test_functions_can_be_handed_to_a_process_pool():
+    from korvalent_core.cbor import dumps, loads
+    from korvalent_core.delta import diff, patch
+
+    olds, news = [b"abc", b"", b"x" * 100], [b"abd", b"new", b"x" * 99 + b"y"]
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        deltas = list(pool.map(diff, olds, news))
+        assert [bytes(v) for v in pool.map(patch, olds, deltas)] == news
+        assert list(pool.map(loads, pool.map(dumps, [[1, "a"], {"k": None}]))) == [[1, "a"], {"k": None}]
 
 
 def test_submodules_register_in_order():

@@ -17,6 +17,7 @@
 #include "bindings/python/cbor_decode_impl.h"
 #include "bindings/python/korvalent.h"
 #include "bindings/python/pass_through.h"
+#include "bindings/python/state_module.h"
 
 namespace korvalent {
 
@@ -496,7 +497,7 @@ PyObject *str_from_utf8(const uint8_t *p, size_t n, const cbor_decode::Utf8Shape
 /* --------------------------------------------------------- decode context */
 
 // Strong references to what the decoder builds besides plain values, and the
-// key cache. Owned by the capsule that is the `self` of loads, load and
+// key cache. Owned by the state module that is the `self` of loads, load and
 // iter_items.
 struct Context {
     PyObject *error = nullptr;     // CBORDecodeError
@@ -518,14 +519,11 @@ struct Context {
     }
 };
 
-// Unnamed: the capsule is never exposed, and an unnamed capsule is found
-// without comparing names on every call.
-constexpr const char *kCapsuleName = nullptr;
+// The `self` of loads, load and iter_items (state_module.h).
+using ContextModule = StateModule<Context>;
+PyModuleDef kContextModule = ContextModule::definition("korvalent_core.cbor");
 
-Context *context_of(PyObject *self)
-{
-    return static_cast<Context *>(PyCapsule_GetPointer(self, kCapsuleName));
-}
+Context *context_of(PyObject *self) { return ContextModule::of(self); }
 
 // Once a decode has built kQuietAfter containers and the cyclic collector
 // is enabled, further lists are built untracked by the collector and dicts
@@ -968,7 +966,7 @@ PyObject *load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
  * buffer until it is exhausted or collected, so the bytes cannot change
  * under it; after a failure it is exhausted. */
 struct ItemIterator {
-    PyObject_HEAD PyObject *context; // the capsule (strong)
+    PyObject_HEAD PyObject *context; // the state module (strong)
     Py_buffer view;
     bool holding;
     // Set while an item is decoded: a collection during that decode can run
@@ -1129,8 +1127,6 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, kIterItemsDoc},
 };
 
-void destroy_context(PyObject *capsule) { delete context_of(capsule); }
-
 } // namespace
 
 void init_cbor_decode(py::module_ &cbor)
@@ -1148,12 +1144,9 @@ void init_cbor_decode(py::module_ &cbor)
     ctx->gc_isenabled = py::object(py::module_::import("gc").attr("isenabled")).release().ptr();
     cbor.attr("CBORDecodeError") = py::reinterpret_borrow<py::object>(ctx->error);
 
-    py::object capsule =
-        py::reinterpret_steal<py::object>(PyCapsule_New(ctx.get(), kCapsuleName, destroy_context));
-    if (!capsule) throw py::error_already_set();
-    ctx.release();
+    py::object state = ContextModule::make(&kContextModule, std::move(ctx));
     for (PyMethodDef &def : kMethods) {
-        PyObject *fn = PyCFunction_NewEx(&def, capsule.ptr(), cbor.attr("__name__").ptr());
+        PyObject *fn = PyCFunction_NewEx(&def, state.ptr(), cbor.attr("__name__").ptr());
         if (!fn) throw py::error_already_set();
         cbor.attr(def.ml_name) = py::reinterpret_steal<py::object>(fn);
     }

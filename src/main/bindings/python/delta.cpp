@@ -20,6 +20,7 @@
 #include "bindings/python/buf_view.h"
 #include "bindings/python/korvalent.h"
 #include "bindings/python/pass_through.h"
+#include "bindings/python/state_module.h"
 #include "core/delta.h"
 
 namespace py = pybind11;
@@ -609,6 +610,61 @@ py::object refuse_pickling(py::handle self)
     throw py::error_already_set();
 }
 
+// ------------------------------------------------------- pickled by name
+
+// The binding library's function objects carry their record as `self`, so
+// pickle cannot name them and a process pool cannot be handed them. diff and
+// patch are published as plain functions of the same names and docstrings
+// whose `self` is a module (what lets a builtin pickle by name); each passes
+// its call on, unchanged, to the bound function it stands for.
+struct Forwards {
+    static constexpr size_t kCount = 2;
+    PyObject *bound[kCount] = {};
+    std::string docs[kCount];
+    PyMethodDef defs[kCount] = {};
+
+    ~Forwards()
+    {
+        for (PyObject *function : bound) Py_XDECREF(function);
+    }
+};
+
+using ForwardsModule = StateModule<Forwards>;
+PyModuleDef kForwardsModule = ForwardsModule::definition("korvalent_core.delta");
+
+Forwards *forwards_of(PyObject *module) { return ForwardsModule::of(module); }
+
+template <size_t index>
+PyObject *forward(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    return PyObject_Vectorcall(forwards_of(self)->bound[index], args, static_cast<size_t>(nargs),
+                               kwnames);
+}
+
+// Replaces the named bound functions of `delta` by their forwards.
+void publish_forwards(py::module_ &delta, const char *const (&names)[Forwards::kCount])
+{
+    auto owned = std::make_unique<Forwards>();
+    const PyCFunction entries[Forwards::kCount] = {
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward<0>)),
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward<1>))};
+    for (size_t i = 0; i < Forwards::kCount; ++i) {
+        py::object bound = delta.attr(names[i]);
+        owned->docs[i] = py::str(bound.attr("__doc__"));
+        owned->defs[i] = {names[i], entries[i], METH_FASTCALL | METH_KEYWORDS,
+                          owned->docs[i].c_str()};
+        owned->bound[i] = bound.release().ptr();
+    }
+    Forwards *forwards = owned.get();
+    py::object state = ForwardsModule::make(&kForwardsModule, std::move(owned));
+    for (size_t i = 0; i < Forwards::kCount; ++i) {
+        PyObject *function =
+            PyCFunction_NewEx(&forwards->defs[i], state.ptr(), delta.attr("__name__").ptr());
+        if (!function) throw py::error_already_set();
+        delta.attr(names[i]) = py::reinterpret_steal<py::object>(function);
+    }
+}
+
 // ------------------------------------------------------------ registration
 
 constexpr const char *kDeltaDoc = R"pbdoc(
@@ -671,6 +727,7 @@ void init_delta(py::module_ &m)
               kDiffDoc);
     delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), py::kw_only(),
               py::arg("verify") = false, py::arg("max_size") = py::none(), kPatchDoc);
+    publish_forwards(delta, {"diff", "patch"});
     delta.attr("__version__") = kVersion;
 }
 
