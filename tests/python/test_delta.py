@@ -13,6 +13,7 @@ import time
 import sys
 import textwrap
 import tracemalloc
+import weakref
 
 import cbor2
 import pytest
@@ -517,6 +518,50 @@ def test_an_input_holder_refuses_pickling_and_copying_at_every_protocol(how):
     with pytest.raises(TypeError, match=r"^cannot pickle 'korvalent_core\.delta\.PythonInBuf' object$"):
         how(holder)
     assert bytes(patch(b"", diff(b"", holder))) == b"abc"
+
+
+class ByteArray(bytearray):
+    pass
+
+
+class Holder(PythonInBuf):
+    pass
+
+
+def viewed_holds_its_holder():
+    viewed = ByteArray(b"x" * 100)
+    viewed.keep = PythonInBuf(viewed)
+    assert bytes(patch(viewed.keep, diff(viewed.keep, b"y"))) == b"y"
+    # A second holder in the cycle, over a bytearray that outlives it.
+    outside = bytearray(b"z")
+    viewed.other = PythonInBuf(outside)
+    return weakref.ref(viewed), outside
+
+
+def holder_holds_itself():
+    outside = bytearray(b"q" * 10)
+    holder = Holder(outside)
+    holder.me = holder
+    return weakref.ref(holder), outside
+
+
+@pytest.mark.parametrize("make_cycle", [viewed_holds_its_holder, holder_holds_itself])
+def test_the_collector_frees_cycles_through_an_input_holder(make_cycle):
+    # The holder used to be invisible to the collector: such a cycle lived
+    # for ever, and the bytearray it viewed stayed locked against resizing.
+    probe, outside = make_cycle()
+    gc.collect()
+    assert probe() is None
+    outside.extend(b"more")  # no export is left on it
+
+
+def test_holders_are_tracked_and_an_uninitialised_one_is_collected_safely():
+    assert gc.is_tracked(PythonInBuf(b"abc"))
+    holder = PythonInBuf.__new__(PythonInBuf)
+    holder = [holder, holder]
+    holder.append(holder)
+    del holder
+    gc.collect()
 
 
 @pytest.mark.parametrize("value", RESULT_VALUES, ids=len)

@@ -114,22 +114,47 @@ public:
         view_ = view_of(export_);
     }
 
-    ~PythonInBuf()
-    {
-        // Detach the view before the export that keeps its bytes alive goes.
-        buf_view_invalidate(&view_);
-        PyBuffer_Release(&export_);
-    }
+    ~PythonInBuf() { release(); }
 
     PythonInBuf(const PythonInBuf &) = delete;
     PythonInBuf &operator=(const PythonInBuf &) = delete;
 
-    const buf_s *view() const { return &view_; }
+    // The view, or null once the collector released the holder.
+    const buf_s *view() const { return released_ ? nullptr : &view_; }
+
+    // The collector's part: the export holds the viewed object, which may
+    // hold this holder in turn; clearing breaks such a cycle.
+    int traverse(visitproc visit, void *arg) const
+    {
+        Py_VISIT(export_.obj);
+        return 0;
+    }
+    void release()
+    {
+        // Detach the view before the export that keeps its bytes alive goes.
+        buf_view_invalidate(&view_);
+        PyBuffer_Release(&export_);
+        released_ = true;
+    }
 
 private:
     Py_buffer export_{};
     buf_s view_{};
+    bool released_ = false;
 };
+
+int traverse_input_holder(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self)); // an instance holds its heap type
+    const PythonInBuf *held = constructed_or_null<PythonInBuf>(self);
+    return held ? held->traverse(visit, arg) : 0;
+}
+
+int clear_input_holder(PyObject *self)
+{
+    if (PythonInBuf *held = constructed_or_null<PythonInBuf>(self)) held->release();
+    return 0;
+}
 
 // One input of a call, read in place until the call returns: the view a
 // PythonInBuf already holds, or a new export of a bytes-like object that is
@@ -149,6 +174,12 @@ public:
         }
         if (py::isinstance<PythonInBuf>(argument.object)) {
             view_ = constructed<PythonInBuf>(argument.object).view();
+            if (view_ == nullptr) {
+                // Only an object that a finaliser revived after collection.
+                PyErr_Format(PyExc_ValueError, "%s() argument '%s' is a released PythonInBuf",
+                             function, name);
+                throw py::error_already_set();
+            }
             return;
         }
         export_bytes(argument.object, &export_, function, name);
@@ -714,7 +745,12 @@ void init_delta(py::module_ &m)
     // A view of another object's memory has no pickled form (as memoryview).
     // Said for every protocol: the old protocols would otherwise rebuild the
     // binding library's base class, which cannot be made on its own.
-    py::class_<PythonInBuf>(delta, "PythonInBuf")
+    py::class_<PythonInBuf>(delta, "PythonInBuf", py::custom_type_setup([](PyHeapTypeObject *heap) {
+                                PyTypeObject *type = &heap->ht_type;
+                                type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                                type->tp_traverse = &traverse_input_holder;
+                                type->tp_clear = &clear_input_holder;
+                            }))
         .def(py::init<const py::object &>())
         .def("__reduce__", &refuse_pickling)
         .def(
