@@ -83,12 +83,10 @@ def depth(most: int) -> Callable[[str], int]:
 # ------------------------------------------------------------------ files
 
 
-@contextlib.contextmanager
-def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
+def read_input(path: str, stdin_taken: List[bool]) -> bytes:
     """The bytes of a file, or of standard input for '-' (once per command).
     A file is read, not mapped: a mapped file cut short by another process
     would end the command with a bus error."""
-    data: BytesLike
     if path == "-":
         if stdin_taken[0]:
             raise CommandError("only one input can be '-'")
@@ -96,17 +94,14 @@ def read_input(path: str, stdin_taken: List[bool]) -> Iterator[BytesLike]:
         if sys.stdin is None:
             raise CommandError("standard input is closed")
         try:
-            data = sys.stdin.buffer.read()
+            return sys.stdin.buffer.read()
         except OSError as err:
             raise CommandError(f"cannot read standard input: {err.strerror or err}") from None
-        yield data
-        return
     try:
         with open(path, "rb") as file:
-            data = file.read()
+            return file.read()
     except OSError as err:
         raise CommandError(f"cannot read '{path}': {err.strerror or err}") from None
-    yield data
 
 
 def write_all(stream: BinaryIO, data: BytesLike) -> None:
@@ -191,24 +186,23 @@ def new_file_mode() -> int:
 
 def run_diff(args: argparse.Namespace) -> None:
     stdin: List[bool] = [False]
-    with read_input(args.old, stdin) as old, read_input(args.new, stdin) as new:
-        result = delta.diff(old, new, method=args.method, checksum=args.checksum)
+    old, new = read_input(args.old, stdin), read_input(args.new, stdin)
+    result = delta.diff(old, new, method=args.method, checksum=args.checksum)
     write_output(args.output, memoryview(result))
 
 
 def run_patch(args: argparse.Namespace) -> None:
     stdin: List[bool] = [False]
-    with read_input(args.old, stdin) as old, read_input(args.delta, stdin) as changes:
-        result = delta.patch(old, changes, verify=args.verify, max_size=args.max_size)
+    old, changes = read_input(args.old, stdin), read_input(args.delta, stdin)
+    result = delta.patch(old, changes, verify=args.verify, max_size=args.max_size)
     write_output(args.output, memoryview(result))
 
 
 def run_encode(args: argparse.Namespace) -> None:
-    with read_input(args.input, [False]) as text:
-        try:
-            value = json.loads(bytes(text))
-        except ValueError as err:
-            raise CommandError(f"input is not JSON: {err}") from None
+    try:
+        value = json.loads(read_input(args.input, [False]))
+    except ValueError as err:
+        raise CommandError(f"input is not JSON: {err}") from None
     try:
         encoded = cbor.dumps(value, indefinite=not args.definite, max_depth=args.max_depth)
     except RuntimeError as err:
@@ -278,8 +272,7 @@ def recursion_room(levels: int) -> Iterator[None]:
 
 
 def run_decode(args: argparse.Namespace) -> None:
-    with read_input(args.input, [False]) as data:
-        value = cbor.loads(data, max_depth=args.max_depth)
+    value = cbor.loads(read_input(args.input, [False]), max_depth=args.max_depth)
     with recursion_room(args.max_depth):
         try:
             text = json.dumps(value, default=json_fallback(args.bytes), ensure_ascii=False,
@@ -386,15 +379,12 @@ def percent(part: int, whole: int) -> str:
 
 def run_stat(args: argparse.Namespace) -> None:
     stdin: List[bool] = [False]
-    old: Optional[BytesLike] = None
-    if args.old is not None:
-        with read_input(args.old, stdin) as read:
-            old = read
+    old = None if args.old is None else read_input(args.old, stdin)
     old_size = None if old is None else len(old)
-    with read_input(args.delta, stdin) as data:
-        stats = delta_stats(data, old_size)
-        if stats.trailer is not None and old is not None:
-            delta.patch(old, data, verify=True)  # raises what does not match
+    data = read_input(args.delta, stdin)
+    stats = delta_stats(data, old_size)
+    if stats.trailer is not None and old is not None:
+        delta.patch(old, data, verify=True)  # raises what does not match
     lines = [f"delta: {stats.size} bytes"]
     if stats.no_change:
         lines.append("kind: no change (the new value is the old value)")
