@@ -1114,3 +1114,34 @@ def test_containers_dropped_during_a_decode_are_released_safely(run_module_child
         timeout=120,
     )
     assert out.split() == ["True", str(200 * len(DROPPED_DURING_A_DECODE))]
+
+
+def test_a_collection_during_a_decode_never_meets_a_half_filled_list(run_module_child):
+    # A gc callback (as profilers and leak hunters install) may read every
+    # list the collector tracks while a decode allocates; a list whose slots
+    # are still being filled must not be among them. Run in a child: reading
+    # an empty slot crashes the interpreter.
+    out = run_module_child(
+        "import gc\n"
+        "from korvalent_core.cbor import dumps, loads\n"
+        "docs = [[[{'k%d' % j: [j, str(j)] for j in range(5)} for i in range(50)]],\n"
+        "        [[[i, [i]] for i in range(300)]]]\n"
+        "lists = []\n"
+        "def walk(phase, info):\n"
+        "    for o in gc.get_objects():\n"
+        "        if type(o) is list:\n"
+        "            lists.append(len(o.copy()))\n"
+        "gc.callbacks.append(walk)\n"
+        "gc.set_threshold(5, 1, 1)\n"
+        "ok = []\n"
+        "for doc in docs:\n"
+        "    for indefinite in (False, True):\n"
+        "        data = dumps(doc, indefinite=indefinite)\n"
+        "        for _ in range(2):\n"
+        "            got = loads(data)\n"
+        "            ok.append(got == doc and gc.is_tracked(got) and gc.is_tracked(got[0]))\n"
+        "gc.callbacks.remove(walk)\n"
+        "print(all(ok), len(ok), len(lists) > 0)\n",
+        timeout=120,
+    )
+    assert out.split() == ["True", "8", "True"]

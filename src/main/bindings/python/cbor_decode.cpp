@@ -526,8 +526,8 @@ PyModuleDef kContextModule = ContextModule::definition("korvalent_core.cbor");
 Context *context_of(PyObject *self) { return ContextModule::of(self); }
 
 // Once a decode has built kQuietAfter containers and the cyclic collector
-// is enabled, further lists are built untracked by the collector and dicts
-// kept untracked as they fill; the result is handed out only after adopt()
+// is enabled, further lists stay untracked by the collector once filled and
+// dicts are kept untracked as they fill; the result is handed out only after adopt()
 // has tracked them again, as the interpreter would have them. Until then
 // nothing outside the decoder refers to them, and the collections that
 // allocation triggers while a large document is built need not traverse it
@@ -593,15 +593,24 @@ public:
         return str;
     }
 
+    // A list is out of the collector's sight until its last slot is filled:
+    // building an element may start a collection, and a gc callback that
+    // walks gc.get_objects() must never meet an empty slot.
     Value list(size_t n)
     {
         PyObject *l = PyList_New(static_cast<Py_ssize_t>(n));
-        if (l && quiet()) untrack(l);
+        if (l == nullptr) return nullptr;
+        quiet();
+        PyObject_GC_UnTrack(l);
         return l;
     }
     void list_set(Value l, size_t i, Value item)
     {
         PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
+    }
+    void list_filled(Value l)
+    {
+        if (!(quiet_ && record(l))) PyObject_GC_Track(l);
     }
     Value freeze(Value list)
     {
@@ -654,8 +663,8 @@ public:
 
     // The finished value may now be handed out: track what was left
     // untracked and drop the record's references. Also run on failure, where
-    // those references are the last ones left. A list is recorded once, as it
-    // is made, and nothing tracks it again before this; a dict tracks itself
+    // those references are the last ones left. A list is recorded once, when
+    // it is filled, and nothing tracks it again before this; a dict tracks itself
     // when it gains a collectable entry, so it may be recorded more than once
     // and is asked first.
     void adopt()
@@ -694,13 +703,20 @@ private:
 #endif
     }
 
+    // Records an untracked container for adopt(); false without room to
+    // record it.
+    bool record(PyObject *container)
+    {
+        if (!untracked_.push(container)) return false;
+        Py_INCREF(container);
+        return true;
+    }
+
     // Untracks a live container and records it for adopt(); without room to
     // record it, it stays tracked.
     void untrack(PyObject *container)
     {
-        if (!untracked_.push(container)) return;
-        Py_INCREF(container);
-        PyObject_GC_UnTrack(container);
+        if (record(container)) PyObject_GC_UnTrack(container);
     }
 
     // PyDict_SetItem, skipping its hash lookup for a str whose hash is

@@ -312,6 +312,7 @@ private:
  *   Value known_key(const uint8_t *p, size_t n);  // a map key text seen before, or null
  *                                                 // (not a failure): skips validation
  *   Value list(size_t n);              void list_set(Value l, size_t i, Value item);
+ *   void list_filled(Value l);         // every slot of l is set
  *   Value freeze(Value list);          // a list used as a map key
  *   Value map(size_t n);               bool map_set(Value m, Value k, Value v, uint64_t key_offset);
  *   Value tag(uint64_t tag, Value content);  Value bignum(bool negative, Value bytes);
@@ -582,6 +583,7 @@ private:
                 b_.list_set(list, i, item);
             }
         }
+        b_.list_filled(list);
         return key ? check(b_.freeze(list)) : list;
     }
 
