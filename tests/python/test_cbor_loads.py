@@ -264,6 +264,20 @@ def test_an_exporter_that_refuses_keeps_its_own_error():
         loads(fortran)
 
 
+def test_a_strided_numpy_array_is_refused_by_name():
+    np = pytest.importorskip("numpy")
+    strided = np.frombuffer(b"\x81\x00\x02\x00", np.uint8)[::2]
+    for decode in (loads, iter_items):
+        with pytest.raises(TypeError, match=r"argument 'data' must be a C-contiguous buffer, "
+                                            r"not a non-contiguous numpy\.ndarray$"):
+            decode(strided)
+    assert loads(np.ascontiguousarray(strided)) == [2]
+    released = memoryview(b"\x01")
+    released.release()
+    with pytest.raises(ValueError, match="released memoryview"):
+        loads(released)
+
+
 def test_load_names_a_file_that_reads_non_contiguous_bytes():
     class Strided:
         def read(self):
@@ -516,6 +530,16 @@ def test_a_simple_made_by_new_alone_is_refused(use):
 def test_public_types_refuse_values_outside_the_format(make):
     with pytest.raises(ValueError, match=r"^\w+\(\) argument '\w+' must be"):
         make()
+
+
+@pytest.mark.parametrize("set_state, state", [
+    (lambda s: Tag.__new__(Tag).__setstate__(s), r"Tag state must be \(tag, value\)"),
+    (lambda s: Simple.__new__(Simple).__setstate__(s), r"Simple state must be \(value,\)"),
+])
+@pytest.mark.parametrize("given", [(), (1, 2, 3), (40, 99, 0, 0)])
+def test_a_state_of_the_wrong_length_is_refused(set_state, state, given):
+    with pytest.raises(ValueError, match="^" + state + "$"):
+        set_state(given)
 
 
 class LoudInt(int):

@@ -318,7 +318,10 @@ void define_value_types(py::module_ &cbor)
              })
         .def(py::pickle(
             [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },
-            [](const py::tuple &state) { return Simple{simple_value(state[0])}; }));
+            [](const py::tuple &state) {
+                if (state.size() != 1) throw py::value_error("Simple state must be (value,)");
+                return Simple{simple_value(state[0])};
+            }));
 
     // The module's `undefined` is the only instance: calling the type gives it
     // back (as NoneType() gives None), it pickles by name so that it stays the
@@ -776,7 +779,9 @@ public:
                 PyErr_Format(PyExc_TypeError,
                              "%s() argument 'data' must be a bytes-like object, not '%.100s'", fn,
                              Py_TYPE(obj)->tp_name);
-            } else if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError) ||
+                       PyErr_ExceptionMatches(PyExc_ValueError)) {
+                // (NumPy refuses a strided array with ValueError)
                 return acquire_described(obj, fn, from_read);
             }
             return false;
@@ -786,7 +791,8 @@ public:
         size_ = static_cast<size_t>(view_.len);
         return true;
     }
-    // After an exporter refused a simple request (BufferError pending): the
+    // After an exporter refused a simple request (BufferError or ValueError
+    // pending): the
     // export described by shape and strides, taken when its bytes are one
     // C-contiguous block (an empty strided view is one), refused by name when
     // they are not; the exporter's own error stays when it refuses this too.
