@@ -97,8 +97,17 @@ def test_half_floats_match_the_struct_module_for_every_pattern():
         assert same(got, want) or (math.isnan(want) and math.isnan(got)), hex(bits)
 
 
-def test_duplicate_keys_keep_the_last_value_in_first_position():
-    assert list(loads(h("a3616101616202616103")).items()) == [("a", 3), ("b", 2)]
+@pytest.mark.parametrize("encoded, items", [
+    ("a3616101616202616103", [("a", 3), ("b", 2)]),
+    # keys that differ in CBOR but that Python finds equal are duplicates too
+    ("a2f50101 02", [(True, 2)]),
+    ("a2016161f93c006162", [(1, "b")]),
+    ("a3f93c0001 fb3ff0000000000000 02 01 03", [(1.0, 3)]),
+])
+def test_duplicate_keys_keep_the_last_value_in_first_position(encoded, items):
+    got = list(loads(h(encoded)).items())
+    assert got == items
+    assert [type(k) for k, _ in got] == [type(k) for k, _ in items]
 
 
 # ------------------------------------------------------------------ errors

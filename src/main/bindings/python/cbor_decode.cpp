@@ -1112,9 +1112,10 @@ Decode the single CBOR data item in `data` to a Python value.
 mmap, the buffers diff and patch return); it is read in place. Integers
 (including bignum tags 2 and 3) become int, floats of every width float, byte
 strings bytes, text strings str, arrays list (tuple when used as a map key),
-maps dict (the last of duplicate keys wins), false/true/null
-False/True/None, undefined `undefined`, other simple values `Simple`, other
-tags `Tag`. Indefinite-length items are accepted.
+maps dict, false/true/null False/True/None, undefined `undefined`, other
+simple values `Simple`, other tags `Tag`. Indefinite-length items are
+accepted. Map keys that Python finds equal (such as 1, 1.0 and true) are
+duplicates: the first key stays, with the last value.
 
 `max_depth` bounds the nesting of arrays, maps and tags (0 allows scalars
 only; at most 2000). Each level takes a few hundred bytes of the calling
