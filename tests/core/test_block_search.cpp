@@ -244,6 +244,42 @@ TEST(BlockSearch, GapsDenseWithEditsAreStillSearched)
     }
 }
 
+// Fields whose old form had a filler byte after each of their bytes: the
+// engine would copy them a byte at a time, a copy (two heads) per byte, and
+// the fields go as literal bytes instead, which is smaller. Whole fields
+// that survived, or fields with a filler after every third byte, show that
+// copies worth their heads are still made.
+TEST(BlockSearch, GapsOfTinyCopiesGoAsLiteralBytesWhenThatIsSmaller)
+{
+    constexpr size_t kRecords = 500, kRecord = 200, kField = 64;
+    for (size_t every : {1, 3}) {
+        Rng rng(every);
+        Bytes old_value, new_value;
+        for (size_t r = 0; r < kRecords; ++r) {
+            const Bytes record = random_bytes(rng, kRecord, 256);
+            const Bytes field = random_bytes(rng, kField, 256);
+            old_value.insert(old_value.end(), record.begin(), record.end());
+            new_value.insert(new_value.end(), record.begin(), record.end());
+            for (size_t i = 0; i < kField; ++i) {
+                old_value.push_back(field[i]);
+                if (i % every == every - 1) {
+                    old_value.push_back(0x20);
+                }
+            }
+            new_value.insert(new_value.end(), field.begin(), field.end());
+        }
+        const Bytes delta = blocks_delta(old_value, new_value);
+        ASSERT_EQ(check_delta(old_value, new_value, delta), "") << every;
+        // Each record: one copy of at most 1 + 5 + 3 bytes and the field's
+        // literal bytes behind a 2-byte head.
+        EXPECT_LE(delta.size(), kRecords * (9 + 2 + kField)) << every;
+        const buf_s o = view(old_value);
+        const buf_s n = view(new_value);
+        BufPtr reference(diff_generate_binary(&o, &n));
+        EXPECT_LE(delta.size(), reference->length) << every;
+    }
+}
+
 // Indented records: removing every 7th record or moving the last to the
 // front leaves a delta of a few bytes per change, whatever the indentation.
 TEST(BlockSearch, IndentedRecordsWithLongRunsOfSpaces)

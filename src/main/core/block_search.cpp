@@ -818,7 +818,7 @@ private:
             ex_->work_left = allowance;
             if (execution_diff(ex_, old_end_, static_cast<int32_t>(old_gap), new_end_, new_gap) !=
                 0) {
-                return true;
+                return literal_if_smaller(saved, new_next);
             }
             if (ex_->work_left >= 0) {
                 return false; /* budget spent or allocation failed */
@@ -826,6 +826,52 @@ private:
             restore(saved);
         }
         return literal(new_end_, new_next);
+    }
+
+    /* After the engine wrote the gap up to new_next: sends it as literal
+     * bytes instead when that encodes smaller, as when the engine's copies
+     * are a few bytes each, split by skipped old bytes. */
+    bool literal_if_smaller(const Checkpoint &before, int32_t new_next)
+    {
+        const int64_t searched_cost = encoded_cost();
+        const Checkpoint searched = checkpoint();
+        buf_s *const output = record_->script->output;
+        searched_bytes_.assign(output->data + before.output_length, output->data + output->length);
+        restore(before);
+        const bool sent = literal(new_end_, new_next);
+        if (sent && encoded_cost() < searched_cost) {
+            return true;
+        }
+        if (record_->script->output == nullptr) {
+            return false; /* allocation failed */
+        }
+        /* The engine's result, as it was. */
+        restore(before);
+        buf_write_bytes(output, searched_bytes_.data(), searched_bytes_.size());
+        if (output->length != searched.output_length) {
+            return false;
+        }
+        restore(searched);
+        return true;
+    }
+
+    /* The bytes written so far and what the pending runs will take. */
+    int64_t encoded_cost() const
+    {
+        const edit_script_s *script = record_->script;
+        int64_t cost = static_cast<int64_t>(script->output->length);
+        if (script->insert_start >= 0) {
+            cost += head_size(script->insert_length) + script->insert_length;
+        }
+        if (script->match_start >= 0) {
+            cost += head_size(script->match_start) + head_size(script->match_length);
+        }
+        if (record_->pending == COALESCING_PENDING_INSERT) {
+            cost += head_size(record_->length) + record_->length;
+        } else if (record_->pending == COALESCING_PENDING_COPY) {
+            cost += head_size(record_->old_base + record_->start) + head_size(record_->length);
+        }
+        return cost;
     }
 
     bool copy(int32_t old_start, int32_t length)
@@ -897,6 +943,7 @@ private:
     Poller *poller_;
     int64_t poll_point_;
     std::vector<uint16_t> grams_;
+    std::vector<uint8_t> searched_bytes_;
     RunSource runs_;
     std::vector<Anchor> runs_found_;
     int32_t old_end_ = 0;
