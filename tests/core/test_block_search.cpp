@@ -381,6 +381,27 @@ TEST(BlockSearch, ShortPeriodRunsAreCopiedFromRunsOfTheSamePattern)
     EXPECT_LT(delta.size(), 200u);
 }
 
+// Content of a period of 17 to 40 bytes may have no sampled window at all.
+// Point edits of it still cost a few bytes each, as in the default search:
+// stretches with no window are probed along the last copy's diagonal.
+TEST(BlockSearch, PointEditsOfUnsampledPeriodicContentStaySmall)
+{
+    Rng rng(37);
+    for (size_t period = 17; period <= 40; ++period) {
+        for (int trial = 0; trial < 3; ++trial) {
+            const Bytes pattern = random_bytes(rng, period, 256);
+            const Bytes old_value = repeated(pattern, 1 << 17);
+            Bytes new_value = old_value;
+            for (int edit = 0; edit < 3; ++edit) {
+                new_value[rng.below(new_value.size())] ^= 0x41;
+            }
+            const Bytes delta = blocks_delta(old_value, new_value);
+            ASSERT_EQ(check_delta(old_value, new_value, delta), "") << period;
+            EXPECT_LE(delta.size(), 16u * 3 + 8) << period << " " << trial;
+        }
+    }
+}
+
 // Every refused allocation gives null and leaks nothing; the rest give the
 // delta of an unhindered run.
 TEST(BlockSearch, AllocationFailuresGiveNullAndLeakNothing)

@@ -91,6 +91,12 @@ static_assert(kRunMinimum >= kRunWindow + 7, "a run holds a periodic window at a
 
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
+/* New bytes with no sampled window (content of a period of 17 to 40 bytes
+ * may have none; random bytes go a few dozen at most) are probed along the
+ * last copy's diagonal every kProbeStride bytes once kProbeGap of them pass,
+ * so an old run at the same place is still found. */
+constexpr int32_t kProbeGap = 256;
+constexpr int32_t kProbeStride = 64;
 /* New bytes scanned between two runs of the caller's poll (some tens of
  * milliseconds of scanning). */
 constexpr int64_t kPollBytes = int64_t{1} << 22;
@@ -457,8 +463,27 @@ public:
         int64_t poll_point = poller->first_point(lo);
         int32_t literal_start = lo;
         int32_t short_end = lo;
+        int32_t looked_up = lo; /* new bytes before it had a window looked up or probed */
         int32_t pos = 0;
         uint64_t mix = 0;
+        const auto accept = [&](const Candidate &best) {
+            out->push_back(Anchor{best.old_start, best.new_start, best.length});
+            literal_start = best.new_start + best.length;
+            diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
+            /* Skipping a long match beats hashing through it. */
+            if (literal_start - stream.cursor() > kRestartDistance) {
+                stream.restart(literal_start);
+            }
+        };
+        const auto probe_to = [&](int32_t end) {
+            for (int32_t q = std::max(looked_up, literal_start); end - q > kProbeGap;
+                 q = std::max(q + kProbeStride, literal_start)) {
+                const Candidate best = along_at(q, literal_start, hi, diagonal);
+                if (best.old_start >= 0 && best.saving > 0 && best.length >= minimum) {
+                    accept(best);
+                }
+            }
+        };
         while (stream.next(&pos, &mix)) {
             if (pos < literal_start) {
                 continue; /* inside the last match */
@@ -466,26 +491,42 @@ public:
             if (pos >= poll_point && poller->stop(pos, &poll_point)) {
                 return;
             }
+            if (pos - std::max(looked_up, literal_start) > kProbeGap) {
+                probe_to(pos);
+                if (pos < literal_start) {
+                    continue;
+                }
+            }
+            looked_up = pos;
             const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
             if (best.old_start < 0 || best.saving <= 0) {
                 continue;
             }
             if (best.length >= minimum) {
-                out->push_back(Anchor{best.old_start, best.new_start, best.length});
-                literal_start = best.new_start + best.length;
-                diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
-                /* Skipping a long match beats hashing through it. */
-                if (literal_start - stream.cursor() > kRestartDistance) {
-                    stream.restart(literal_start);
-                }
+                accept(best);
             } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
                 shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
                 short_end = best.new_start + best.length;
             }
         }
+        if (!poller->stopped()) {
+            probe_to(hi);
+        }
     }
 
 private:
+    /* The match along the diagonal at pos, if any. */
+    Candidate along_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal) const
+    {
+        Candidate best;
+        const int64_t along = pos + diagonal;
+        if (pos <= hi - kBlock && along >= 0 &&
+            along <= static_cast<int64_t>(old_length_) - kBlock) {
+            consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
+        }
+        return best;
+    }
+
     /* The match of new[pos, +kBlock) with old[at, +kBlock), extended forward
      * up to hi and backward into the literal bytes since literal_start. */
     void consider(int32_t at, int32_t pos, int32_t literal_start, int32_t hi, Candidate *best) const
@@ -511,11 +552,8 @@ private:
     Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal,
                       uint64_t mix) const
     {
-        Candidate best;
+        Candidate best = along_at(pos, literal_start, hi, diagonal);
         const int64_t along = pos + diagonal;
-        if (along >= 0 && along <= static_cast<int64_t>(old_length_) - kBlock) {
-            consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
-        }
         const Bucket &bucket = index_.bucket(mix);
         const uint16_t check = check_of(mix);
         for (int32_t i = 0; i < kBucketSlots && bucket.at[i] >= 0; ++i) {

@@ -1,18 +1,19 @@
 /* block_search: a delta search that finds copies anywhere in the old value.
  *
  * A rolling hash over 16-byte windows samples the same content in both values
- * (about one window in 8); the old value's sampled windows go into an index
- * of bounded buckets (runs of one byte left out), the new value's are looked
- * up in it, and every verified candidate is extended both ways. Small gaps
- * between anchors whose old ranges follow each other go to the Myers engine,
- * so local edits keep byte precision, unless the 4-byte strings their sides
- * share show that no copy there would pay or that the engine could not finish
- * within its allowance (a gap whose literal bytes encode smaller than the
- * engine's copies goes as literal bytes); other literal stretches are searched
- * densely near the previous copy's source, and what is left is scanned for
- * runs of a short period, copied from an old run of the same pattern. Same
- * delta format as delta.h, linear time, an index of three quarters of the old
- * value's size. */
+ * (about one window in 8); the old value's sampled windows go into an index of
+ * bounded buckets (runs of one byte left out), the new value's are looked up
+ * in it, and every verified candidate is extended both ways (stretches with no
+ * sampled window are probed where the last copy's source continues). Small
+ * gaps between anchors whose old ranges follow each other go to the Myers
+ * engine, so local edits keep byte precision, unless the 4-byte strings their
+ * sides share show that no copy there would pay or that the engine could not
+ * finish within its allowance (a gap whose literal bytes encode smaller than
+ * the engine's copies goes as literal bytes); other literal stretches are
+ * searched densely near the previous copy's source, and what is left is
+ * scanned for runs of a short period, copied from an old run of the same
+ * pattern. Same delta format as delta.h, linear time, an index of three
+ * quarters of the old value's size. */
 #ifndef KORVALENT_CORE_BLOCK_SEARCH_H
 #define KORVALENT_CORE_BLOCK_SEARCH_H
 
