@@ -880,13 +880,15 @@ private:
         if (sent && encoded_cost() < searched_cost) {
             return true;
         }
-        if (record_->script->output == nullptr) {
-            return false; /* allocation failed */
+        if (record_->script->output == nullptr || poller_->stopped()) {
+            return false; /* allocation failed, or the search is to stop */
         }
         /* The engine's result, as it was. */
         restore(before);
         buf_write_bytes(output, searched_bytes_.data(), searched_bytes_.size());
         if (output->length != searched.output_length) {
+            buf_free(output); /* as a failed append of the script leaves it */
+            record_->script->output = nullptr;
             return false;
         }
         restore(searched);
