@@ -345,6 +345,15 @@ Bytes repeated(const Bytes &pattern, size_t length)
     return out;
 }
 
+// value with `edits` bytes at random offsets flipped (one may be hit twice).
+Bytes with_point_edits(Bytes value, Rng &rng, int edits)
+{
+    for (int edit = 0; edit < edits; ++edit) {
+        value[rng.below(value.size())] ^= 0x41;
+    }
+    return value;
+}
+
 // Content of a short period (pixels of one colour, a repeated small record)
 // has too few distinct windows to be sampled reliably; its runs left among
 // literal bytes are copied from an old run of the same pattern, in whatever
@@ -357,10 +366,7 @@ TEST(BlockSearch, ShortPeriodRunsAreCopiedFromRunsOfTheSamePattern)
         for (int trial = 0; trial < 4; ++trial) {
             const Bytes pattern = random_bytes(rng, period, 256);
             const Bytes old_value = repeated(pattern, 1 << 16);
-            Bytes new_value = old_value;
-            for (int edit = 0; edit < 6; ++edit) {
-                new_value[rng.below(new_value.size())] ^= 0x41;
-            }
+            Bytes new_value = with_point_edits(old_value, rng, 6);
             // an insertion that shifts the phase of all that follows
             const size_t at = rng.below(new_value.size());
             new_value.insert(new_value.begin() + static_cast<ptrdiff_t>(at), {1, 2, 3});
@@ -391,10 +397,7 @@ TEST(BlockSearch, PointEditsOfUnsampledPeriodicContentStaySmall)
         for (int trial = 0; trial < 3; ++trial) {
             const Bytes pattern = random_bytes(rng, period, 256);
             const Bytes old_value = repeated(pattern, 1 << 17);
-            Bytes new_value = old_value;
-            for (int edit = 0; edit < 3; ++edit) {
-                new_value[rng.below(new_value.size())] ^= 0x41;
-            }
+            const Bytes new_value = with_point_edits(old_value, rng, 3);
             const Bytes delta = blocks_delta(old_value, new_value);
             ASSERT_EQ(check_delta(old_value, new_value, delta), "") << period;
             EXPECT_LE(delta.size(), 16u * 3 + 8) << period << " " << trial;
