@@ -104,6 +104,12 @@ public:
         delete item;
     }
     void list_filled(Value) {}
+    Value list_of(Value *items, size_t n)
+    {
+        Node *node = list(n);
+        for (size_t i = 0; i < n; ++i) list_set(node, i, items[i]);
+        return node;
+    }
     Value freeze(Value list) { return list; }
     Value map(size_t n)
     {

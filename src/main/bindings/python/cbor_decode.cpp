@@ -615,6 +615,19 @@ public:
     {
         if (!(quiet_ && record(l))) PyObject_GC_Track(l);
     }
+    // Nothing is built between the making and the filling here, so the
+    // list may be tracked all along.
+    Value list_of(Value *items, size_t n)
+    {
+        PyObject *l = PyList_New(static_cast<Py_ssize_t>(n));
+        if (l == nullptr) {
+            for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+            return nullptr;
+        }
+        for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), items[i]);
+        if (quiet()) untrack(l);
+        return l;
+    }
     Value freeze(Value list)
     {
         PyObject *tuple = PyList_AsTuple(list);

@@ -274,6 +274,7 @@ public:
 
     size_t size() const { return size_; }
     T &operator[](size_t i) { return data_[i]; }
+    T *data() { return data_; }
     void resize(size_t n) { size_ = n; } // shrinking only
     bool push(T value)
     {
@@ -313,6 +314,7 @@ private:
  *                                                 // (not a failure): skips validation
  *   Value list(size_t n);              void list_set(Value l, size_t i, Value item);
  *   void list_filled(Value l);         // every slot of l is set
+ *   Value list_of(Value *items, size_t n);  // a list of items[0..n), made and filled at once
  *   Value freeze(Value list);          // a list used as a map key
  *   Value map(size_t n);               bool map_set(Value m, Value k, Value v, uint64_t key_offset);
  *   Value tag(uint64_t tag, Value content);  Value bignum(bool negative, Value bytes);
@@ -567,10 +569,9 @@ private:
                     return unwind(base, fail(Fault::kOutOfMemory, start));
                 }
             }
-            list = b_.list(stack_.size() - base);
-            if (!list) return unwind(base, builder_failed());
-            for (size_t i = base; i < stack_.size(); ++i) b_.list_set(list, i - base, stack_[i]);
+            list = b_.list_of(stack_.data() + base, stack_.size() - base);
             stack_.resize(base);
+            if (!list) return builder_failed();
         } else {
             // Every element takes at least one byte.
             if (!take_slots(count)) return fail(Fault::kLengthBeyondInput, start, count);
@@ -582,8 +583,8 @@ private:
                 if (!item) return abandon(list, item);
                 b_.list_set(list, i, item);
             }
+            b_.list_filled(list);
         }
-        b_.list_filled(list);
         return key ? check(b_.freeze(list)) : list;
     }
 
