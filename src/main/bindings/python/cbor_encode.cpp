@@ -106,6 +106,11 @@ inline int32_t half_of(uint32_t s, bool subnormals)
     return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
 }
 
+// Whether the pending error is an allocation failure. Where another error
+// only means "not this kind of value" and is dropped, this one is passed on:
+// it says nothing about the value, and the caller must hear of it.
+inline bool out_of_memory() { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
+
 // The value of an int of one digit (from 3.12: a compact int) or, before
 // 3.12, of two digits (below 2^60 in magnitude with 30-bit digits), read in
 // place as the interpreter's own fast paths do; false for a longer int.
@@ -275,12 +280,14 @@ private:
         if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
             const int truth = PyObject_IsTrue(obj);
             if (truth >= 0) return put_byte(truth ? kTrue : kFalse);
+            if (out_of_memory()) return kFailed;
             PyErr_Clear();
         } else {
             if (PyIndex_Check(obj)) {
                 PyObject *const index = PyNumber_Index(obj);
                 const bool fits = index != nullptr && integer_of(index, &major, &argument);
                 Py_XDECREF(index);
+                if (out_of_memory()) return kFailed;
                 PyErr_Clear(); // a raising __index__, or a value out of range: no integer here
                 if (fits) return write_integer(major, argument);
             }
@@ -318,9 +325,11 @@ private:
     {
         PyObject *const undefined = PyObject_GetAttrString(module_, "undefined");
         Py_XDECREF(undefined); // the submodule keeps it; only its identity is needed
-        if (undefined == nullptr) return PyErr_Clear(), kNotValueType;
+        if (undefined == nullptr) return missing() ? kNotValueType : kFailed;
         if (obj == undefined) return put_byte(kUndefined);
-        if (is_instance_of(obj, "Simple")) {
+        const int simple = is_instance_of(obj, "Simple");
+        if (simple < 0) return kFailed;
+        if (simple) {
             unsigned long value = 0;
             if (!integer_attribute(obj, "value", &value)) return kFailed;
             if (value > 255 || (value >= 20 && value < 32)) // a subclass may say anything
@@ -330,10 +339,13 @@ private:
                               : put_head(pos_, cbor_format::kMajorSimple, value);
             return kDone;
         }
-        if (!is_instance_of(obj, "Tag")) return kNotValueType;
+        const int tag = is_instance_of(obj, "Tag");
+        if (tag <= 0) return tag < 0 ? kFailed : kNotValueType;
         Py_INCREF(obj);
         PyObject *content = obj;
-        for (int levels = 0; content != nullptr && is_instance_of(content, "Tag"); ++levels) {
+        int inner_tag = 1;
+        for (int levels = 0; content != nullptr && (inner_tag = is_instance_of(content, "Tag")) > 0;
+             ++levels) {
             if (levels == Py_GetRecursionLimit()) {
                 Py_DECREF(content);
                 PyErr_SetString(PyExc_RecursionError,
@@ -348,6 +360,7 @@ private:
             content = inner != nullptr && write_integer(kTag, number) == kDone ? inner : nullptr;
             if (content == nullptr) Py_XDECREF(inner);
         }
+        if (inner_tag < 0) Py_CLEAR(content);
         if (content == nullptr) return kFailed;
         int step = write(content);
         // what a tag holds is an element, even in a tag given as the value
@@ -356,16 +369,27 @@ private:
         return step;
     }
 
-    // Whether obj is an instance of the submodule's class `name`; no Python
-    // code runs for the test.
-    bool is_instance_of(PyObject *obj, const char *name)
+    // Whether obj is an instance of the submodule's class `name`: 1 or 0, or
+    // -1 with the error pending when the class could not be looked up (a
+    // class deleted from the submodule has no instances). No Python code
+    // runs for the test.
+    int is_instance_of(PyObject *obj, const char *name)
     {
         PyObject *const type = PyObject_GetAttrString(module_, name);
-        const bool is = type != nullptr && PyType_Check(type) &&
-                        PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(type));
-        Py_XDECREF(type);
-        if (type == nullptr) PyErr_Clear();
+        if (type == nullptr) return missing() ? 0 : -1;
+        const bool is =
+            PyType_Check(type) && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(type));
+        Py_DECREF(type);
         return is;
+    }
+
+    // After a failed lookup: true, with the error cleared, when the name is
+    // just not there.
+    static bool missing()
+    {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
     }
 
     // The integer attribute `name` of obj (a Tag's number, a Simple's value).
@@ -551,7 +575,7 @@ private:
         const char *const utf8 = PyUnicode_AsUTF8AndSize(text, &size);
         if (utf8 != nullptr) return write_string(kText, utf8, size, text);
         // Lone surrogates: dump keeps the UnicodeEncodeError that names them.
-        if (unsupported_in_ != nullptr) return kFailed;
+        if (unsupported_in_ != nullptr || out_of_memory()) return kFailed;
         PyErr_Clear();
         return fail(PyExc_RuntimeError, kCastFailure);
     }
@@ -648,6 +672,7 @@ private:
                                       : PyLong_FromLongLong(static_cast<long long>(~argument));
         const int equal = rebuilt == nullptr ? -1 : PyObject_RichCompareBool(rebuilt, value, Py_EQ);
         Py_XDECREF(rebuilt);
+        if (out_of_memory()) return kFailed;
         PyErr_Clear();
         return equal == 1 ? write_integer(major, argument) : range_error(value);
     }
