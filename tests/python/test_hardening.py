@@ -123,3 +123,103 @@ def test_nesting_past_the_recursion_limit_raises(high_recursion_limit):
         dumps(nested_lists(20_000))
     # The interpreter is still usable and the module still works afterwards.
     assert dumps(nested_lists(100)) == b"\x9f" * 101 + b"\xff" * 101
+
+
+# Every allocation a call makes is failed in turn, one per call: the call
+# raises MemoryError or returns exactly what it returns with memory to spare,
+# and leaves nothing behind. The interpreter's test module provides the
+# failing allocator; a child runs it, as a crash must fail this test alone.
+FAILED_ALLOCATIONS = r'''
+import copy, gc, io, sys
+import _testcapi
+from korvalent_core import cbor, delta
+
+class Index:
+    def __index__(self):
+        return 7
+
+class Opaque:
+    pass
+
+TAG = cbor.Tag(5, cbor.Tag(6, [1, "é"]))
+ENCODABLE = {"a": [1, -2**63, 2**64 - 1, 1.5, float("inf"), None, True, b"x" * 40,
+                   bytearray(b"yz"), "ü" * 20, (3, 4)],
+             "b": [Index(), TAG, cbor.Simple(40), cbor.undefined, Opaque()], 7: {"k": "v" * 100}}
+HOOK = lambda o: [cbor.Tag(1, 2), cbor.Simple(33), "x"]
+# Over 256 containers, so that a decode leaves them untracked while it runs.
+DECODABLE = {"rows": [[i, {"k": i, "t": "é" * (i % 7)}] for i in range(300)],
+             (1, 2): cbor.Tag(99, [cbor.undefined, cbor.Simple(40)]), "big": 2**64 - 1}
+BIGNUM = b"\xc3\x49" + b"\x01" * 9
+SEQUENCE = cbor.dumps(DECODABLE) + BIGNUM
+ARRAY = b"\x82" + SEQUENCE
+DEFINITE = cbor.dumps(DECODABLE, indefinite=False)
+OLD = bytes(range(256)) * 40
+NEW = OLD[:5000] + b"xyz" + OLD[5000:]
+RESULT = delta.diff(OLD, NEW, checksum=True)
+DELTA = bytes(RESULT)
+# What dumps says when its result cannot be allocated.
+DESCRIBED = "Could not allocate bytes object!"
+
+
+
+def rebuilt(value):
+    make, args, state = value.__reduce_ex__(2)
+    out = make(*args)
+    out.__setstate__(state)
+    return out
+
+
+CALLS = {
+    "dumps": lambda: cbor.dumps(ENCODABLE, default=HOOK),
+    "dumps-definite": lambda: cbor.dumps(ENCODABLE, default=HOOK, indefinite=False),
+    "dumps-canonical": lambda: cbor.dumps(ENCODABLE, default=HOOK, canonical=True),
+    "loads": lambda: cbor.loads(ARRAY),
+    "loads-definite": lambda: cbor.loads(DEFINITE),
+    "load": lambda: cbor.load(io.BytesIO(SEQUENCE[:-len(BIGNUM)])),
+    "iter_items": lambda: list(cbor.iter_items(SEQUENCE)),
+    "Tag": lambda: cbor.Tag(5, [1]),
+    "Simple": lambda: cbor.Simple(40),
+    "diff": lambda: bytes(delta.diff(OLD, NEW)),
+    "diff-blocks": lambda: bytes(delta.diff(OLD, NEW, method="blocks", checksum=True)),
+    "patch": lambda: bytes(delta.patch(delta.PythonInBuf(OLD), DELTA, verify=True, max_size=None)),
+    "result-copy": lambda: bytes(copy.copy(RESULT)),
+    # What pickle does, without pickle's own lookups, which report a failed
+    # allocation as a PicklingError.
+    "result-reduce": lambda: bytes(rebuilt(RESULT)),
+    "Tag-reduce": lambda: rebuilt(TAG),
+}
+
+for name, call in CALLS.items():
+    expected = call()
+    call()  # caches filled: the key cache, attribute lookups
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    failed = 0
+    for k in range(1, 2000):
+        try:
+            _testcapi.set_nomemory(k, k + 1)
+            result = call()
+        except MemoryError:
+            failed += 1
+            continue
+        except RuntimeError as e:
+            assert name.startswith("dumps") and str(e) == DESCRIBED, (name, k, e)
+            failed += 1
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert result == expected, (name, k, result)
+    del result
+    gc.collect()
+    print(name, failed, sys.getallocatedblocks() - blocks)
+'''
+
+
+def test_each_failed_allocation_is_a_memory_error_and_nothing_else(run_module_child):
+    pytest.importorskip("_testcapi")
+    lines = run_module_child(FAILED_ALLOCATIONS, timeout=600).split()
+    report = {name: (int(failed), int(growth)) for name, failed, growth in zip(*[iter(lines)] * 3)}
+    assert len(report) == 15
+    for name, (failed, growth) in report.items():
+        assert failed > 0, name           # the failures reached the call
+        assert growth < 200, (name, growth)  # about 2,000 rounds each: nothing kept per round

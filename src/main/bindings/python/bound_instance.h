@@ -5,6 +5,10 @@
 // (null pointers, empty sizes) instead of whatever the heap held, and
 // constructed() is what every method calls to refuse such an instance with a
 // TypeError.
+// The binding library also uses a new instance without checking that its
+// allocation succeeded, which crashes once memory runs out. The bound
+// classes therefore take checked_new as their tp_new (set_checked_new, from
+// a custom_type_setup), and C++ hands out new objects through new_instance().
 #ifndef KORVALENT_BINDINGS_PYTHON_BOUND_INSTANCE_H
 #define KORVALENT_BINDINGS_PYTHON_BOUND_INSTANCE_H
 
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <new>
 #include <typeinfo>
+#include <utility>
 
 namespace korvalent {
 
@@ -50,6 +55,64 @@ T &constructed(pybind11::handle self)
     PyErr_Format(PyExc_TypeError, "%s object is not initialised (made by __new__ alone)",
                  pybind11::detail::get_type_info(typeid(T))->type->tp_name);
     throw pybind11::error_already_set();
+}
+
+// tp_new of the bound classes: the binding library's own, except that a
+// failed allocation is a MemoryError. Instances of these classes have the
+// simple layout, whose value and holder live inside the object itself.
+extern "C" inline PyObject *checked_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    try {
+        reinterpret_cast<pybind11::detail::instance *>(self)->allocate_layout();
+    } catch (...) {
+        type->tp_free(self); // nothing in it to release yet
+        Py_DECREF(type);     // held by the allocation
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+// For py::custom_type_setup, before the type is made ready, so that the type
+// gets its own __new__ as well.
+inline void set_checked_new(PyHeapTypeObject *heap_type)
+{
+    heap_type->ht_type.tp_new = &checked_new;
+}
+
+// A new Python object of the bound class T that owns value, as the binding
+// library's own conversion of a returned T makes it; throws
+// error_already_set (MemoryError) where that conversion would crash.
+template <typename T>
+pybind11::object new_instance(T value)
+{
+    const pybind11::detail::type_info *info = pybind11::detail::get_type_info(typeid(T));
+    auto self =
+        pybind11::reinterpret_steal<pybind11::object>(checked_new(info->type, nullptr, nullptr));
+    if (!self) {
+        throw pybind11::error_already_set();
+    }
+    auto *inst = reinterpret_cast<pybind11::detail::instance *>(self.ptr());
+    inst->get_value_and_holder().value_ptr() = new T(std::move(value));
+    inst->owned = true;
+    info->init_instance(inst, nullptr);
+    return self;
+}
+
+// A tuple of the given objects. The binding library's make_tuple reports
+// a failed allocation as a RuntimeError; this raises MemoryError.
+template <typename... Objects>
+pybind11::tuple tuple_of(const Objects &...items)
+{
+    PyObject *const tuple =
+        PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(items)), pybind11::handle(items).ptr()...);
+    if (tuple == nullptr) {
+        throw pybind11::error_already_set();
+    }
+    return pybind11::reinterpret_steal<pybind11::tuple>(tuple);
 }
 
 } // namespace korvalent

@@ -224,9 +224,11 @@ bool tags_equal(const Tag *a, const Tag *b)
     }
 }
 
-// Tags may hold containers that hold them, so the collector sees their parts.
+// Tags may hold containers that hold them, so the collector sees their parts;
+// and, as every bound class here, they take the checked tp_new.
 void make_collectable(PyHeapTypeObject *heap_type)
 {
+    set_checked_new(heap_type);
     PyTypeObject *const type = &heap_type->ht_type;
     type->tp_flags |= Py_TPFLAGS_HAVE_GC;
     type->tp_traverse = [](PyObject *self, visitproc visit, void *arg) -> int {
@@ -251,7 +253,7 @@ void make_collectable(PyHeapTypeObject *heap_type)
 py::tuple reduce_to_state(const py::object &self, py::tuple state)
 {
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), std::move(state));
+    return tuple_of(newobj, tuple_of(py::type::of(self)), state);
 }
 
 void define_value_types(py::module_ &cbor)
@@ -281,13 +283,13 @@ void define_value_types(py::module_ &cbor)
         .def("__reduce__",
              [tag_of](const py::object &self) {
                  const Tag &t = tag_of(self);
-                 return reduce_to_state(self, py::make_tuple(t.tag, t.value));
+                 return reduce_to_state(self, tuple_of(t.tag, t.value));
              })
         // __setstate__, and the __getstate__ that copy uses.
         .def(py::pickle(
             [tag_of](const py::object &self) {
                 const Tag &t = tag_of(self);
-                return py::make_tuple(t.tag, t.value);
+                return tuple_of(t.tag, t.value);
             },
             [](const py::tuple &state) {
                 if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
@@ -295,7 +297,7 @@ void define_value_types(py::module_ &cbor)
             }));
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
-    py::class_<Simple>(cbor, "Simple", kSimpleDoc)
+    py::class_<Simple>(cbor, "Simple", kSimpleDoc, py::custom_type_setup(&set_checked_new))
         .def(py::init([](const SimpleNumber &value) { return Simple{simple_value(value.object)}; }),
              py::arg("value"))
         .def_property_readonly("value", simple_of)
@@ -306,7 +308,7 @@ void define_value_types(py::module_ &cbor)
              })
         .def("__hash__",
              [simple_of](const py::object &self) {
-                 return py::hash(py::make_tuple("Simple", simple_of(self)));
+                 return py::hash(tuple_of(py::str("Simple"), py::int_(simple_of(self))));
              })
         .def("__repr__",
              [simple_of](const py::object &self) {
@@ -314,10 +316,10 @@ void define_value_types(py::module_ &cbor)
              })
         .def("__reduce__",
              [simple_of](const py::object &self) {
-                 return reduce_to_state(self, py::make_tuple(simple_of(self)));
+                 return reduce_to_state(self, tuple_of(py::int_(simple_of(self))));
              })
         .def(py::pickle(
-            [simple_of](const py::object &self) { return py::make_tuple(simple_of(self)); },
+            [simple_of](const py::object &self) { return tuple_of(py::int_(simple_of(self))); },
             [](const py::tuple &state) {
                 if (state.size() != 1) throw py::value_error("Simple state must be (value,)");
                 return Simple{simple_value(state[0])};
@@ -332,7 +334,7 @@ void define_value_types(py::module_ &cbor)
         .def("__repr__", [](const Undefined &) { return "undefined"; })
         .def("__bool__", [](const Undefined &) { return false; })
         .def("__reduce__", [](const Undefined &) { return "undefined"; });
-    py::object undefined = py::cast(Undefined{});
+    py::object undefined = new_instance(Undefined{});
     undefined_type.attr("__new__") =
         py::cpp_function([undefined](const py::args &args, const py::kwargs &kwargs) {
             if (args.size() > 1 || !kwargs.empty()) {

@@ -48,6 +48,12 @@ struct SizeKeyword {
     py::handle object;
 };
 
+// A result of diff or patch, made by new_instance() (bound_instance.h);
+// signatures name it as the class it is.
+struct NewResult {
+    py::object object;
+};
+
 } // namespace korvalent
 
 namespace pybind11 {
@@ -57,6 +63,17 @@ KV_PASS_THROUGH_CASTER(korvalent::BytesLike, "korvalent_core.delta.PythonInBuf")
 KV_PASS_THROUGH_CASTER(korvalent::MethodName, "str");
 KV_PASS_THROUGH_CASTER(korvalent::FlagKeyword, "bool");
 KV_PASS_THROUGH_CASTER(korvalent::SizeKeyword, "Optional[int]");
+
+// Returned only.
+template <>
+struct type_caster<korvalent::NewResult> {
+    PYBIND11_TYPE_CASTER(korvalent::NewResult, const_name("korvalent_core.delta.PythonOutBuf"));
+    bool load(handle, bool) { return false; }
+    static handle cast(const korvalent::NewResult &result, return_value_policy, handle)
+    {
+        return result.object.inc_ref();
+    }
+};
 
 } // namespace detail
 } // namespace pybind11
@@ -443,8 +460,8 @@ bool flag_keyword(const FlagKeyword &flag, const char *function, const char *arg
     return value == Py_True;
 }
 
-PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method,
-                  const FlagKeyword &checksum_flag)
+NewResult diff(const BytesLike &old_value, const BytesLike &new_value, const MethodName &method,
+               const FlagKeyword &checksum_flag)
 {
     const DiffMethod search = diff_method(method.object);
     const bool checksum = flag_keyword(checksum_flag, "diff", "checksum");
@@ -467,7 +484,7 @@ PythonOutBuf diff(const BytesLike &old_value, const BytesLike &new_value, const 
         }
         raise_failure(failure_of(status, false));
     }
-    return PythonOutBuf(result);
+    return NewResult{new_instance(PythonOutBuf(result))};
 }
 
 // The cap a max_size argument sets: none for None; values beyond 64 bits cap
@@ -502,8 +519,8 @@ uint64_t output_cap(const SizeKeyword &max_size)
     return static_cast<uint64_t>(cap);
 }
 
-PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff,
-                   const FlagKeyword &verify_flag, const SizeKeyword &max_size)
+NewResult patch(const BytesLike &old_value, const BytesLike &diff, const FlagKeyword &verify_flag,
+                const SizeKeyword &max_size)
 {
     const bool verify = flag_keyword(verify_flag, "patch", "verify");
     const InputView old_in(old_value, "patch", "old_value");
@@ -522,7 +539,7 @@ PythonOutBuf patch(const BytesLike &old_value, const BytesLike &diff,
     if (result == nullptr) {
         raise_failure(failure_of(status, true));
     }
-    return PythonOutBuf(result);
+    return NewResult{new_instance(PythonOutBuf(result))};
 }
 
 // --------------------------------------------------------- result methods
@@ -558,9 +575,9 @@ PythonOutBuf copy_of(const buf_s &bytes)
     return PythonOutBuf(copy);
 }
 
-PythonOutBuf copy_result(const py::object &self)
+py::object copy_result(const py::object &self)
 {
-    return copy_of(*constructed<PythonOutBuf>(self).get());
+    return new_instance(copy_of(*constructed<PythonOutBuf>(self).get()));
 }
 
 // Equal when other exports the same bytes; NotImplemented (so Python tries
@@ -608,8 +625,10 @@ std::string result_repr(const py::object &self)
 py::bytes result_state(const py::object &self)
 {
     const buf_s *buf = constructed<PythonOutBuf>(self).get();
-    return py::bytes(reinterpret_cast<const char *>(buf->data),
-                     static_cast<py::ssize_t>(buf->length));
+    PyObject *const state = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf->data),
+                                                      static_cast<Py_ssize_t>(buf->length));
+    if (state == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(state);
 }
 
 PythonOutBuf result_from_state(const py::bytes &state)
@@ -632,7 +651,7 @@ PythonOutBuf result_from_state(const py::bytes &state)
 py::tuple result_reduce(const py::object &self)
 {
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), result_state(self));
+    return tuple_of(newobj, tuple_of(py::type::of(self)), result_state(self));
 }
 
 py::object refuse_pickling(py::handle self)
@@ -646,17 +665,28 @@ py::object refuse_pickling(py::handle self)
 // The binding library's function objects carry their record as `self`, so
 // pickle cannot name them and a process pool cannot be handed them. diff and
 // patch are published as plain functions of the same names and docstrings
-// whose `self` is a module (what lets a builtin pickle by name); each passes
-// its call on, unchanged, to the bound function it stands for.
+// whose `self` is a module (what lets a builtin pickle by name).
+//
+// A call in the declared form (the two values by position or name, then the
+// keywords, each at most once) is made here directly. The binding library's
+// dispatcher copies the keywords without checking the copy, which crashes
+// once memory runs out, and costs a microsecond a call besides. Any other
+// call is passed on, unchanged, to the bound function, which reports what is
+// wrong with it in the binding library's words.
 struct Forwards {
     static constexpr size_t kCount = 2;
+    static constexpr size_t kParameters = 4; // two values, two keywords
     PyObject *bound[kCount] = {};
+    PyObject *defaults[kCount][2] = {}; // of the keywords
     std::string docs[kCount];
     PyMethodDef defs[kCount] = {};
 
     ~Forwards()
     {
         for (PyObject *function : bound) Py_XDECREF(function);
+        for (auto &pair : defaults) {
+            for (PyObject *value : pair) Py_XDECREF(value);
+        }
     }
 };
 
@@ -665,15 +695,81 @@ PyModuleDef kForwardsModule = ForwardsModule::definition("korvalent_core.delta")
 
 Forwards *forwards_of(PyObject *module) { return ForwardsModule::of(module); }
 
+using Parameters = const char *const[Forwards::kParameters];
+constexpr Parameters kDiffParameters = {"old_value", "new_value", "method", "checksum"};
+constexpr Parameters kPatchParameters = {"old_value", "diff", "verify", "max_size"};
+
+// Places a call's arguments into slots by parameter; false for a call not in
+// the declared form (a keyword given by position, an unknown or repeated
+// name, a value missing).
+bool gather(const Parameters &names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+            PyObject *(&slots)[Forwards::kParameters])
+{
+    if (nargs > 2) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject *const name = PyTuple_GET_ITEM(kwnames, k);
+        size_t slot = 0;
+        while (slot < Forwards::kParameters &&
+               !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[slot]) == 0))
+            ++slot;
+        if (slot == Forwards::kParameters || slots[slot] != nullptr) return false;
+        slots[slot] = args[nargs + k];
+    }
+    return slots[0] != nullptr && slots[1] != nullptr;
+}
+
+// Raises what diff and patch throw as the binding library's dispatcher
+// would: their own Python errors, and MemoryError for a failed allocation.
+PyObject *raise_caught()
+{
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *call_declared(size_t index, PyObject *const (&slots)[Forwards::kParameters])
+{
+    try {
+        NewResult result = index == 0 ? diff(BytesLike{slots[0]}, BytesLike{slots[1]},
+                                             MethodName{slots[2]}, FlagKeyword{slots[3]})
+                                      : patch(BytesLike{slots[0]}, BytesLike{slots[1]},
+                                              FlagKeyword{slots[2]}, SizeKeyword{slots[3]});
+        return result.object.release().ptr();
+    } catch (...) {
+        return raise_caught();
+    }
+}
+
 template <size_t index>
 PyObject *forward(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return PyObject_Vectorcall(forwards_of(self)->bound[index], args, static_cast<size_t>(nargs),
-                               kwnames);
+    Forwards *const forwards = forwards_of(self);
+    PyObject *slots[Forwards::kParameters] = {};
+    if (!gather(index == 0 ? kDiffParameters : kPatchParameters, args, nargs, kwnames, slots)) {
+        return PyObject_Vectorcall(forwards->bound[index], args, static_cast<size_t>(nargs),
+                                   kwnames);
+    }
+    for (size_t k = 0; k < 2; ++k) {
+        if (slots[2 + k] == nullptr) slots[2 + k] = forwards->defaults[index][k];
+    }
+    return call_declared(index, slots);
 }
 
-// Replaces the named bound functions of `delta` by their forwards.
-void publish_forwards(py::module_ &delta, const char *const (&names)[Forwards::kCount])
+// Replaces the named bound functions of `delta` by their forwards; defaults
+// holds the keywords' default values, in declared order, for each.
+void publish_forwards(py::module_ &delta, const char *const (&names)[Forwards::kCount],
+                      const py::object (&defaults)[Forwards::kCount][2])
 {
     auto owned = std::make_unique<Forwards>();
     const PyCFunction entries[Forwards::kCount] = {
@@ -685,6 +781,7 @@ void publish_forwards(py::module_ &delta, const char *const (&names)[Forwards::k
         owned->defs[i] = {names[i], entries[i], METH_FASTCALL | METH_KEYWORDS,
                           owned->docs[i].c_str()};
         owned->bound[i] = bound.release().ptr();
+        for (size_t k = 0; k < 2; ++k) owned->defaults[i][k] = defaults[i][k].inc_ref().ptr();
     }
     Forwards *forwards = owned.get();
     py::object state = ForwardsModule::make(&kForwardsModule, std::move(owned));
@@ -723,7 +820,8 @@ void init_delta(py::module_ &m)
     py::module_ delta = m.def_submodule("delta");
     delta.attr("__doc__") = kDeltaDoc;
 
-    py::class_<PythonOutBuf>(delta, "PythonOutBuf", py::buffer_protocol())
+    py::class_<PythonOutBuf>(delta, "PythonOutBuf", py::buffer_protocol(),
+                             py::custom_type_setup(&set_checked_new))
         .def_buffer(&describe_result)
         .def("__len__",
              [](const py::object &self) {
@@ -746,6 +844,7 @@ void init_delta(py::module_ &m)
     // Said for every protocol: the old protocols would otherwise rebuild the
     // binding library's base class, which cannot be made on its own.
     py::class_<PythonInBuf>(delta, "PythonInBuf", py::custom_type_setup([](PyHeapTypeObject *heap) {
+                                set_checked_new(heap);
                                 PyTypeObject *type = &heap->ht_type;
                                 type->tp_flags |= Py_TPFLAGS_HAVE_GC;
                                 type->tp_traverse = &traverse_input_holder;
@@ -763,7 +862,9 @@ void init_delta(py::module_ &m)
               kDiffDoc);
     delta.def("patch", &patch, py::arg("old_value"), py::arg("diff"), py::kw_only(),
               py::arg("verify") = false, py::arg("max_size") = py::none(), kPatchDoc);
-    publish_forwards(delta, {"diff", "patch"});
+    const py::object defaults[Forwards::kCount][2] = {{default_method, py::bool_(false)},
+                                                      {py::bool_(false), py::none()}};
+    publish_forwards(delta, {"diff", "patch"}, defaults);
     delta.attr("__version__") = kVersion;
 }
 
