@@ -256,6 +256,54 @@ py::tuple reduce_to_state(const py::object &self, py::tuple state)
     return tuple_of(newobj, tuple_of(py::type::of(self)), state);
 }
 
+// tp_init of Tag and Simple: their __init__, called with the keywords that
+// name parameters moved to their positions. The binding library copies a
+// call's keywords without checking the copy, which crashes once memory runs
+// out; a call it would refuse (an unknown or repeated name, a gap before a
+// keyword) still goes to it as made, to be refused in its words.
+template <const char *const *names, Py_ssize_t count>
+int init_by_position(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    PyObject *stack[1 + count] = {self};
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    Py_ssize_t filled = given <= count ? given : -1;
+    for (Py_ssize_t i = 0; i < filled; ++i) stack[1 + i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t at = 0;
+    PyObject *name, *value;
+    while (filled >= 0 && kwargs != nullptr && PyDict_Next(kwargs, &at, &name, &value)) {
+        Py_ssize_t i = given;
+        while (i < count &&
+               !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0))
+            ++i;
+        if (i == count || stack[1 + i] != nullptr)
+            filled = -1;
+        else
+            stack[1 + i] = value, ++filled;
+    }
+    for (Py_ssize_t i = 0; i < filled; ++i) {
+        if (stack[1 + i] == nullptr) filled = -1;
+    }
+    PyObject *const init =
+        PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "__init__");
+    if (init == nullptr) return -1;
+    PyObject *done;
+    if (filled >= 0) {
+        done = PyObject_Vectorcall(init, stack, static_cast<size_t>(1 + filled), nullptr);
+    } else {
+        PyObject *const head = PyTuple_Pack(1, self);
+        PyObject *const all = head != nullptr ? PySequence_Concat(head, args) : nullptr;
+        done = all != nullptr ? PyObject_Call(init, all, kwargs) : nullptr;
+        Py_XDECREF(head);
+        Py_XDECREF(all);
+    }
+    Py_DECREF(init);
+    Py_XDECREF(done);
+    return done != nullptr ? 0 : -1;
+}
+
+constexpr const char *kTagParameters[] = {"tag", "value"};
+constexpr const char *kSimpleParameters[] = {"value"};
+
 void define_value_types(py::module_ &cbor)
 {
     const auto tag_of = [](const py::object &self) -> const Tag & {
@@ -343,6 +391,11 @@ void define_value_types(py::module_ &cbor)
             return undefined;
         });
     cbor.attr("undefined") = undefined;
+
+    // Last: setting an attribute named __init__ would put the slot back.
+    tag_type()->tp_init = &init_by_position<kTagParameters, 2>;
+    reinterpret_cast<PyTypeObject *>(py::type::of<Simple>().ptr())->tp_init =
+        &init_by_position<kSimpleParameters, 1>;
 }
 
 /* --------------------------------------------------------- Python builder */
