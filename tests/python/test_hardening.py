@@ -227,3 +227,33 @@ def test_each_failed_allocation_is_a_memory_error_and_nothing_else(run_module_ch
     for name, (failed, growth) in report.items():
         assert failed > 0, name           # the failures reached the call
         assert growth < 200, (name, growth)  # about 2,000 rounds each: nothing kept per round
+
+
+# The first instance of a Python subclass makes the binding library list the
+# subclass's bound bases. A failed allocation there must cost that one call
+# only: the same subclass works once memory is back.
+SUBCLASS_FIRST_INSTANCE = r'''
+import _testcapi
+from korvalent_core import cbor, delta
+
+for base, args in ((cbor.Tag, (1, 2)), (cbor.Simple, (40,)), (delta.PythonInBuf, (b"abc",))):
+    failed = 0
+    for k in range(1, 40):
+        Sub = type("Sub", (base,), {})
+        try:
+            _testcapi.set_nomemory(k, k + 1)
+            Sub(*args)
+        except MemoryError:
+            failed += 1
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert type(Sub(*args)) is Sub, (base, k)
+    print(base.__name__, failed)
+'''
+
+
+def test_a_failed_first_instance_of_a_subclass_costs_one_call(run_module_child):
+    pytest.importorskip("_testcapi")
+    report = run_module_child(SUBCLASS_FIRST_INSTANCE).split()
+    assert report[0::2] == ["Tag", "Simple", "PythonInBuf"]
+    assert all(int(failed) > 0 for failed in report[1::2])

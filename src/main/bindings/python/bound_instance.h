@@ -57,11 +57,41 @@ T &constructed(pybind11::handle self)
     throw pybind11::error_already_set();
 }
 
+// Raises the exception being handled as the binding library's dispatcher
+// raises what a bound function throws: a Python error as it is,
+// MemoryError for a failed allocation, RuntimeError for any other. Returns
+// null, for the caller to return. Call only inside a catch block.
+inline PyObject *raise_caught()
+{
+    try {
+        throw;
+    } catch (pybind11::error_already_set &e) {
+        e.restore();
+    } catch (const pybind11::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
 // tp_new of the bound classes: the binding library's own, except that a
 // failed allocation is a MemoryError. Instances of these classes have the
 // simple layout, whose value and holder live inside the object itself.
+// The first instance of a Python subclass makes the library list the
+// subclass's bound bases, which only allocates; when that fails part way,
+// the half-made list is dropped, or every later instance would be refused.
 extern "C" inline PyObject *checked_new(PyTypeObject *type, PyObject *, PyObject *)
 {
+    try {
+        pybind11::detail::all_type_info(type);
+    } catch (...) {
+        pybind11::detail::get_internals().registered_types_py.erase(type);
+        PyErr_Clear(); // the library's own wording of the failure, if any
+        return PyErr_NoMemory();
+    }
     PyObject *self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         return nullptr;
@@ -71,7 +101,7 @@ extern "C" inline PyObject *checked_new(PyTypeObject *type, PyObject *, PyObject
     } catch (...) {
         type->tp_free(self); // nothing in it to release yet
         Py_DECREF(type);     // held by the allocation
-        return PyErr_NoMemory();
+        return raise_caught();
     }
     return self;
 }

@@ -259,8 +259,8 @@ py::tuple reduce_to_state(const py::object &self, py::tuple state)
 // tp_init of Tag and Simple: their __init__, called with the keywords that
 // name parameters moved to their positions. The binding library copies a
 // call's keywords without checking the copy, which crashes once memory runs
-// out; a call it would refuse (an unknown or repeated name, a gap before a
-// keyword) still goes to it as made, to be refused in its words.
+// out; a call it would refuse (an unknown or repeated name, a missing
+// argument) still goes to it as made, to be refused in its words.
 template <const char *const *names, Py_ssize_t count>
 int init_by_position(PyObject *self, PyObject *args, PyObject *kwargs)
 {
@@ -280,7 +280,7 @@ int init_by_position(PyObject *self, PyObject *args, PyObject *kwargs)
         else
             stack[1 + i] = value, ++filled;
     }
-    for (Py_ssize_t i = 0; i < filled; ++i) {
+    for (Py_ssize_t i = 0; i < count; ++i) { // every parameter is required
         if (stack[1 + i] == nullptr) filled = -1;
     }
     PyObject *const init =

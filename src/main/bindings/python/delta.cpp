@@ -575,9 +575,9 @@ PythonOutBuf copy_of(const buf_s &bytes)
     return PythonOutBuf(copy);
 }
 
-py::object copy_result(const py::object &self)
+NewResult copy_result(const py::object &self)
 {
-    return new_instance(copy_of(*constructed<PythonOutBuf>(self).get()));
+    return NewResult{new_instance(copy_of(*constructed<PythonOutBuf>(self).get()))};
 }
 
 // Equal when other exports the same bytes; NotImplemented (so Python tries
@@ -718,24 +718,6 @@ bool gather(const Parameters &names, PyObject *const *args, Py_ssize_t nargs, Py
         slots[slot] = args[nargs + k];
     }
     return slots[0] != nullptr && slots[1] != nullptr;
-}
-
-// Raises what diff and patch throw as the binding library's dispatcher
-// would: their own Python errors, and MemoryError for a failed allocation.
-PyObject *raise_caught()
-{
-    try {
-        throw;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
 }
 
 PyObject *call_declared(size_t index, PyObject *const (&slots)[Forwards::kParameters])
