@@ -145,6 +145,17 @@ pybind11::tuple tuple_of(const Objects &...items)
     return pybind11::reinterpret_steal<pybind11::tuple>(tuple);
 }
 
+// A reduction that pickles self at every protocol as the class's own
+// allocation (copyreg.__newobj__) followed by __setstate__ with state, which
+// checks it again; a subclass's __init__ is not called, whatever arguments it
+// takes. At protocols 0 and 1 the default reduction would allocate a plain
+// object, which the binding library cannot initialise.
+inline pybind11::tuple reduce_to_state(const pybind11::object &self, const pybind11::object &state)
+{
+    pybind11::object newobj = pybind11::module_::import("copyreg").attr("__newobj__");
+    return tuple_of(newobj, tuple_of(pybind11::type::of(self)), state);
+}
+
 } // namespace korvalent
 
 #endif

@@ -245,17 +245,6 @@ void make_collectable(PyHeapTypeObject *heap_type)
     };
 }
 
-// Pickles at every protocol as the class's own allocation followed by
-// __setstate__ with the value's state, which checks it again; a subclass's
-// __init__ is not called, whatever arguments it takes. At protocols 0 and 1
-// the default reduction would allocate a plain object, which the binding
-// library cannot initialise.
-py::tuple reduce_to_state(const py::object &self, py::tuple state)
-{
-    py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return tuple_of(newobj, tuple_of(py::type::of(self)), state);
-}
-
 // tp_init of Tag and Simple: their __init__, called with the keywords that
 // name parameters moved to their positions. The binding library copies a
 // call's keywords without checking the copy, which crashes once memory runs

@@ -644,14 +644,10 @@ PythonOutBuf result_from_state(const py::bytes &state)
     return copy_of(view);
 }
 
-// Pickles by value at every protocol. copyreg.__newobj__ makes the instance
-// through the class's own allocator and __setstate__ then fills it; the
-// fallback of protocols 0 and 1 would allocate it as a plain object, which
-// the binding library cannot initialise.
+// Pickles by value (the result's bytes) at every protocol.
 py::tuple result_reduce(const py::object &self)
 {
-    py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return tuple_of(newobj, tuple_of(py::type::of(self)), result_state(self));
+    return reduce_to_state(self, result_state(self));
 }
 
 py::object refuse_pickling(py::handle self)
