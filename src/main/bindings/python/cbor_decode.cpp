@@ -224,6 +224,34 @@ bool tags_equal(const Tag *a, const Tag *b)
     }
 }
 
+// hash() and ==, != of a Tag, set on the type's slots once its methods are
+// bound. A map key that nests tags in tuples is hashed and compared level by
+// level through these slots; through the bound methods each level took
+// several kilobytes of native stack, and a key within the nesting loads
+// allows overflowed a thread's stack.
+Py_hash_t tag_hash_slot(PyObject *self)
+{
+    try {
+        return tag_hash(constructed<Tag>(self));
+    } catch (...) {
+        raise_caught();
+        return -1;
+    }
+}
+
+PyObject *tag_compare_slot(PyObject *self, PyObject *other, int op)
+{
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, tag_type())) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    try {
+        const bool equal = tags_equal(&constructed<Tag>(self), &constructed<Tag>(other));
+        return PyBool_FromLong(equal == (op == Py_EQ));
+    } catch (...) {
+        return raise_caught();
+    }
+}
+
 // Tags may hold containers that hold them, so the collector sees their parts;
 // and, as every bound class here, they take the checked tp_new.
 void make_collectable(PyHeapTypeObject *heap_type)
@@ -381,8 +409,10 @@ void define_value_types(py::module_ &cbor)
         });
     cbor.attr("undefined") = undefined;
 
-    // Last: setting an attribute named __init__ would put the slot back.
+    // Last: setting an attribute named after a slot would put the slot back.
     tag_type()->tp_init = &init_by_position<kTagParameters, 2>;
+    tag_type()->tp_hash = &tag_hash_slot;
+    tag_type()->tp_richcompare = &tag_compare_slot;
     reinterpret_cast<PyTypeObject *>(py::type::of<Simple>().ptr())->tp_init =
         &init_by_position<kSimpleParameters, 1>;
 }
