@@ -6,6 +6,7 @@ import collections
 import decimal
 import enum
 import fractions
+import io
 import subprocess
 import sys
 import textwrap
@@ -542,6 +543,60 @@ def test_a_type_renamed_while_its_value_is_tried_is_named_as_it_is_now():
     Renamed.__name__ = "R" * (1 << 20)
     with pytest.raises(TypeError, match="^dumps\\(\\): default returned an unsupported value of type 'renamed'$"):
         dumps([object()], default=lambda v: Renamed())
+
+
+class Raises:
+    """Raises the given exception from each way the encoder reads a value or
+    an option: __index__, __eq__ of an int subclass, __bool__."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    def __bool__(self):
+        raise self.error
+
+
+def raising_int(error):
+    class RaisingInt(int):
+        def __eq__(self, other):
+            raise error
+
+        __hash__ = int.__hash__
+
+    return RaisingInt(5)
+
+
+# Where an error only means "not this kind of value", an interrupt or an exit
+# raised by the user's code is not such an answer: it reaches the caller.
+READS = [
+    ("__index__", lambda e: dumps([Raises(e)])),
+    ("__index__ with default", lambda e: dumps([Raises(e)], default=repr)),
+    ("int subclass __eq__", lambda e: dumps([raising_int(e)])),
+    ("max_depth", lambda e: dumps([1], max_depth=Raises(e))),
+    ("indefinite", lambda e: dumps([1], indefinite=Raises(e))),
+    ("dump max_depth", lambda e: cbor.dump([1], io.BytesIO(), max_depth=Raises(e))),
+    ("dump indefinite", lambda e: cbor.dump([1], io.BytesIO(), indefinite=Raises(e))),
+]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+@pytest.mark.parametrize("name,call", READS, ids=[r[0] for r in READS])
+def test_an_interrupt_in_user_code_reaches_the_caller(name, call, error):
+    with pytest.raises(error):
+        call(error)
+
+
+@pytest.mark.parametrize("name,call", READS, ids=[r[0] for r in READS])
+def test_an_ordinary_error_in_user_code_still_means_not_this_kind(name, call):
+    try:
+        call(ValueError("no"))
+    except ValueError as e:
+        pytest.fail(f"the ValueError reached the caller: {e}")
+    except (TypeError, RuntimeError):
+        pass  # the described refusal of the value or of the option
 
 
 class ByteArrayIndex(bytearray):

@@ -59,12 +59,14 @@ bool to_options(PyObject *const *options, EncodeOptions *out)
     bool indefinite = true;
     unsigned long max_depth = 0;
     if (options[kIndefinite] != nullptr && !read_flag(options[kIndefinite], &indefinite)) {
+        if (PyErr_Occurred()) return false;
         PyErr_Format(PyExc_TypeError,
                      "dump(): indefinite must be True, False or None, not '%.100s'",
                      Py_TYPE(options[kIndefinite])->tp_name);
         return false;
     }
     if (options[kMaxDepth] != nullptr && !read_depth(options[kMaxDepth], &max_depth)) {
+        if (PyErr_Occurred()) return false;
         // An int out of range is a wrong value; anything else, a wrong type.
         PyErr_Format(PyLong_Check(options[kMaxDepth]) ? PyExc_ValueError : PyExc_TypeError,
                      "dump(): max_depth must be an int from 0 to 2**64 - 1, not %R",

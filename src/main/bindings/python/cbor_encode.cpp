@@ -106,10 +106,17 @@ inline int32_t half_of(uint32_t s, bool subnormals)
     return exact ? static_cast<int32_t>(sign | (mantissa >> shift)) : -1;
 }
 
-// Whether the pending error is an allocation failure. Where another error
-// only means "not this kind of value" and is dropped, this one is passed on:
-// it says nothing about the value, and the caller must hear of it.
-inline bool out_of_memory() { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
+// Whether an error is pending that must reach the caller. Where another
+// error only means "not this kind of value" and is dropped, an allocation
+// failure and what is not an Exception (KeyboardInterrupt, SystemExit) are
+// passed on: they say nothing about the value, and the caller must hear of
+// them.
+inline bool must_pass_on()
+{
+    PyObject *const pending = PyErr_Occurred();
+    return pending != nullptr && (PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
+                                  !PyErr_GivenExceptionMatches(pending, PyExc_Exception));
+}
 
 // The value of an int of one digit (from 3.12: a compact int) or, before
 // 3.12, of two digits (below 2^60 in magnitude with 30-bit digits), read in
@@ -280,14 +287,14 @@ private:
         if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
             const int truth = PyObject_IsTrue(obj);
             if (truth >= 0) return put_byte(truth ? kTrue : kFalse);
-            if (out_of_memory()) return kFailed;
+            if (must_pass_on()) return kFailed;
             PyErr_Clear();
         } else {
             if (PyIndex_Check(obj)) {
                 PyObject *const index = PyNumber_Index(obj);
                 const bool fits = index != nullptr && integer_of(index, &major, &argument);
                 Py_XDECREF(index);
-                if (out_of_memory()) return kFailed;
+                if (must_pass_on()) return kFailed;
                 PyErr_Clear(); // a raising __index__, or a value out of range: no integer here
                 if (fits) return write_integer(major, argument);
             }
@@ -575,7 +582,7 @@ private:
         const char *const utf8 = PyUnicode_AsUTF8AndSize(text, &size);
         if (utf8 != nullptr) return write_string(kText, utf8, size, text);
         // Lone surrogates: dump keeps the UnicodeEncodeError that names them.
-        if (unsupported_in_ != nullptr || out_of_memory()) return kFailed;
+        if (unsupported_in_ != nullptr || must_pass_on()) return kFailed;
         PyErr_Clear();
         return fail(PyExc_RuntimeError, kCastFailure);
     }
@@ -672,7 +679,7 @@ private:
                                       : PyLong_FromLongLong(static_cast<long long>(~argument));
         const int equal = rebuilt == nullptr ? -1 : PyObject_RichCompareBool(rebuilt, value, Py_EQ);
         Py_XDECREF(rebuilt);
-        if (out_of_memory()) return kFailed;
+        if (must_pass_on()) return kFailed;
         PyErr_Clear();
         return equal == 1 ? write_integer(major, argument) : range_error(value);
     }
@@ -886,7 +893,7 @@ PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t narg
     if (!bind(args, nargs, kwnames, slots) ||
         (slots[kIndefiniteArg] && !read_flag(slots[kIndefiniteArg], &indefinite)) ||
         (slots[kMaxDepth] && !read_depth(slots[kMaxDepth], &max_depth))) {
-        return incompatible(args, nargs, kwnames);
+        return PyErr_Occurred() ? nullptr : incompatible(args, nargs, kwnames);
     }
     PyObject *const hook = slots[kDefault] == Py_None ? nullptr : slots[kDefault];
     if (hook != nullptr && !PyCallable_Check(hook)) {
@@ -927,7 +934,7 @@ bool read_flag(PyObject *obj, bool *out)
                       : obj == Py_False || obj == Py_None               ? 0
                       : number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj)
                                                                         : -1;
-    PyErr_Clear();
+    if (!must_pass_on()) PyErr_Clear();
     *out = truth == 1;
     return truth == 0 || truth == 1;
 }
@@ -941,7 +948,7 @@ bool read_depth(PyObject *obj, unsigned long *out)
     *out = number != nullptr ? PyLong_AsUnsignedLong(number) : static_cast<unsigned long>(-1);
     Py_XDECREF(number);
     const bool ok = number != nullptr && !PyErr_Occurred();
-    PyErr_Clear();
+    if (!must_pass_on()) PyErr_Clear();
     return ok;
 }
 

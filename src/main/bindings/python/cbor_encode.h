@@ -40,7 +40,8 @@ PyObject *encode_value(PyObject *module, PyObject *value, const EncodeOptions &o
 // indefinite and max_depth as dumps has always read them: a flag is True,
 // False, None or an object whose type has __bool__; a depth is an int or a
 // number int() converts (never a float) from 0 to 2**64 - 1. False, with no
-// exception set, for anything else.
+// exception set, for anything else; false with the exception kept when
+// reading the object raised MemoryError or what is not an Exception.
 bool read_flag(PyObject *obj, bool *out);
 bool read_depth(PyObject *obj, unsigned long *out);
 
