@@ -632,6 +632,52 @@ def test_the_default_hook_has_the_room_of_its_depth_after_a_deep_sibling():
     assert dumps([object(), deep], default=hook) == dumps([0, deep])
 
 
+class Node:
+    def __init__(self, child):
+        self.child = child
+
+
+def embed(node):
+    """A default hook that writes a node as embedded CBOR (tag 24), encoding
+    its child with another dumps call: one native call per level."""
+    return cbor.Tag(24, dumps(node.child, default=embed))
+
+
+def test_a_hook_that_calls_dumps_nests_as_deep_as_the_recursion_limit_allows(run_module_child):
+    # Each level runs a dumps inside a dumps. In a thread started with 2 MiB
+    # of stack, the recursion limit ends the nesting before the stack does.
+    out = run_module_child(textwrap.dedent("""\
+        import sys, threading
+        from korvalent_core.cbor import Tag, dumps
+        class Node:
+            def __init__(self, child):
+                self.child = child
+        def embed(node):
+            return Tag(24, dumps(node.child, default=embed))
+        node = None
+        for _ in range(sys.getrecursionlimit()):
+            node = Node(node)
+        def work():
+            try:
+                dumps(node, default=embed)
+                print("written")
+            except RecursionError:
+                print("RecursionError")
+        threading.stack_size(2 << 20)
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+        """))
+    assert out.strip() == "RecursionError"
+    node = None
+    for _ in range(100):
+        node = Node(node)
+    value = cbor.loads(dumps(node, default=embed))
+    for _ in range(100):
+        value = cbor.loads(value.value)
+    assert value is None
+
+
 @pytest.mark.parametrize("value", [cbor.Tag(1, object()), cbor.Tag(1, cbor.Tag(2, set()))])
 def test_what_a_tag_holds_is_refused_as_an_element(value):
     for outer in (value, [value]):

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -312,7 +313,11 @@ private:
             return kFailed;
         }
         if (hook_ == nullptr) return depth_ == 0 ? kUnsupportedTop : unsupported(obj);
+        // The call counts as a level, as a Python call that made it would:
+        // a hook that calls dumps again nests native calls.
+        if (Py_EnterRecursiveCall(" while calling default") != 0) return kFailed;
         PyObject *const replacement = PyObject_CallOneArg(hook_, obj);
+        Py_LeaveRecursiveCall();
         if (replacement == nullptr) return kFailed;
         from_hook_ = true;
         const int step = write(replacement);
@@ -918,11 +923,33 @@ PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t narg
 
 } // namespace
 
+namespace {
+
+// A call without default= keeps its encoder, buffers included, on the native
+// stack. With default=, the hook may call dumps again from inside the call,
+// and a value may take one such call per level: there the encoder goes on
+// the heap, so that a level costs the native stack of a few calls.
+[[gnu::noinline]] PyObject *encode_on_stack(PyObject *module, PyObject *value,
+                                            const EncodeOptions &options, int *step)
+{
+    return Encoder(module, options).encode(value, step);
+}
+
+[[gnu::noinline]] PyObject *encode_on_heap(PyObject *module, PyObject *value,
+                                           const EncodeOptions &options, int *step)
+{
+    const std::unique_ptr<Encoder> encoder(new (std::nothrow) Encoder(module, options));
+    return encoder != nullptr ? encoder->encode(value, step) : PyErr_NoMemory();
+}
+
+} // namespace
+
 PyObject *encode_value(PyObject *module, PyObject *value, const EncodeOptions &options,
                        bool *unsupported)
 {
     int step = kDone;
-    PyObject *const out = Encoder(module, options).encode(value, &step);
+    PyObject *const out = options.hook == nullptr ? encode_on_stack(module, value, options, &step)
+                                                  : encode_on_heap(module, value, options, &step);
     *unsupported = step == kUnsupportedTop;
     return out;
 }
