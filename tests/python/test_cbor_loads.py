@@ -513,6 +513,24 @@ class DateTag(Tag):
         super().__init__(0, text)
 
 
+class NamedSimple(Simple):
+    pass
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy] + [
+    lambda v, p=p: pickle.loads(pickle.dumps(v, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)])
+@pytest.mark.parametrize("make", [lambda: DateTag("2020-01-01"), lambda: NamedSimple(40)])
+def test_copies_of_subclasses_keep_their_attributes(copier, make):
+    value = make()
+    value.notes = ["checked"]
+    copied = copier(value)
+    assert type(copied) is type(value) and copied == value
+    assert copied.notes == ["checked"]
+    if copier is not copy.copy:
+        assert copied.notes is not value.notes
+    assert copier(make()).__dict__ == {}  # no attributes: none made up
+
+
 def test_a_tag_kept_by_its_finaliser_still_holds_its_value():
     kept = []
 

@@ -145,6 +145,45 @@ pybind11::tuple tuple_of(const Objects &...items)
     return pybind11::reinterpret_steal<pybind11::tuple>(tuple);
 }
 
+// The state that pickles self: held, what the bound class holds, followed
+// by the instance's attributes when it is of a Python subclass that gave it
+// any, so that copies keep them.
+inline pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tuple &held)
+{
+    PyObject *const attributes = PyObject_GetAttrString(self.ptr(), "__dict__");
+    if (attributes == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw pybind11::error_already_set();
+        }
+        PyErr_Clear(); // the bound class itself: no attributes
+        return held;
+    }
+    const auto kept = pybind11::reinterpret_steal<pybind11::object>(attributes);
+    if (!PyDict_Check(attributes) || PyDict_GET_SIZE(attributes) == 0) {
+        return held;
+    }
+    const auto state = pybind11::reinterpret_steal<pybind11::tuple>(
+        PySequence_Concat(held.ptr(), tuple_of(kept).ptr()));
+    if (!state) {
+        throw pybind11::error_already_set();
+    }
+    return state;
+}
+
+// The attributes a state made by with_attributes carries after the `held`
+// items the bound class reads (an empty dict when there are none); null
+// when the state has any other length or the extra item is not a dict.
+inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
+{
+    if (state.size() == held) {
+        return pybind11::dict();
+    }
+    if (state.size() == held + 1 && PyDict_Check(state[held].ptr())) {
+        return state[held];
+    }
+    return pybind11::object();
+}
+
 // A reduction that pickles self at every protocol as the class's own
 // allocation (copyreg.__newobj__) followed by __setstate__ with state, which
 // checks it again; a subclass's __init__ is not called, whatever arguments it

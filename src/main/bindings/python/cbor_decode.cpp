@@ -348,17 +348,18 @@ void define_value_types(py::module_ &cbor)
         .def("__reduce__",
              [tag_of](const py::object &self) {
                  const Tag &t = tag_of(self);
-                 return reduce_to_state(self, tuple_of(t.tag, t.value));
+                 return reduce_to_state(self, with_attributes(self, tuple_of(t.tag, t.value)));
              })
         // __setstate__, and the __getstate__ that copy uses.
         .def(py::pickle(
             [tag_of](const py::object &self) {
                 const Tag &t = tag_of(self);
-                return tuple_of(t.tag, t.value);
+                return with_attributes(self, tuple_of(t.tag, t.value));
             },
             [](const py::tuple &state) {
-                if (state.size() != 2) throw py::value_error("Tag state must be (tag, value)");
-                return Tag{tag_number(state[0]), state[1]};
+                py::object attributes = attributes_in(state, 2);
+                if (!attributes) throw py::value_error("Tag state must be (tag, value)");
+                return std::make_pair(Tag{tag_number(state[0]), state[1]}, attributes);
             }));
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
@@ -381,13 +382,17 @@ void define_value_types(py::module_ &cbor)
              })
         .def("__reduce__",
              [simple_of](const py::object &self) {
-                 return reduce_to_state(self, tuple_of(py::int_(simple_of(self))));
+                 return reduce_to_state(self,
+                                        with_attributes(self, tuple_of(py::int_(simple_of(self)))));
              })
         .def(py::pickle(
-            [simple_of](const py::object &self) { return tuple_of(py::int_(simple_of(self))); },
+            [simple_of](const py::object &self) {
+                return with_attributes(self, tuple_of(py::int_(simple_of(self))));
+            },
             [](const py::tuple &state) {
-                if (state.size() != 1) throw py::value_error("Simple state must be (value,)");
-                return Simple{simple_value(state[0])};
+                py::object attributes = attributes_in(state, 1);
+                if (!attributes) throw py::value_error("Simple state must be (value,)");
+                return std::make_pair(Simple{simple_value(state[0])}, attributes);
             }));
 
     // The module's `undefined` is the only instance: calling the type gives it
