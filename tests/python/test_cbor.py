@@ -645,7 +645,8 @@ def embed(node):
 
 def test_a_hook_that_calls_dumps_nests_as_deep_as_the_recursion_limit_allows(run_module_child):
     # Each level runs a dumps inside a dumps. In a thread started with 2 MiB
-    # of stack, the recursion limit ends the nesting before the stack does.
+    # of stack, the recursion limit ends the nesting before the stack does
+    # (the encoder of a call with default= is not on the stack).
     out = run_module_child(textwrap.dedent("""\
         import sys, threading
         from korvalent_core.cbor import Tag, dumps

@@ -525,9 +525,11 @@ def test_copies_of_subclasses_keep_their_attributes(copier, make):
     value.notes = ["checked"]
     copied = copier(value)
     assert type(copied) is type(value) and copied == value
-    assert copied.notes == ["checked"]
+    assert copied.notes == ["checked"] and copied.__dict__ is not value.__dict__
     if copier is not copy.copy:
         assert copied.notes is not value.notes
+    copied.more = 1
+    assert "more" not in value.__dict__
     assert copier(make()).__dict__ == {}  # no attributes: none made up
 
 

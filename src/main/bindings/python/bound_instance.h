@@ -146,8 +146,9 @@ pybind11::tuple tuple_of(const Objects &...items)
 }
 
 // The state that pickles self: held, what the bound class holds, followed
-// by the instance's attributes when it is of a Python subclass that gave it
-// any, so that copies keep them.
+// by a copy of the instance's attributes when it is of a Python subclass
+// that gave it any, so that copies keep them (copy.copy hands the state to
+// the new instance as it is: the two must not share one dict).
 inline pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tuple &held)
 {
     PyObject *const attributes = PyObject_GetAttrString(self.ptr(), "__dict__");
@@ -162,8 +163,12 @@ inline pybind11::tuple with_attributes(const pybind11::object &self, const pybin
     if (!PyDict_Check(attributes) || PyDict_GET_SIZE(attributes) == 0) {
         return held;
     }
+    const auto copied = pybind11::reinterpret_steal<pybind11::object>(PyDict_Copy(attributes));
+    if (!copied) {
+        throw pybind11::error_already_set();
+    }
     const auto state = pybind11::reinterpret_steal<pybind11::tuple>(
-        PySequence_Concat(held.ptr(), tuple_of(kept).ptr()));
+        PySequence_Concat(held.ptr(), tuple_of(copied).ptr()));
     if (!state) {
         throw pybind11::error_already_set();
     }

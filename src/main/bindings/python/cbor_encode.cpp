@@ -313,11 +313,7 @@ private:
             return kFailed;
         }
         if (hook_ == nullptr) return depth_ == 0 ? kUnsupportedTop : unsupported(obj);
-        // The call counts as a level, as a Python call that made it would:
-        // a hook that calls dumps again nests native calls.
-        if (Py_EnterRecursiveCall(" while calling default") != 0) return kFailed;
         PyObject *const replacement = PyObject_CallOneArg(hook_, obj);
-        Py_LeaveRecursiveCall();
         if (replacement == nullptr) return kFailed;
         from_hook_ = true;
         const int step = write(replacement);
