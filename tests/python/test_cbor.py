@@ -559,14 +559,17 @@ class Raises:
         raise self.error
 
 
-def raising_int(error):
+def raising_int(error, value=5):
     class RaisingInt(int):
         def __eq__(self, other):
             raise error
 
+        def __str__(self):
+            raise error
+
         __hash__ = int.__hash__
 
-    return RaisingInt(5)
+    return RaisingInt(value)
 
 
 # Where an error only means "not this kind of value", an interrupt or an exit
@@ -575,6 +578,7 @@ READS = [
     ("__index__", lambda e: dumps([Raises(e)])),
     ("__index__ with default", lambda e: dumps([Raises(e)], default=repr)),
     ("int subclass __eq__", lambda e: dumps([raising_int(e)])),
+    ("str() of an int out of range", lambda e: dumps([raising_int(e, 2**70)])),
     ("max_depth", lambda e: dumps([1], max_depth=Raises(e))),
     ("indefinite", lambda e: dumps([1], indefinite=Raises(e))),
     ("dump max_depth", lambda e: cbor.dump([1], io.BytesIO(), max_depth=Raises(e))),

@@ -692,6 +692,11 @@ private:
         std::string rendering;
         try {
             rendering = static_cast<std::string>(pybind11::str(pybind11::handle(value)));
+        } catch (pybind11::error_already_set &e) {
+            e.restore();
+            if (must_pass_on()) return kFailed;
+            PyErr_Clear();
+            rendering = std::string("failed with ") + e.what();
         } catch (const std::exception &e) {
             rendering = std::string("failed with ") + e.what();
         }
