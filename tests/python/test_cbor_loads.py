@@ -966,18 +966,14 @@ def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module
         "results = []\n"
         "def work():\n"
         "    for text in ['c1' * 2000 + '00', '81' * 2000 + '00', 'a101' * 2000 + '00',\n"
-        "                 'a1' + 'c681' * 999 + '0102', 'a2' + ('c681' * 999 + '0102') * 2]:\n"
-        "        try:\n"
-        "            results.append(loads(bytes.fromhex(text), max_depth=2000) is not None)\n"
-        "        except RecursionError:\n"
-        "            results.append('RecursionError')\n"
+        "                 'a1' + 'c681' * 999 + '0102']:\n"
+        "        results.append(loads(bytes.fromhex(text), max_depth=2000) is not None)\n"
         "t = threading.Thread(target=work)\n"
         "t.start()\n"
         "t.join()\n"
         "print(results)\n"
     )
-    # Two equal keys are compared, which Python's own recursion limit bounds.
-    assert out.strip() == "[True, True, True, True, 'RecursionError']"
+    assert out.strip() == "[True, True, True, True]"
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12),
