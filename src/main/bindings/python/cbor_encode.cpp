@@ -922,10 +922,6 @@ PyObject *dumps_checked(PyObject *module, PyObject *const *args, Py_ssize_t narg
     return unsupported ? incompatible(args, nargs, kwnames) : out;
 }
 
-} // namespace
-
-namespace {
-
 // A call without default= keeps its encoder, buffers included, on the native
 // stack. With default=, the hook may call dumps again from inside the call,
 // and a value may take one such call per level: there the encoder goes on
