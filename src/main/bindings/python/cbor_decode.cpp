@@ -326,6 +326,12 @@ void define_value_types(py::module_ &cbor)
     const auto tag_of = [](const py::object &self) -> const Tag & {
         return constructed<Tag>(self);
     };
+    // What pickles a tag and what copy reads: the tag, its value, and the
+    // attributes a subclass gave it.
+    const auto tag_state = [tag_of](const py::object &self) {
+        const Tag &t = tag_of(self);
+        return with_attributes(self, tuple_of(t.tag, t.value));
+    };
     py::class_<Tag>(cbor, "Tag", kTagDoc, py::custom_type_setup(make_collectable))
         .def(py::init([](const TagNumber &tag, py::object value) {
                  return Tag{tag_number(tag.object), std::move(value)};
@@ -346,23 +352,18 @@ void define_value_types(py::module_ &cbor)
                         py::repr(t.value).cast<std::string>() + ")";
              })
         .def("__reduce__",
-             [tag_of](const py::object &self) {
-                 const Tag &t = tag_of(self);
-                 return reduce_to_state(self, with_attributes(self, tuple_of(t.tag, t.value)));
-             })
+             [tag_state](const py::object &self) { return reduce_to_state(self, tag_state(self)); })
         // __setstate__, and the __getstate__ that copy uses.
-        .def(py::pickle(
-            [tag_of](const py::object &self) {
-                const Tag &t = tag_of(self);
-                return with_attributes(self, tuple_of(t.tag, t.value));
-            },
-            [](const py::tuple &state) {
-                py::object attributes = attributes_in(state, 2);
-                if (!attributes) throw py::value_error("Tag state must be (tag, value)");
-                return std::make_pair(Tag{tag_number(state[0]), state[1]}, attributes);
-            }));
+        .def(py::pickle(tag_state, [](const py::tuple &state) {
+            py::object attributes = attributes_in(state, 2);
+            if (!attributes) throw py::value_error("Tag state must be (tag, value)");
+            return std::make_pair(Tag{tag_number(state[0]), state[1]}, attributes);
+        }));
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
+    const auto simple_state = [simple_of](const py::object &self) {
+        return with_attributes(self, tuple_of(py::int_(simple_of(self))));
+    };
     py::class_<Simple>(cbor, "Simple", kSimpleDoc, py::custom_type_setup(&set_checked_new))
         .def(py::init([](const SimpleNumber &value) { return Simple{simple_value(value.object)}; }),
              py::arg("value"))
@@ -381,19 +382,14 @@ void define_value_types(py::module_ &cbor)
                  return "Simple(" + std::to_string(simple_of(self)) + ")";
              })
         .def("__reduce__",
-             [simple_of](const py::object &self) {
-                 return reduce_to_state(self,
-                                        with_attributes(self, tuple_of(py::int_(simple_of(self)))));
+             [simple_state](const py::object &self) {
+                 return reduce_to_state(self, simple_state(self));
              })
-        .def(py::pickle(
-            [simple_of](const py::object &self) {
-                return with_attributes(self, tuple_of(py::int_(simple_of(self))));
-            },
-            [](const py::tuple &state) {
-                py::object attributes = attributes_in(state, 1);
-                if (!attributes) throw py::value_error("Simple state must be (value,)");
-                return std::make_pair(Simple{simple_value(state[0])}, attributes);
-            }));
+        .def(py::pickle(simple_state, [](const py::tuple &state) {
+            py::object attributes = attributes_in(state, 1);
+            if (!attributes) throw py::value_error("Simple state must be (value,)");
+            return std::make_pair(Simple{simple_value(state[0])}, attributes);
+        }));
 
     // The module's `undefined` is the only instance: calling the type gives it
     // back (as NoneType() gives None), it pickles by name so that it stays the
