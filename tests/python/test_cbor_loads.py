@@ -517,8 +517,11 @@ class NamedSimple(Simple):
     pass
 
 
-@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy] + [
-    lambda v, p=p: pickle.loads(pickle.dumps(v, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)])
+COPIERS = [copy.copy, copy.deepcopy] + [
+    lambda v, p=p: pickle.loads(pickle.dumps(v, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+
+
+@pytest.mark.parametrize("copier", COPIERS)
 @pytest.mark.parametrize("make", [lambda: DateTag("2020-01-01"), lambda: NamedSimple(40)])
 def test_copies_of_subclasses_keep_their_attributes(copier, make):
     value = make()
@@ -531,6 +534,38 @@ def test_copies_of_subclasses_keep_their_attributes(copier, make):
     copied.more = 1
     assert "more" not in value.__dict__
     assert copier(make()).__dict__ == {}  # no attributes: none made up
+
+
+class SlottedTag(Tag):
+    __slots__ = ("note", "__private", "unset")
+
+    def mark(self, value):
+        self.__private = value
+
+
+class SlottedSimple(NamedSimple):  # slots beside the attributes of its base
+    __slots__ = ("note", "unset")
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize("make", [lambda: SlottedTag(6, "x"), lambda: SlottedSimple(40)])
+def test_copies_of_subclasses_keep_their_slots(copier, make):
+    value = make()
+    value.note = ["checked"]
+    if isinstance(value, SlottedTag):
+        value.mark(5)
+    else:
+        value.extra = 1
+    copied = copier(value)
+    assert type(copied) is type(value) and copied == value and copied.note == ["checked"]
+    assert not hasattr(copied, "unset")  # a slot never set is not made up
+    if isinstance(value, SlottedTag):
+        assert copied._SlottedTag__private == 5
+    else:
+        assert copied.extra == 1
+    if copier is not copy.copy:
+        assert copied.note is not value.note
+    assert not hasattr(copier(make()), "note")
 
 
 def test_a_tag_kept_by_its_finaliser_still_holds_its_value():

@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <typeinfo>
 #include <utility>
 
@@ -145,30 +146,71 @@ pybind11::tuple tuple_of(const Objects &...items)
     return pybind11::reinterpret_steal<pybind11::tuple>(tuple);
 }
 
-// The state that pickles self: held, what the bound class holds, followed
-// by a copy of the instance's attributes when it is of a Python subclass
-// that gave it any, so that copies keep them (copy.copy hands the state to
-// the new instance as it is: the two must not share one dict).
-inline pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tuple &held)
+// A new reference to self's instance dict, or null when self has none (the
+// bound class itself, or a subclass whose __slots__ leave it out).
+inline pybind11::object instance_dict(const pybind11::object &self)
 {
     PyObject *const attributes = PyObject_GetAttrString(self.ptr(), "__dict__");
     if (attributes == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw pybind11::error_already_set();
         }
-        PyErr_Clear(); // the bound class itself: no attributes
+        PyErr_Clear();
+    }
+    return pybind11::reinterpret_steal<pybind11::object>(attributes);
+}
+
+// The values of the slots that the Python subclasses of Bound between it and
+// self's type declare and self has set, by name (the names that the default
+// reduction of plain objects pickles); an empty dict for a Bound itself.
+template <typename Bound>
+pybind11::dict slot_values(const pybind11::object &self)
+{
+    pybind11::dict values;
+    const pybind11::type type = pybind11::type::of(self);
+    if (type.ptr() ==
+        reinterpret_cast<PyObject *>(pybind11::detail::get_type_info(typeid(Bound))->type)) {
+        return values;
+    }
+    const pybind11::object names = pybind11::module_::import("copyreg").attr("_slotnames")(type);
+    for (const pybind11::handle name : names) {
+        PyObject *const value = PyObject_GetAttr(self.ptr(), name.ptr());
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw pybind11::error_already_set();
+            }
+            PyErr_Clear(); // a slot never set stays unset in the copy
+            continue;
+        }
+        values[name] = pybind11::reinterpret_steal<pybind11::object>(value);
+    }
+    return values;
+}
+
+// The state that pickles self: held, what the bound class Bound holds,
+// followed by what a Python subclass gave the instance, so that copies keep
+// it: a copy of its attributes when it has any, and then the values of its
+// set slots when it has any (with the attributes, maybe none, before them).
+// copy.copy hands the state to the new instance as it is, so the two must not
+// share one dict.
+template <typename Bound>
+pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tuple &held)
+{
+    const pybind11::object attributes = instance_dict(self);
+    const bool has_attributes =
+        attributes && PyDict_Check(attributes.ptr()) && PyDict_GET_SIZE(attributes.ptr()) > 0;
+    const pybind11::dict slots = slot_values<Bound>(self);
+    if (!has_attributes && slots.empty()) {
         return held;
     }
-    const auto kept = pybind11::reinterpret_steal<pybind11::object>(attributes);
-    if (!PyDict_Check(attributes) || PyDict_GET_SIZE(attributes) == 0) {
-        return held;
-    }
-    const auto copied = pybind11::reinterpret_steal<pybind11::object>(PyDict_Copy(attributes));
+    const auto copied = pybind11::reinterpret_steal<pybind11::object>(
+        has_attributes ? PyDict_Copy(attributes.ptr()) : PyDict_New());
     if (!copied) {
         throw pybind11::error_already_set();
     }
-    const auto state = pybind11::reinterpret_steal<pybind11::tuple>(
-        PySequence_Concat(held.ptr(), tuple_of(copied).ptr()));
+    const pybind11::tuple extra = slots.empty() ? tuple_of(copied) : tuple_of(copied, slots);
+    const auto state =
+        pybind11::reinterpret_steal<pybind11::tuple>(PySequence_Concat(held.ptr(), extra.ptr()));
     if (!state) {
         throw pybind11::error_already_set();
     }
@@ -178,6 +220,7 @@ inline pybind11::tuple with_attributes(const pybind11::object &self, const pybin
 // The attributes a state made by with_attributes carries after the `held`
 // items the bound class reads (an empty dict when there are none); null
 // when the state has any other length or the extra item is not a dict.
+// Slot values are taken off the state before (restoring_slots).
 inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
 {
     if (state.size() == held) {
@@ -187,6 +230,38 @@ inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
         return state[held];
     }
     return pybind11::object();
+}
+
+// Wraps cls's __setstate__ (the binding library's, which builds the C++ object
+// and restores the attributes but cannot reach the instance) so that a state
+// with slot values after the attributes (with_attributes) sets them on the
+// instance once it is built. Every other call goes to it as it was made, and
+// the wrapper keeps its docstring, so signature and errors stay its own.
+template <typename Class>
+void restoring_slots(Class &cls, size_t held)
+{
+    const pybind11::object build = cls.attr("__setstate__");
+    const std::string doc = pybind11::str(build.attr("__doc__"));
+    pybind11::options only_the_given_docstring;
+    only_the_given_docstring.disable_function_signatures();
+    cls.attr("__setstate__") = pybind11::cpp_function(
+        [build, held](const pybind11::object &self, const pybind11::args &args,
+                      const pybind11::kwargs &kwargs) {
+            PyObject *const state = args.size() == 1 && kwargs.empty() ? args[0].ptr() : nullptr;
+            if (state == nullptr || !PyTuple_Check(state) ||
+                static_cast<size_t>(PyTuple_GET_SIZE(state)) != held + 2 ||
+                !PyDict_Check(PyTuple_GET_ITEM(state, held + 1))) {
+                build(self, *args, **kwargs);
+                return;
+            }
+            const auto slots =
+                pybind11::reinterpret_borrow<pybind11::dict>(PyTuple_GET_ITEM(state, held + 1));
+            build(self, args[0][pybind11::slice(0, static_cast<Py_ssize_t>(held + 1), 1)]);
+            for (const auto &item : slots) {
+                pybind11::setattr(self, item.first, item.second);
+            }
+        },
+        pybind11::is_method(cls), pybind11::name("__setstate__"), pybind11::doc(doc.c_str()));
 }
 
 // A reduction that pickles self at every protocol as the class's own

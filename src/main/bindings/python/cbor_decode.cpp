@@ -330,9 +330,10 @@ void define_value_types(py::module_ &cbor)
     // attributes a subclass gave it.
     const auto tag_state = [tag_of](const py::object &self) {
         const Tag &t = tag_of(self);
-        return with_attributes(self, tuple_of(t.tag, t.value));
+        return with_attributes<Tag>(self, tuple_of(t.tag, t.value));
     };
-    py::class_<Tag>(cbor, "Tag", kTagDoc, py::custom_type_setup(make_collectable))
+    py::class_<Tag> tag_class(cbor, "Tag", kTagDoc, py::custom_type_setup(make_collectable));
+    tag_class
         .def(py::init([](const TagNumber &tag, py::object value) {
                  return Tag{tag_number(tag.object), std::move(value)};
              }),
@@ -359,12 +360,15 @@ void define_value_types(py::module_ &cbor)
             if (!attributes) throw py::value_error("Tag state must be (tag, value)");
             return std::make_pair(Tag{tag_number(state[0]), state[1]}, attributes);
         }));
+    restoring_slots(tag_class, 2);
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
     const auto simple_state = [simple_of](const py::object &self) {
-        return with_attributes(self, tuple_of(py::int_(simple_of(self))));
+        return with_attributes<Simple>(self, tuple_of(py::int_(simple_of(self))));
     };
-    py::class_<Simple>(cbor, "Simple", kSimpleDoc, py::custom_type_setup(&set_checked_new))
+    py::class_<Simple> simple_class(cbor, "Simple", kSimpleDoc,
+                                    py::custom_type_setup(&set_checked_new));
+    simple_class
         .def(py::init([](const SimpleNumber &value) { return Simple{simple_value(value.object)}; }),
              py::arg("value"))
         .def_property_readonly("value", simple_of)
@@ -390,6 +394,7 @@ void define_value_types(py::module_ &cbor)
             if (!attributes) throw py::value_error("Simple state must be (value,)");
             return std::make_pair(Simple{simple_value(state[0])}, attributes);
         }));
+    restoring_slots(simple_class, 1);
 
     // The module's `undefined` is the only instance: calling the type gives it
     // back (as NoneType() gives None), it pickles by name so that it stays the
