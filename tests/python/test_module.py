@@ -1,9 +1,11 @@
 """The module entry: import under the interpreter it was built for, refusal
-under any other, the module tree and the failure path of registration."""
+under any other, the module tree and the failure path of registration; and
+the README's examples, run against the module."""
 import concurrent.futures
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -259,3 +261,14 @@ def test_registration_failure_is_import_error_chained_to_its_cause(name, module_
         "True",
         "True",
     ]
+
+
+def test_the_readme_examples_run_as_written():
+    """Every Python example of the README, in order, in one namespace (later
+    examples use the values of earlier ones), with its asserts."""
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    examples = re.findall(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S)
+    assert len(examples) >= 3
+    namespace = {"untrusted_value": {"id": 7, "values": [[1.5]]}}
+    for number, example in enumerate(examples, 1):
+        exec(compile(example, "README.md example %d" % number, "exec"), namespace)
