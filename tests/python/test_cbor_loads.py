@@ -568,6 +568,24 @@ def test_copies_of_subclasses_keep_their_slots(copier, make):
     assert not hasattr(copier(make()), "note")
 
 
+def test_a_bad_slot_state_is_refused_before_anything_is_built():
+    value = SlottedTag.__new__(SlottedTag)
+    with pytest.raises(TypeError, match="^slot names in the state must be str$"):
+        value.__setstate__((6, "x", {}, {"note": 1, 3: 4}))
+    with pytest.raises(TypeError, match="not initialised"):
+        repr(value)
+
+
+class RedactedTag(Tag):
+    def __getstate__(self):
+        return (self.tag, "redacted")
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+def test_a_subclass_getstate_decides_what_copies_carry(copier):
+    assert copier(RedactedTag(6, "secret")) == Tag(6, "redacted")
+
+
 def test_a_tag_kept_by_its_finaliser_still_holds_its_value():
     kept = []
 
@@ -602,6 +620,18 @@ def test_public_types_refuse_values_outside_the_format(make):
 ])
 @pytest.mark.parametrize("given", [(), (1, 2, 3), (40, 99, 0, 0)])
 def test_a_state_of_the_wrong_length_is_refused(set_state, state, given):
+    with pytest.raises(ValueError, match="^" + state + "$"):
+        set_state(given)
+
+
+# The plain classes carry no slots: a state shaped like a slotted subclass's
+# is refused whole.
+@pytest.mark.parametrize("set_state, given, state", [
+    (lambda s: Tag.__new__(Tag).__setstate__(s), (1, 2, {}, {}), r"Tag state must be \(tag, value\)"),
+    (lambda s: Tag.__new__(Tag).__setstate__(s), (1, 2, {}, {"a": 1}), r"Tag state must be \(tag, value\)"),
+    (lambda s: Simple.__new__(Simple).__setstate__(s), (40, {}, {"a": 1}), r"Simple state must be \(value,\)"),
+])
+def test_a_plain_class_refuses_slot_values(set_state, given, state):
     with pytest.raises(ValueError, match="^" + state + "$"):
         set_state(given)
 

@@ -160,6 +160,13 @@ inline pybind11::object instance_dict(const pybind11::object &self)
     return pybind11::reinterpret_steal<pybind11::object>(attributes);
 }
 
+// Whether self is of the bound class Bound itself, not of a Python subclass.
+template <typename Bound>
+bool of_bound_class(const pybind11::object &self)
+{
+    return Py_TYPE(self.ptr()) == pybind11::detail::get_type_info(typeid(Bound))->type;
+}
+
 // The values of the slots that the Python subclasses of Bound between it and
 // self's type declare and self has set, by name (the names that the default
 // reduction of plain objects pickles); an empty dict for a Bound itself.
@@ -167,12 +174,11 @@ template <typename Bound>
 pybind11::dict slot_values(const pybind11::object &self)
 {
     pybind11::dict values;
-    const pybind11::type type = pybind11::type::of(self);
-    if (type.ptr() ==
-        reinterpret_cast<PyObject *>(pybind11::detail::get_type_info(typeid(Bound))->type)) {
+    if (of_bound_class<Bound>(self)) {
         return values;
     }
-    const pybind11::object names = pybind11::module_::import("copyreg").attr("_slotnames")(type);
+    const pybind11::object names =
+        pybind11::module_::import("copyreg").attr("_slotnames")(pybind11::type::of(self));
     for (const pybind11::handle name : names) {
         PyObject *const value = PyObject_GetAttr(self.ptr(), name.ptr());
         if (value == nullptr) {
@@ -232,12 +238,46 @@ inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
     return pybind11::object();
 }
 
+// The slot values that ends a state made by with_attributes for an
+// instance of a Python subclass of Bound (held items, attributes, slots), as
+// a list of (name, value) pairs; null for any other call or state, which the
+// bound class's own __setstate__ then takes as it is. Throws TypeError for a
+// slot name that is not a str, before anything is built.
+template <typename Bound>
+pybind11::object slots_in(const pybind11::object &self, const pybind11::args &args,
+                          const pybind11::kwargs &kwargs, size_t held)
+{
+    if (args.size() != 1 || !kwargs.empty() || of_bound_class<Bound>(self)) {
+        return pybind11::object();
+    }
+    PyObject *const state = args[0].ptr();
+    if (!PyTuple_Check(state) || static_cast<size_t>(PyTuple_GET_SIZE(state)) != held + 2 ||
+        !PyDict_Check(PyTuple_GET_ITEM(state, held + 1))) {
+        return pybind11::object();
+    }
+    // A snapshot: setting a slot runs the subclass's code, which may change
+    // the dict.
+    const auto items = pybind11::reinterpret_steal<pybind11::list>(
+        PyDict_Items(PyTuple_GET_ITEM(state, held + 1)));
+    if (!items) {
+        throw pybind11::error_already_set();
+    }
+    for (const pybind11::handle item : items) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(item.ptr(), 0))) {
+            throw pybind11::type_error("slot names in the state must be str");
+        }
+    }
+    return std::move(items);
+}
+
 // Wraps cls's __setstate__ (the binding library's, which builds the C++ object
-// and restores the attributes but cannot reach the instance) so that a state
-// with slot values after the attributes (with_attributes) sets them on the
-// instance once it is built. Every other call goes to it as it was made, and
-// the wrapper keeps its docstring, so signature and errors stay its own.
-template <typename Class>
+// and restores the attributes but cannot reach the instance) so that the state
+// of a subclass instance with slot values (with_attributes) sets them once the
+// object is built. Every other call goes to it as it was made, and the wrapper
+// keeps its docstring, so signature and errors stay its own. (The binding
+// library treats any function of this name as a constructor; the wrapper
+// keeps the name.)
+template <typename Bound, typename Class>
 void restoring_slots(Class &cls, size_t held)
 {
     const pybind11::object build = cls.attr("__setstate__");
@@ -247,18 +287,18 @@ void restoring_slots(Class &cls, size_t held)
     cls.attr("__setstate__") = pybind11::cpp_function(
         [build, held](const pybind11::object &self, const pybind11::args &args,
                       const pybind11::kwargs &kwargs) {
-            PyObject *const state = args.size() == 1 && kwargs.empty() ? args[0].ptr() : nullptr;
-            if (state == nullptr || !PyTuple_Check(state) ||
-                static_cast<size_t>(PyTuple_GET_SIZE(state)) != held + 2 ||
-                !PyDict_Check(PyTuple_GET_ITEM(state, held + 1))) {
+            const pybind11::object slots = slots_in<Bound>(self, args, kwargs, held);
+            if (!slots) {
                 build(self, *args, **kwargs);
                 return;
             }
-            const auto slots =
-                pybind11::reinterpret_borrow<pybind11::dict>(PyTuple_GET_ITEM(state, held + 1));
             build(self, args[0][pybind11::slice(0, static_cast<Py_ssize_t>(held + 1), 1)]);
-            for (const auto &item : slots) {
-                pybind11::setattr(self, item.first, item.second);
+            for (const pybind11::handle item : slots) {
+                PyObject *const pair = item.ptr();
+                if (PyObject_SetAttr(self.ptr(), PyTuple_GET_ITEM(pair, 0),
+                                     PyTuple_GET_ITEM(pair, 1)) != 0) {
+                    throw pybind11::error_already_set();
+                }
             }
         },
         pybind11::is_method(cls), pybind11::name("__setstate__"), pybind11::doc(doc.c_str()));
@@ -273,6 +313,14 @@ inline pybind11::tuple reduce_to_state(const pybind11::object &self, const pybin
 {
     pybind11::object newobj = pybind11::module_::import("copyreg").attr("__newobj__");
     return tuple_of(newobj, tuple_of(pybind11::type::of(self)), state);
+}
+
+// reduce_to_state with the state that self.__getstate__() gives, so that a
+// subclass's own __getstate__ decides what its copies carry, as it does for
+// plain Python classes.
+inline pybind11::tuple reduce_with_getstate(const pybind11::object &self)
+{
+    return reduce_to_state(self, self.attr("__getstate__")());
 }
 
 } // namespace korvalent

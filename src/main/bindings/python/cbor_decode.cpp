@@ -352,15 +352,14 @@ void define_value_types(py::module_ &cbor)
                  return "Tag(" + py::repr(t.tag).cast<std::string>() + ", " +
                         py::repr(t.value).cast<std::string>() + ")";
              })
-        .def("__reduce__",
-             [tag_state](const py::object &self) { return reduce_to_state(self, tag_state(self)); })
+        .def("__reduce__", &reduce_with_getstate)
         // __setstate__, and the __getstate__ that copy uses.
         .def(py::pickle(tag_state, [](const py::tuple &state) {
             py::object attributes = attributes_in(state, 2);
             if (!attributes) throw py::value_error("Tag state must be (tag, value)");
             return std::make_pair(Tag{tag_number(state[0]), state[1]}, attributes);
         }));
-    restoring_slots(tag_class, 2);
+    restoring_slots<Tag>(tag_class, 2);
 
     const auto simple_of = [](const py::object &self) { return constructed<Simple>(self).value; };
     const auto simple_state = [simple_of](const py::object &self) {
@@ -385,16 +384,13 @@ void define_value_types(py::module_ &cbor)
              [simple_of](const py::object &self) {
                  return "Simple(" + std::to_string(simple_of(self)) + ")";
              })
-        .def("__reduce__",
-             [simple_state](const py::object &self) {
-                 return reduce_to_state(self, simple_state(self));
-             })
+        .def("__reduce__", &reduce_with_getstate)
         .def(py::pickle(simple_state, [](const py::tuple &state) {
             py::object attributes = attributes_in(state, 1);
             if (!attributes) throw py::value_error("Simple state must be (value,)");
             return std::make_pair(Simple{simple_value(state[0])}, attributes);
         }));
-    restoring_slots(simple_class, 1);
+    restoring_slots<Simple>(simple_class, 1);
 
     // The module's `undefined` is the only instance: calling the type gives it
     // back (as NoneType() gives None), it pickles by name so that it stays the
