@@ -568,6 +568,17 @@ def test_copies_of_subclasses_keep_their_slots(copier, make):
     assert not hasattr(copier(make()), "note")
 
 
+@pytest.mark.parametrize("make, held", [(lambda: DateTag.__new__(DateTag), (0, "x")),
+                                        (lambda: NamedSimple.__new__(NamedSimple), (40,))])
+def test_a_restored_instance_does_not_share_the_dict_of_its_state(make, held):
+    attributes = {"notes": ["checked"]}
+    value = make()
+    value.__setstate__(held + (attributes,))
+    attributes["later"] = 1
+    value.more = 2
+    assert value.__dict__ == {"notes": ["checked"], "more": 2} and attributes == {"notes": ["checked"], "later": 1}
+
+
 def test_a_bad_slot_state_is_refused_before_anything_is_built():
     value = SlottedTag.__new__(SlottedTag)
     with pytest.raises(TypeError, match="^slot names in the state must be str$"):

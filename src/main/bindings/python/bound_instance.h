@@ -223,19 +223,24 @@ pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tu
     return state;
 }
 
-// The attributes a state made by with_attributes carries after the `held`
-// items the bound class reads (an empty dict when there are none); null
-// when the state has any other length or the extra item is not a dict.
-// Slot values are taken off the state before (restoring_slots).
+// A copy of the attributes a state made by with_attributes carries after the
+// `held` items the bound class reads (an empty dict when there are none), to
+// become the instance's own dict: the caller's stays the caller's. Null when
+// the state has any other length or the extra item is not a dict. Slot
+// values are taken off the state before (restoring_slots).
 inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
 {
     if (state.size() == held) {
         return pybind11::dict();
     }
-    if (state.size() == held + 1 && PyDict_Check(state[held].ptr())) {
-        return state[held];
+    if (state.size() != held + 1 || !PyDict_Check(state[held].ptr())) {
+        return pybind11::object();
     }
-    return pybind11::object();
+    auto copied = pybind11::reinterpret_steal<pybind11::object>(PyDict_Copy(state[held].ptr()));
+    if (!copied) {
+        throw pybind11::error_already_set();
+    }
+    return copied;
 }
 
 // The slot values that ends a state made by with_attributes for an
