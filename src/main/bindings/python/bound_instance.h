@@ -243,7 +243,7 @@ inline pybind11::object attributes_in(const pybind11::tuple &state, size_t held)
     return copied;
 }
 
-// The slot values that ends a state made by with_attributes for an
+// The slot values that end a state made by with_attributes for an
 // instance of a Python subclass of Bound (held items, attributes, slots), as
 // a list of (name, value) pairs; null for any other call or state, which the
 // bound class's own __setstate__ then takes as it is. Throws TypeError for a

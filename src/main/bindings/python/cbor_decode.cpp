@@ -327,7 +327,7 @@ void define_value_types(py::module_ &cbor)
         return constructed<Tag>(self);
     };
     // What pickles a tag and what copy reads: the tag, its value, and the
-    // attributes a subclass gave it.
+    // attributes and slots a subclass gave it.
     const auto tag_state = [tag_of](const py::object &self) {
         const Tag &t = tag_of(self);
         return with_attributes<Tag>(self, tuple_of(t.tag, t.value));
