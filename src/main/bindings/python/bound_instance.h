@@ -197,8 +197,8 @@ pybind11::dict slot_values(const pybind11::object &self)
 // followed by what a Python subclass gave the instance, so that copies keep
 // it: a copy of its attributes when it has any, and then the values of its
 // set slots when it has any (with the attributes, maybe none, before them).
-// copy.copy hands the state to the new instance as it is, so the two must not
-// share one dict.
+// The attributes are copied, so that the state stays what it was when taken
+// (attributes_in copies them again for the instance it restores).
 template <typename Bound>
 pybind11::tuple with_attributes(const pybind11::object &self, const pybind11::tuple &held)
 {
