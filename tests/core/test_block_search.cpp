@@ -84,6 +84,22 @@ Bytes slice(const Bytes &b, size_t from, size_t count)
                  b.begin() + static_cast<ptrdiff_t>(from + count));
 }
 
+// A new value built from the old one, and the most its delta may take.
+struct SizedCase {
+    const char *name;
+    Bytes new_value;
+    size_t at_most;
+};
+
+void expect_small_deltas(const Bytes &old_value, const std::vector<SizedCase> &cases)
+{
+    for (const SizedCase &c : cases) {
+        const Bytes delta = blocks_delta(old_value, c.new_value);
+        EXPECT_EQ(check_delta(old_value, c.new_value, delta), "") << c.name;
+        EXPECT_LE(delta.size(), c.at_most) << c.name;
+    }
+}
+
 // Indented records, like pretty-printed JSON: long runs of spaces that
 // would crowd a hash bucket, and keys repeated in every record.
 Bytes indented_record(size_t i)
@@ -178,12 +194,7 @@ TEST(BlockSearch, CopiesComeFromAnywhereInTheOldValue)
     const size_t k = 4096;
     const Bytes a = slice(base, 100000, k);
     const Bytes b = slice(base, 500000, k);
-    struct Case {
-        const char *name;
-        Bytes new_value;
-        size_t at_most;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<SizedCase> cases = {
         {"block moved to the front",
          concat({a, slice(base, 0, 100000), slice(base, 100000 + k, base.size() - 100000 - k)}),
          40},
@@ -198,11 +209,7 @@ TEST(BlockSearch, CopiesComeFromAnywhereInTheOldValue)
                  slice(base, 300000, base.size() - 300000)}),
          1040},
     };
-    for (const Case &c : cases) {
-        const Bytes delta = blocks_delta(base, c.new_value);
-        EXPECT_EQ(check_delta(base, c.new_value, delta), "") << c.name;
-        EXPECT_LE(delta.size(), c.at_most) << c.name;
-    }
+    expect_small_deltas(base, cases);
 }
 
 // Gaps between anchors keep byte precision: point edits cost a few bytes
@@ -221,6 +228,55 @@ TEST(BlockSearch, PointEditsStayBytePrecise)
         BufPtr reference(diff_generate_binary(&o, &n));
         EXPECT_LE(delta.size(), reference->length) << edits;
     }
+}
+
+// Values edited in place are matched along one diagonal. Sparse edits of
+// every length, whether their diagonal matches are long or short, cost no
+// more than in the default search (dense ones are the format's cost), and
+// content copied from elsewhere, next to an edit, is still found wherever
+// it lies: inside a stretch edited in place, right after an edit, or at the
+// very end of the value.
+TEST(BlockSearch, EditsInPlaceAndCopiesBesideThem)
+{
+    Rng rng(17);
+    const Bytes base = random_bytes(rng, 200000, 256);
+    const auto edited = [&](size_t at, size_t count) {
+        Bytes out = base;
+        for (size_t i = at; i < at + count; ++i) {
+            out[i] ^= 0x5A;
+        }
+        return out;
+    };
+    for (size_t spacing : {100, 250, 256, 257, 300, 1000, 5000}) {
+        for (size_t length : {1, 8, 15, 16, 40}) {
+            Bytes changed = base;
+            for (size_t at = 1000; at + length < base.size() && at < 1000 + 12 * spacing;
+                 at += spacing + length) {
+                for (size_t i = at; i < at + length; ++i) {
+                    changed[i] ^= 0x5A;
+                }
+            }
+            const Bytes delta = blocks_delta(base, changed);
+            ASSERT_EQ(check_delta(base, changed, delta), "") << spacing << " " << length;
+            const buf_s o = view(base);
+            const buf_s n = view(changed);
+            BufPtr reference(diff_generate_binary(&o, &n));
+            EXPECT_LE(delta.size(), reference->length) << spacing << " " << length;
+        }
+    }
+    const std::vector<SizedCase> cases = {
+        {"bytes in place replaced by a copy of others, an edit later on",
+         concat({slice(base, 0, 100000), slice(base, 50000, 40),
+                 slice(edited(150000, 1), 100040, base.size() - 100040)}),
+         32},
+        {"an edit, then a block moved in",
+         concat({slice(edited(100000, 5), 0, 100005), slice(base, 150000, 4096),
+                 slice(base, 100005, base.size() - 100005)}),
+         32},
+        {"an edit, then a short tail copied from elsewhere",
+         concat({slice(edited(100000, 3), 0, 100003), slice(base, 50000, 200)}), 32},
+    };
+    expect_small_deltas(base, cases);
 }
 
 // A gap dense with point edits is still searched byte by byte: the bound

@@ -89,6 +89,10 @@ constexpr int32_t kMaxPeriod = 16;
 constexpr int32_t kRunWindow = 8 + kMaxPeriod;
 static_assert(kRunMinimum >= kRunWindow + 7, "a run holds a periodic window at a multiple of 8");
 
+/* A match of at least kTrustedDiagonal bytes along the last copy's diagonal
+ * is taken without a lookup: edits in place keep the copies on one diagonal,
+ * and values that differ only by them need no index at all. */
+constexpr int32_t kTrustedDiagonal = 256;
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
 /* New bytes with no sampled window (content of a period of 17 to 40 bytes
@@ -97,6 +101,11 @@ constexpr int32_t kRestartDistance = 64;
  * so an old run at the same place is still found. */
 constexpr int32_t kProbeGap = 256;
 constexpr int32_t kProbeStride = 64;
+/* The index is built when a lookup first needs it. Until then, windows off
+ * the last copy's diagonal wait while they lie within kIndexDelay bytes of
+ * its end: an edit in place ends soon, and the diagonal resumes. */
+constexpr int32_t kIndexDelay = 256;
+static_assert(kIndexDelay <= kProbeGap, "windows that wait lie closer than a probe");
 /* New bytes scanned between two runs of the caller's poll (some tens of
  * milliseconds of scanning). */
 constexpr int64_t kPollBytes = int64_t{1} << 22;
@@ -309,36 +318,51 @@ private:
 
 /* Index of the old value's sampled windows: one bucket per kBytesPerBucket
  * old bytes (24 bytes each, so three quarters of the old value's size), each
- * bucket keeping the earliest windows that land in it. */
+ * bucket keeping the earliest windows that land in it. Built when a lookup
+ * first needs it: values that differ by edits in place never need it. */
 class BlockIndex {
 public:
-    /* Not inlined: the filing loop, the hot part of indexing, is then
-     * compiled on its own rather than inside whatever calls it. */
-    [[gnu::noinline]] BlockIndex(const uint8_t *old_bytes, int32_t old_length)
-        : buckets_(static_cast<size_t>(old_length / kBytesPerBucket + 1))
+    BlockIndex(const uint8_t *old_bytes, int32_t old_length)
+        : old_bytes_(old_bytes), old_length_(old_length)
+    {}
+
+    bool built() const { return buckets_ != nullptr; }
+
+    /* Files the old value's windows; throws std::bad_alloc. Not inlined: the
+     * filing loop, the hot part of indexing, is then compiled on its own
+     * rather than inside whatever calls it. */
+    [[gnu::noinline]] void build()
     {
+        buckets_ =
+            std::make_unique<BucketArray>(static_cast<size_t>(old_length_ / kBytesPerBucket + 1));
         /* Sampled windows wait in a short queue while their buckets are
          * fetched; they are filed in old-value order all the same. */
-        SampleStream stream(old_bytes, old_length, *this);
+        SampleStream stream(old_bytes_, old_length_, *this);
         int32_t at = 0;
         uint64_t mix = 0;
         while (stream.next(&at, &mix)) {
-            if (!is_one_byte_run(old_bytes + at)) {
+            if (!is_one_byte_run(old_bytes_ + at)) {
                 file(at, mix);
             }
         }
     }
 
-    /* The bucket of a sampled window's mixed hash. */
-    const Bucket &bucket(uint64_t mix) const { return buckets_[bucket_index(mix)]; }
-    void prefetch(uint64_t mix) const { __builtin_prefetch(&buckets_[bucket_index(mix)]); }
+    /* The bucket of a sampled window's mixed hash, once built. */
+    const Bucket &bucket(uint64_t mix) const { return (*buckets_)[bucket_index(mix)]; }
+    /* Fetches that bucket ahead of use (nothing before the index is built). */
+    void prefetch(uint64_t mix) const
+    {
+        if (buckets_ != nullptr) {
+            __builtin_prefetch(&(*buckets_)[bucket_index(mix)]);
+        }
+    }
 
 private:
     void file(int32_t at, uint64_t mix)
     {
         /* The first free slot, found without a branch per slot: whether a
          * bucket is full varies from window to window. */
-        Bucket &bucket = buckets_[bucket_index(mix)];
+        Bucket &bucket = (*buckets_)[bucket_index(mix)];
         uint32_t free_slots = 0;
         for (int32_t i = 0; i < kBucketSlots; ++i) {
             free_slots |= (static_cast<uint32_t>(bucket.at[i]) >> 31) << i;
@@ -354,10 +378,12 @@ private:
     size_t bucket_index(uint64_t mix) const
     {
         const uint64_t bits = (mix << kSampleBits) >> 32;
-        return static_cast<size_t>((bits * buckets_.size()) >> 32);
+        return static_cast<size_t>((bits * buckets_->size()) >> 32);
     }
 
-    BucketArray buckets_;
+    const uint8_t *old_bytes_;
+    int32_t old_length_;
+    std::unique_ptr<BucketArray> buckets_;
 };
 
 void SampleStream::fill()
@@ -444,7 +470,7 @@ struct Candidate {
 /* Greedy scan of new[lo, hi) against the index. */
 class Scanner {
 public:
-    Scanner(const buf_s *old_value, const buf_s *new_value, const BlockIndex &index)
+    Scanner(const buf_s *old_value, const buf_s *new_value, BlockIndex &index)
         : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
           new_(new_value->data), index_(index)
     {}
@@ -456,7 +482,7 @@ public:
      * where the content before lo came from; it is tried first. Ends early
      * when the poller asks to stop. */
     void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out,
-              std::vector<Anchor> *shorter, Poller *poller) const
+              std::vector<Anchor> *shorter, Poller *poller)
     {
         SampleStream stream(new_, hi, index_);
         stream.restart(lo);
@@ -466,8 +492,10 @@ public:
         int32_t looked_up = lo; /* new bytes before it had a window looked up or probed */
         int32_t pos = 0;
         uint64_t mix = 0;
+        bool waiting = false;
         const auto accept = [&](const Candidate &best) {
             out->push_back(Anchor{best.old_start, best.new_start, best.length});
+            waiting = false;
             literal_start = best.new_start + best.length;
             diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
             /* Skipping a long match beats hashing through it. */
@@ -484,37 +512,75 @@ public:
                 }
             }
         };
-        while (stream.next(&pos, &mix)) {
-            if (pos < literal_start) {
-                continue; /* inside the last match */
-            }
-            if (pos >= poll_point && poller->stop(pos, &poll_point)) {
-                return;
-            }
-            if (pos - std::max(looked_up, literal_start) > kProbeGap) {
-                probe_to(pos);
+        /* Windows that waited for the index are handled again once it is
+         * built: the scan goes back to the literal start. */
+        const auto build_and_rewind = [&]() {
+            index_.build();
+            waiting = false;
+            stream.restart(literal_start);
+            return !poller->stop(literal_start, &poll_point);
+        };
+        do {
+            while (stream.next(&pos, &mix)) {
                 if (pos < literal_start) {
+                    continue; /* inside the last match */
+                }
+                if (pos >= poll_point && poller->stop(pos, &poll_point)) {
+                    return;
+                }
+                if (pos - std::max(looked_up, literal_start) > kProbeGap) {
+                    probe_to(pos);
+                    if (pos < literal_start) {
+                        continue;
+                    }
+                }
+                looked_up = pos;
+                Candidate best = along_at(pos, literal_start, hi, diagonal);
+                if (!index_.built()) {
+                    const IndexNeed need = index_need(best, pos, literal_start);
+                    waiting = need == IndexNeed::kLater;
+                    if (need == IndexNeed::kNow && !build_and_rewind()) {
+                        return;
+                    }
+                    if (need != IndexNeed::kNone) {
+                        continue;
+                    }
+                } else if (best.length < kTrustedDiagonal) {
+                    look_up(pos, literal_start, hi, diagonal, mix, &best);
+                }
+                if (best.old_start < 0 || best.saving <= 0) {
                     continue;
                 }
+                if (best.length >= minimum) {
+                    accept(best);
+                } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
+                    shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
+                    short_end = best.new_start + best.length;
+                }
             }
-            looked_up = pos;
-            const Candidate best = best_at(pos, literal_start, hi, diagonal, mix);
-            if (best.old_start < 0 || best.saving <= 0) {
-                continue;
-            }
-            if (best.length >= minimum) {
-                accept(best);
-            } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
-                shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
-                short_end = best.new_start + best.length;
-            }
-        }
+        } while (waiting && build_and_rewind());
         if (!poller->stopped()) {
             probe_to(hi);
         }
     }
 
 private:
+    enum class IndexNeed { kNone, kLater, kNow };
+
+    /* Before the index is built: whether the window at pos, whose match
+     * along the diagonal is `along`, does without it (a trusted match that
+     * leaves too few literal bytes to hold a window), waits for it (fewer
+     * than kIndexDelay bytes past the literal start: an edit in place may
+     * end soon) or needs it now. A stream that ends while windows wait
+     * needs it too. */
+    static IndexNeed index_need(const Candidate &along, int32_t pos, int32_t literal_start)
+    {
+        if (along.length >= kTrustedDiagonal) {
+            return along.new_start - literal_start < kBlock ? IndexNeed::kNone : IndexNeed::kNow;
+        }
+        return pos - literal_start < kIndexDelay ? IndexNeed::kLater : IndexNeed::kNow;
+    }
+
     /* The match along the diagonal at pos, if any. */
     Candidate along_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal) const
     {
@@ -549,25 +615,25 @@ private:
         }
     }
 
-    Candidate best_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal,
-                      uint64_t mix) const
+    /* Improves *best with the indexed windows that share pos's mixed hash
+     * (the index built). */
+    void look_up(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t mix,
+                 Candidate *best) const
     {
-        Candidate best = along_at(pos, literal_start, hi, diagonal);
         const int64_t along = pos + diagonal;
         const Bucket &bucket = index_.bucket(mix);
         const uint16_t check = check_of(mix);
         for (int32_t i = 0; i < kBucketSlots && bucket.at[i] >= 0; ++i) {
             if (bucket.check[i] == check && bucket.at[i] != along) {
-                consider(bucket.at[i], pos, literal_start, hi, &best);
+                consider(bucket.at[i], pos, literal_start, hi, best);
             }
         }
-        return best;
     }
 
     const uint8_t *old_;
     int32_t old_length_;
     const uint8_t *new_;
-    const BlockIndex &index_;
+    BlockIndex &index_;
 };
 
 /* The 8 bytes at p as a number whose lowest byte is p[0]. */
@@ -1148,14 +1214,8 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value,
     std::vector<Anchor> anchors;
     anchors.push_back(Anchor{0, 0, prefix});
     if (m - suffix - prefix >= kBlock && n >= kBlock) {
-        /* Indexing takes a few milliseconds per MB: polled once done, the
-         * loop that files the windows stays free of the check. */
-        const BlockIndex index(old_value->data, n);
-        int64_t poll_point = 0;
-        if (poller->stop(0, &poll_point)) {
-            return anchors;
-        }
-        const Scanner scanner(old_value, new_value, index);
+        BlockIndex index(old_value->data, n);
+        Scanner scanner(old_value, new_value, index);
         LocalMatcher local(old_value, new_value);
         std::vector<Anchor> long_ones;
         std::vector<Anchor> short_ones;
