@@ -277,6 +277,16 @@ TEST(BlockSearch, EditsInPlaceAndCopiesBesideThem)
          concat({slice(edited(100000, 3), 0, 100003), slice(base, 50000, 200)}), 32},
     };
     expect_small_deltas(base, cases);
+    // Zero padding has no sampled window: the stretch it starts is probed
+    // only after what comes before it has been looked up.
+    const Bytes padded = concat({slice(base, 0, 10000), Bytes(600, 0), slice(base, 10000, 90000)});
+    Bytes copied_before = padded;
+    std::copy_n(base.begin() + 40000, 100, copied_before.begin() + 9900);
+    copied_before[60000] ^= 1;
+    expect_small_deltas(padded,
+                        {{"a copy just before padding", copied_before, 32},
+                         {"bytes removed just before padding",
+                          concat({slice(padded, 0, 9800), slice(padded, 9833, 80767)}), 24}});
 }
 
 // A gap dense with point edits is still searched byte by byte: the bound

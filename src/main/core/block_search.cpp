@@ -89,9 +89,10 @@ constexpr int32_t kMaxPeriod = 16;
 constexpr int32_t kRunWindow = 8 + kMaxPeriod;
 static_assert(kRunMinimum >= kRunWindow + 7, "a run holds a periodic window at a multiple of 8");
 
-/* A match of at least kTrustedDiagonal bytes along the last copy's diagonal
- * is taken without a lookup: edits in place keep the copies on one diagonal,
- * and values that differ only by them need no index at all. */
+/* Until the index is built, a match of at least kTrustedDiagonal bytes along
+ * the last copy's diagonal is taken without a lookup: edits in place keep
+ * the copies on one diagonal, and values that differ only by short ones need
+ * no index at all. */
 constexpr int32_t kTrustedDiagonal = 256;
 /* A scan jumps over a match that ends this far past where it has hashed. */
 constexpr int32_t kRestartDistance = 64;
@@ -105,7 +106,6 @@ constexpr int32_t kProbeStride = 64;
  * the last copy's diagonal wait while they lie within kIndexDelay bytes of
  * its end: an edit in place ends soon, and the diagonal resumes. */
 constexpr int32_t kIndexDelay = 256;
-static_assert(kIndexDelay <= kProbeGap, "windows that wait lie closer than a probe");
 /* New bytes scanned between two runs of the caller's poll (some tens of
  * milliseconds of scanning). */
 constexpr int64_t kPollBytes = int64_t{1} << 22;
@@ -319,7 +319,7 @@ private:
 /* Index of the old value's sampled windows: one bucket per kBytesPerBucket
  * old bytes (24 bytes each, so three quarters of the old value's size), each
  * bucket keeping the earliest windows that land in it. Built when a lookup
- * first needs it: values that differ by edits in place never need it. */
+ * first needs it (values that differ by short edits in place never do). */
 class BlockIndex {
 public:
     BlockIndex(const uint8_t *old_bytes, int32_t old_length)
@@ -528,7 +528,16 @@ public:
                 if (pos >= poll_point && poller->stop(pos, &poll_point)) {
                     return;
                 }
-                if (pos - std::max(looked_up, literal_start) > kProbeGap) {
+                const bool probe_due = pos - std::max(looked_up, literal_start) > kProbeGap;
+                if (waiting && probe_due) {
+                    /* Windows are looked up before the stretch after them
+                     * is probed. */
+                    if (!build_and_rewind()) {
+                        return;
+                    }
+                    continue;
+                }
+                if (probe_due) {
                     probe_to(pos);
                     if (pos < literal_start) {
                         continue;
@@ -545,7 +554,7 @@ public:
                     if (need != IndexNeed::kNone) {
                         continue;
                     }
-                } else if (best.length < kTrustedDiagonal) {
+                } else {
                     look_up(pos, literal_start, hi, diagonal, mix, &best);
                 }
                 if (best.old_start < 0 || best.saving <= 0) {

@@ -4,9 +4,10 @@
  * (about one window in 8); the old value's sampled windows go into an index of
  * bounded buckets (runs of one byte left out), the new value's are looked up
  * in it, and every verified candidate is extended both ways (stretches with no
- * sampled window are probed where the last copy's source continues). A long
- * match where the last copy's source continues is taken without a lookup, so
- * values edited in place are compared once and never indexed. Small
+ * sampled window are probed where the last copy's source continues). The
+ * index is built only when a lookup first needs it: values that differ by
+ * short edits in place (under 16 bytes each, a few hundred bytes apart) are
+ * compared once and never indexed. Small
  * gaps between anchors whose old ranges follow each other go to the Myers
  * engine, so local edits keep byte precision, unless the 4-byte strings their
  * sides share show that no copy there would pay or that the engine could not
