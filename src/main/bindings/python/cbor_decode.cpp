@@ -584,10 +584,7 @@ struct Context {
     PyObject *simple = nullptr;    // Simple
     PyObject *undefined = nullptr; // the undefined singleton
     PyTypeObject *iterator = nullptr;
-    // gc.isenabled, gc.disable and gc.enable, before the C API has them (3.10)
-    PyObject *gc_isenabled = nullptr;
-    PyObject *gc_disable = nullptr;
-    PyObject *gc_enable = nullptr;
+    PyObject *gc_isenabled = nullptr; // gc.isenabled, before PyGC_IsEnabled (3.10)
     KeyCache keys;
 
     ~Context()
@@ -598,8 +595,6 @@ struct Context {
         Py_XDECREF(undefined);
         Py_XDECREF(reinterpret_cast<PyObject *>(iterator));
         Py_XDECREF(gc_isenabled);
-        Py_XDECREF(gc_disable);
-        Py_XDECREF(gc_enable);
     }
 };
 
@@ -609,15 +604,16 @@ PyModuleDef kContextModule = ContextModule::definition("korvalent_core.cbor");
 
 Context *context_of(PyObject *self) { return ContextModule::of(self); }
 
-// A decode makes no reference cycles, and nothing outside it refers to what
-// it builds before it ends, so a collection during a decode frees nothing:
-// it only walks the containers built so far, and on a large document it
-// would do so again and again. Once a decode has built kPauseAfter
-// containers, the cyclic collector (if enabled) is held off until the
-// builder goes; it then runs as usual. No Python code runs while it is held
-// off, so nothing else can see or change its state meanwhile. Before that, a
-// collection may run finalizers that decode too: such nested decodes hold it
-// off and restore it in turn.
+// Once a decode has built kQuietAfter containers and the cyclic collector
+// is enabled, further lists stay untracked by the collector once filled and
+// dicts are kept untracked as they fill; the result is handed out only after adopt()
+// has tracked them again, as the interpreter would have them. Until then
+// nothing outside the decoder refers to them, and the collections that
+// allocation triggers while a large document is built need not traverse it
+// again and again (on large documents that halves the time of a decode).
+// The record of untracked containers holds a reference to each, so one
+// dropped before the end (a list frozen into a key, a value replaced by a
+// duplicate key) is freed only after it is tracked again.
 class PythonBuilder {
 public:
     using Value = PyObject *;
@@ -683,7 +679,7 @@ public:
     {
         PyObject *l = PyList_New(static_cast<Py_ssize_t>(n));
         if (l == nullptr) return nullptr;
-        count_container();
+        quiet();
         PyObject_GC_UnTrack(l);
         return l;
     }
@@ -691,7 +687,10 @@ public:
     {
         PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
     }
-    void list_filled(Value l) { PyObject_GC_Track(l); }
+    void list_filled(Value l)
+    {
+        if (!(quiet_ && record(l))) PyObject_GC_Track(l);
+    }
     // Nothing is built between the making and the filling here, so the
     // list may be tracked all along.
     Value list_of(Value *items, size_t n)
@@ -702,7 +701,7 @@ public:
             return nullptr;
         }
         for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), items[i]);
-        count_container();
+        if (quiet()) untrack(l);
         return l;
     }
     Value freeze(Value list)
@@ -714,12 +713,16 @@ public:
 
     Value map(size_t n)
     {
-        count_container();
+        quiet();
         return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
     }
     bool map_set(Value m, Value k, Value v, uint64_t key_offset)
     {
         const int rc = set_item(m, k, v);
+        // The dict tracks itself when it gains a collectable key or value.
+        if (quiet_ && (PyType_IS_GC(Py_TYPE(k)) || PyType_IS_GC(Py_TYPE(v))) &&
+            PyObject_GC_IsTracked(m))
+            untrack(m);
         Py_DECREF(v);
         if (rc != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
@@ -750,47 +753,62 @@ public:
 
     void release(Value v) { Py_XDECREF(v); }
 
-    ~PythonBuilder()
+    // The finished value may now be handed out: track what was left
+    // untracked and drop the record's references. Also run on failure, where
+    // those references are the last ones left. A list is recorded once, when
+    // it is filled, and nothing tracks it again before this; a dict tracks itself
+    // when it gains a collectable entry, so it may be recorded more than once
+    // and is asked first.
+    void adopt()
     {
-        if (paused_) resume_collector();
+        for (size_t i = 0; i < untracked_.size(); ++i) {
+            PyObject *const container = untracked_[i];
+            if (PyList_CheckExact(container) || !PyObject_GC_IsTracked(container))
+                PyObject_GC_Track(container);
+            Py_DECREF(container);
+        }
+        untracked_.resize(0);
     }
+
+    ~PythonBuilder() { adopt(); }
 
 private:
-    static constexpr size_t kPauseAfter = 256; // fewer cost the collector little
+    static constexpr size_t kQuietAfter = 256; // fewer cost the collector little
 
-    void count_container()
+    // Counts a new container; true once containers are to be left untracked.
+    bool quiet()
     {
-        if (++made_ == kPauseAfter) paused_ = pause_collector();
+        if (++made_ == kQuietAfter) quiet_ = collector_enabled();
+        return quiet_;
     }
 
-    // Disables the collector if it is enabled: true when it did.
-    bool pause_collector() const
+    // Without a collector to avoid, untracking would be work for nothing.
+    bool collector_enabled() const
     {
 #if PY_VERSION_HEX >= 0x030A0000
-        return PyGC_Disable() == 1;
+        return PyGC_IsEnabled() == 1;
 #else
         PyObject *const on = PyObject_CallNoArgs(ctx_.gc_isenabled);
-        PyObject *const off = on == Py_True ? PyObject_CallNoArgs(ctx_.gc_disable) : nullptr;
-        if (on == nullptr || (on == Py_True && off == nullptr)) PyErr_Clear(); // left as it is
+        if (!on) PyErr_Clear(); // leave everything tracked
         Py_XDECREF(on);
-        Py_XDECREF(off);
-        return off != nullptr;
+        return on == Py_True;
 #endif
     }
 
-    // Enables the collector again, keeping a failed decode's error.
-    void resume_collector() const
+    // Records an untracked container for adopt(); false without room to
+    // record it.
+    bool record(PyObject *container)
     {
-#if PY_VERSION_HEX >= 0x030A0000
-        PyGC_Enable();
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject *const done = PyObject_CallNoArgs(ctx_.gc_enable);
-        if (done == nullptr) PyErr_Clear();
-        Py_XDECREF(done);
-        PyErr_Restore(type, value, traceback);
-#endif
+        if (!untracked_.push(container)) return false;
+        Py_INCREF(container);
+        return true;
+    }
+
+    // Untracks a live container and records it for adopt(); without room to
+    // record it, it stays tracked.
+    void untrack(PyObject *container)
+    {
+        if (record(container)) PyObject_GC_UnTrack(container);
     }
 
     // PyDict_SetItem, skipping its hash lookup for a str whose hash is
@@ -816,8 +834,9 @@ private:
 
     const Context &ctx_;
     KeyCache &keys_;
-    size_t made_ = 0;     // containers built by this decode
-    bool paused_ = false; // the collector is held off by this decode
+    cbor_decode::ScratchStack<PyObject *, 64> untracked_;
+    size_t made_ = 0;    // containers built by this decode
+    bool quiet_ = false; // containers are being left untracked
 };
 
 /* ---------------------------------------------------------------- helpers */
@@ -981,7 +1000,10 @@ PyObject *decode_whole(Context &ctx, const HeldBuffer &buf, uint32_t max_depth)
     PythonBuilder builder(ctx);
     Decoder<PythonBuilder> decoder(builder, buf.data(), buf.size(), max_depth, 0, buf.input());
     PyObject *out = decoder.whole();
-    if (!out) raise_failure(ctx, decoder.failure(), max_depth);
+    if (out)
+        builder.adopt();
+    else
+        raise_failure(ctx, decoder.failure(), max_depth);
     return out;
 }
 
@@ -1128,6 +1150,7 @@ PyObject *iterator_next(PyObject *self)
         return nullptr;
     }
     it->offset = decoder.offset();
+    builder.adopt();
     return out;
 }
 
@@ -1230,10 +1253,7 @@ void init_cbor_decode(py::module_ &cbor)
     ctx->undefined = py::object(cbor.attr("undefined")).release().ptr();
     ctx->iterator = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&kIteratorSpec));
     if (!ctx->iterator) throw py::error_already_set();
-    const py::module_ gc = py::module_::import("gc");
-    ctx->gc_isenabled = py::object(gc.attr("isenabled")).release().ptr();
-    ctx->gc_disable = py::object(gc.attr("disable")).release().ptr();
-    ctx->gc_enable = py::object(gc.attr("enable")).release().ptr();
+    ctx->gc_isenabled = py::object(py::module_::import("gc").attr("isenabled")).release().ptr();
     cbor.attr("CBORDecodeError") = py::reinterpret_borrow<py::object>(ctx->error);
 
     py::object state = ContextModule::make(&kContextModule, std::move(ctx));
