@@ -4,6 +4,7 @@ dumps and cbor2, every truncation, hostile lengths and nesting, the small
 public types, and reference counts and memory over many good and failing
 calls."""
 import array
+import contextlib
 import copy
 import inspect
 import io
@@ -1050,6 +1051,32 @@ def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module
         "print(results)\n"
     )
     assert out.strip() == "[True, True, True, True]"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="exporters written in Python came in 3.12")
+@pytest.mark.parametrize("data, fails", [(dumps(1) + h("ff"), True), (dumps(1), False)],
+                         ids=["after a failing item", "at the end"])
+def test_an_exporter_may_call_next_as_the_iterator_releases_it(data, fails):
+    # Releasing the buffer runs the exporter's code, which once re-entered the
+    # iterator and released the same buffer again, crashing the interpreter.
+    seen = []
+
+    class Source:
+        def __buffer__(self, flags):
+            return memoryview(data)
+
+        def __release_buffer__(self, view):
+            seen.append(next(it, "exhausted"))
+            view.release()
+
+    it = iter_items(Source())
+    items = []
+    with pytest.raises(CBORDecodeError) if fails else contextlib.nullcontext():
+        for item in it:
+            items.append(item)
+    assert items == [1]
+    assert seen == ["exhausted"]
+    assert next(it, "exhausted") == "exhausted"
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12),

@@ -1089,10 +1089,14 @@ struct ItemIterator {
     cbor_decode::Input input;
 };
 
+// Marked finished before the release: an exporter written in Python (3.12)
+// runs code as it is released, which may call next() on this iterator, and
+// must find it exhausted rather than release the buffer a second time.
 void iterator_finish(ItemIterator *it)
 {
-    if (it->holding) PyBuffer_Release(&it->view);
+    if (!it->holding) return;
     it->holding = false;
+    PyBuffer_Release(&it->view);
 }
 
 void iterator_dealloc(PyObject *self)
