@@ -782,10 +782,13 @@ private:
         return quiet_;
     }
 
-    // Without a collector to avoid, untracking would be work for nothing.
+    // Without a collector to avoid, untracking would be work for nothing. From
+    // 3.12 the collector runs only between bytecodes, never inside a decode.
     bool collector_enabled() const
     {
-#if PY_VERSION_HEX >= 0x030A0000
+#if PY_VERSION_HEX >= 0x030C0000
+        return false;
+#elif PY_VERSION_HEX >= 0x030A0000
         return PyGC_IsEnabled() == 1;
 #else
         PyObject *const on = PyObject_CallNoArgs(ctx_.gc_isenabled);
