@@ -467,113 +467,148 @@ struct Candidate {
     int64_t saving = 0;
 };
 
-/* Greedy scan of new[lo, hi) against the index. */
+/* One greedy scan of new[lo, hi) against the old value: sampled windows are
+ * matched along the last copy's diagonal and, once the index is built, with
+ * the indexed windows of the same hash. */
 class Scanner {
 public:
-    Scanner(const buf_s *old_value, const buf_s *new_value, BlockIndex &index)
+    /* The content before lo is copied in place (the common prefix), so the
+     * diagonal of offset 0 is tried first. */
+    Scanner(const buf_s *old_value, const buf_s *new_value, BlockIndex &index, Poller *poller,
+            int32_t lo, int32_t hi)
         : old_(old_value->data), old_length_(static_cast<int32_t>(old_value->length)),
-          new_(new_value->data), index_(index)
+          new_(new_value->data), index_(index), poller_(poller), lo_(lo), hi_(hi),
+          poll_point_(poller->first_point(lo)), literal_start_(lo), short_end_(lo), looked_up_(lo)
     {}
 
-    /* Appends the anchors found in new[lo, hi), in new-value order, each at
-     * least `minimum` bytes long, to *out, and the shorter matches worth
+    /* Appends the anchors found, in new-value order, each at least
+     * kAnchorMinimum bytes long, to *anchors, and the shorter matches worth
      * their encoded size (at least kGapMatchMinimum bytes, none overlapping
-     * the one before) to *shorter. diagonal (old offset minus new offset) is
-     * where the content before lo came from; it is tried first. Ends early
-     * when the poller asks to stop. */
-    void scan(int32_t lo, int32_t hi, int32_t minimum, int64_t diagonal, std::vector<Anchor> *out,
-              std::vector<Anchor> *shorter, Poller *poller)
+     * the one before) to *shorter. Ends early when the poller asks to stop.
+     * Called once. */
+    void scan(std::vector<Anchor> *anchors, std::vector<Anchor> *shorter)
     {
-        SampleStream stream(new_, hi, index_);
-        stream.restart(lo);
-        int64_t poll_point = poller->first_point(lo);
-        int32_t literal_start = lo;
-        int32_t short_end = lo;
-        int32_t looked_up = lo; /* new bytes before it had a window looked up or probed */
-        int32_t pos = 0;
-        uint64_t mix = 0;
-        bool waiting = false;
-        const auto accept = [&](const Candidate &best) {
-            out->push_back(Anchor{best.old_start, best.new_start, best.length});
-            waiting = false;
-            literal_start = best.new_start + best.length;
-            diagonal = static_cast<int64_t>(best.old_start) - best.new_start;
-            /* Skipping a long match beats hashing through it. */
-            if (literal_start - stream.cursor() > kRestartDistance) {
-                stream.restart(literal_start);
-            }
-        };
-        const auto probe_to = [&](int32_t end) {
-            for (int32_t q = std::max(looked_up, literal_start); end - q > kProbeGap;
-                 q = std::max(q + kProbeStride, literal_start)) {
-                const Candidate best = along_at(q, literal_start, hi, diagonal);
-                if (best.old_start >= 0 && best.saving > 0 && best.length >= minimum) {
-                    accept(best);
-                }
-            }
-        };
-        /* Windows that waited for the index are handled again once it is
-         * built: the scan goes back to the literal start. */
-        const auto build_and_rewind = [&]() {
-            index_.build();
-            waiting = false;
-            stream.restart(literal_start);
-            return !poller->stop(literal_start, &poll_point);
-        };
+        anchors_ = anchors;
+        shorter_ = shorter;
+        /* The stream is a local, not a member: its writes then cannot alias
+         * the scanner's state, which stays in registers through the loop. */
+        SampleStream stream(new_, hi_, index_);
+        stream.restart(lo_);
         do {
-            while (stream.next(&pos, &mix)) {
-                if (pos < literal_start) {
-                    continue; /* inside the last match */
-                }
-                if (pos >= poll_point && poller->stop(pos, &poll_point)) {
-                    return;
-                }
-                const bool probe_due = pos - std::max(looked_up, literal_start) > kProbeGap;
-                if (waiting && probe_due) {
-                    /* Windows are looked up before the stretch after them
-                     * is probed. */
-                    if (!build_and_rewind()) {
-                        return;
-                    }
-                    continue;
-                }
-                if (probe_due) {
-                    probe_to(pos);
-                    if (pos < literal_start) {
-                        continue;
-                    }
-                }
-                looked_up = pos;
-                Candidate best = along_at(pos, literal_start, hi, diagonal);
-                if (!index_.built()) {
-                    const IndexNeed need = index_need(best, pos, literal_start);
-                    waiting = need == IndexNeed::kLater;
-                    if (need == IndexNeed::kNow && !build_and_rewind()) {
-                        return;
-                    }
-                    if (need != IndexNeed::kNone) {
-                        continue;
-                    }
-                } else {
-                    look_up(pos, literal_start, hi, diagonal, mix, &best);
-                }
-                if (best.old_start < 0 || best.saving <= 0) {
-                    continue;
-                }
-                if (best.length >= minimum) {
-                    accept(best);
-                } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end) {
-                    shorter->push_back(Anchor{best.old_start, best.new_start, best.length});
-                    short_end = best.new_start + best.length;
-                }
+            if (!scan_windows(stream)) {
+                return;
             }
-        } while (waiting && build_and_rewind());
-        if (!poller->stopped()) {
-            probe_to(hi);
+        } while (waiting_ && build_and_rewind(stream));
+        if (!poller_->stopped()) {
+            probe_to(stream, hi_);
         }
     }
 
 private:
+    /* Handles the stream's sampled windows up to its end: false when the
+     * poller asks to stop. */
+    bool scan_windows(SampleStream &stream)
+    {
+        int32_t pos = 0;
+        uint64_t mix = 0;
+        while (stream.next(&pos, &mix)) {
+            if (pos < literal_start_) {
+                continue; /* inside the last match */
+            }
+            if (pos >= poll_point_ && poller_->stop(pos, &poll_point_)) {
+                return false;
+            }
+            if (!window(stream, pos, mix)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    /* The sampled window at pos, at or past the literal start: false when
+     * the poller asks to stop. */
+    bool window(SampleStream &stream, int32_t pos, uint64_t mix)
+    {
+        if (pos - std::max(looked_up_, literal_start_) > kProbeGap) {
+            if (waiting_) {
+                /* Windows are looked up before the stretch after them is
+                 * probed. */
+                return build_and_rewind(stream);
+            }
+            probe_to(stream, pos);
+            if (pos < literal_start_) {
+                return true;
+            }
+        }
+        looked_up_ = pos;
+        Candidate best = along_at(pos);
+        if (!index_.built()) {
+            const IndexNeed need = index_need(best, pos, literal_start_);
+            waiting_ = need == IndexNeed::kLater;
+            if (need == IndexNeed::kNow) {
+                return build_and_rewind(stream);
+            }
+            if (need == IndexNeed::kLater) {
+                return true;
+            }
+        } else {
+            look_up(pos, mix, &best);
+        }
+        keep(stream, best);
+        return true;
+    }
+
+    /* A match found at a window: an anchor when long enough, else kept as a
+     * shorter match when worth its size. */
+    void keep(SampleStream &stream, const Candidate &best)
+    {
+        if (best.old_start < 0 || best.saving <= 0) {
+            return;
+        }
+        if (best.length >= kAnchorMinimum) {
+            accept(stream, best);
+        } else if (best.length >= kGapMatchMinimum && best.new_start >= short_end_) {
+            shorter_->push_back(Anchor{best.old_start, best.new_start, best.length});
+            short_end_ = best.new_start + best.length;
+        }
+    }
+
+    void accept(SampleStream &stream, const Candidate &best)
+    {
+        anchors_->push_back(Anchor{best.old_start, best.new_start, best.length});
+        waiting_ = false;
+        literal_start_ = best.new_start + best.length;
+        diagonal_ = static_cast<int64_t>(best.old_start) - best.new_start;
+        /* Skipping a long match beats hashing through it. */
+        if (literal_start_ - stream.cursor() > kRestartDistance) {
+            stream.restart(literal_start_);
+        }
+    }
+
+    /* Probes the diagonal through the literal bytes up to end that no
+     * window was looked up in, every kProbeStride bytes. */
+    void probe_to(SampleStream &stream, int32_t end)
+    {
+        for (int32_t q = std::max(looked_up_, literal_start_); end - q > kProbeGap;
+             q = std::max(q + kProbeStride, literal_start_)) {
+            const Candidate best = along_at(q);
+            if (best.old_start >= 0 && best.saving > 0 && best.length >= kAnchorMinimum) {
+                accept(stream, best);
+            }
+        }
+    }
+
+    /* Builds the index, and goes back to the literal start so that the
+     * windows that waited for it are handled again: false when the poller
+     * asks to stop. */
+    bool build_and_rewind(SampleStream &stream)
+    {
+        index_.build();
+        waiting_ = false;
+        stream.restart(literal_start_);
+        return !poller_->stop(literal_start_, &poll_point_);
+    }
+
     enum class IndexNeed { kNone, kLater, kNow };
 
     /* Before the index is built: whether the window at pos, whose match
@@ -590,32 +625,32 @@ private:
         return pos - literal_start < kIndexDelay ? IndexNeed::kLater : IndexNeed::kNow;
     }
 
-    /* The match along the diagonal at pos, if any. */
-    Candidate along_at(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal) const
+    /* The match along the last copy's diagonal at pos, if any. */
+    Candidate along_at(int32_t pos) const
     {
         Candidate best;
-        const int64_t along = pos + diagonal;
-        if (pos <= hi - kBlock && along >= 0 &&
+        const int64_t along = pos + diagonal_;
+        if (pos <= hi_ - kBlock && along >= 0 &&
             along <= static_cast<int64_t>(old_length_) - kBlock) {
-            consider(static_cast<int32_t>(along), pos, literal_start, hi, &best);
+            consider(static_cast<int32_t>(along), pos, &best);
         }
         return best;
     }
 
     /* The match of new[pos, +kBlock) with old[at, +kBlock), extended forward
-     * up to hi and backward into the literal bytes since literal_start. */
-    void consider(int32_t at, int32_t pos, int32_t literal_start, int32_t hi, Candidate *best) const
+     * up to the scan's end and backward into the literal bytes. */
+    void consider(int32_t at, int32_t pos, Candidate *best) const
     {
         if (std::memcmp(old_ + at, new_ + pos, kBlock) != 0) {
             return;
         }
-        const int32_t ahead_limit = std::min(old_length_ - at, hi - pos) - kBlock;
+        const int32_t ahead_limit = std::min(old_length_ - at, hi_ - pos) - kBlock;
         const int32_t ahead =
             kBlock +
             static_cast<int32_t>(execution_match_forward(old_ + at + kBlock, new_ + pos + kBlock,
                                                          static_cast<size_t>(ahead_limit)));
         const int32_t behind = static_cast<int32_t>(execution_match_backward(
-            old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start))));
+            old_ + at, new_ + pos, static_cast<size_t>(std::min(at, pos - literal_start_))));
         const int32_t length = ahead + behind;
         const int32_t start = at - behind;
         const int64_t saving = static_cast<int64_t>(length) - head_size(start) - head_size(length);
@@ -626,15 +661,14 @@ private:
 
     /* Improves *best with the indexed windows that share pos's mixed hash
      * (the index built). */
-    void look_up(int32_t pos, int32_t literal_start, int32_t hi, int64_t diagonal, uint64_t mix,
-                 Candidate *best) const
+    void look_up(int32_t pos, uint64_t mix, Candidate *best) const
     {
-        const int64_t along = pos + diagonal;
+        const int64_t along = pos + diagonal_;
         const Bucket &bucket = index_.bucket(mix);
         const uint16_t check = check_of(mix);
         for (int32_t i = 0; i < kBucketSlots && bucket.at[i] >= 0; ++i) {
             if (bucket.check[i] == check && bucket.at[i] != along) {
-                consider(bucket.at[i], pos, literal_start, hi, best);
+                consider(bucket.at[i], pos, best);
             }
         }
     }
@@ -643,6 +677,17 @@ private:
     int32_t old_length_;
     const uint8_t *new_;
     BlockIndex &index_;
+    Poller *poller_;
+    int32_t lo_;
+    int32_t hi_;
+    std::vector<Anchor> *anchors_ = nullptr;
+    std::vector<Anchor> *shorter_ = nullptr;
+    int64_t poll_point_;
+    int32_t literal_start_; /* where the bytes not yet copied begin */
+    int32_t short_end_;     /* the end of the last shorter match */
+    int32_t looked_up_;     /* new bytes before it had a window looked up or probed */
+    int64_t diagonal_ = 0;  /* old offset minus new offset of the last copy */
+    bool waiting_ = false;  /* windows wait for the index */
 };
 
 /* The 8 bytes at p as a number whose lowest byte is p[0]. */
@@ -1224,11 +1269,11 @@ std::vector<Anchor> find_anchors(const buf_s *old_value, const buf_s *new_value,
     anchors.push_back(Anchor{0, 0, prefix});
     if (m - suffix - prefix >= kBlock && n >= kBlock) {
         BlockIndex index(old_value->data, n);
-        Scanner scanner(old_value, new_value, index);
+        Scanner scanner(old_value, new_value, index, poller, prefix, m - suffix);
         LocalMatcher local(old_value, new_value);
         std::vector<Anchor> long_ones;
         std::vector<Anchor> short_ones;
-        scanner.scan(prefix, m - suffix, kAnchorMinimum, 0, &long_ones, &short_ones, poller);
+        scanner.scan(&long_ones, &short_ones);
         long_ones.push_back(Anchor{n - suffix, m - suffix, suffix});
         size_t next_short = 0;
         std::vector<Anchor> in_gap;
