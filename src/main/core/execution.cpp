@@ -222,6 +222,36 @@ struct SearchResult {
     int32_t l; /* bail: the (possibly lowered) limit */
 };
 
+/* Calls visit(k, slot, slot of k + 1, slot of k - 1) for k = first,
+ * first + 2, .. up to last, in order, until it returns true, with the
+ * forward slots of storage.h (the reverse ones are 2 further). On either side
+ * of diagonal 0 the slots of neighbouring diagonals lie 4 apart, so only the
+ * diagonal next to 0 needs the mapping itself. */
+template <typename Visit>
+inline bool for_each_diagonal(int32_t first, int32_t last, Visit visit)
+{
+    int32_t k = first;
+    int32_t s = storage_forward_slot(k);
+    for (; k <= last && k <= -2; k += 2, s -= 8) {
+        if (visit(k, s, s - 4, s + 4)) {
+            return true;
+        }
+    }
+    if (k <= last && k <= 0) {
+        if (visit(k, storage_forward_slot(k), storage_forward_slot(k + 1),
+                  storage_forward_slot(k - 1))) {
+            return true;
+        }
+        k += 2;
+    }
+    for (s = storage_forward_slot(k); k <= last; k += 2, s += 8) {
+        if (visit(k, s, s + 4, s - 4)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 /* One forward pass of step d over the diagonals -c1 .. c2. With kTest the
  * pass also looks for the overlap with the reverse search; *hit then holds
  * the snake. */
@@ -230,9 +260,9 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
                   int32_t d, int32_t c1, int32_t c2, SearchResult *hit)
 {
     const int32_t delta = n - m;
-    for (int32_t k = -c1; k <= c2; k += 2) {
-        const int32_t above = slots[storage_forward_slot(k + 1)];
-        const int32_t below = slots[storage_forward_slot(k - 1)];
+    return for_each_diagonal(-c1, c2, [&](int32_t k, int32_t slot, int32_t up, int32_t down) {
+        const int32_t above = slots[up];
+        const int32_t below = slots[down];
         const int32_t x = above < below ? below : above + 1;
         /* Forward entries may lie past the end of a side; bytes are read
          * only for positions inside both sides. */
@@ -252,9 +282,9 @@ bool forward_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
                 return true;
             }
         }
-        slots[storage_forward_slot(k)] = u;
-    }
-    return false;
+        slots[slot] = u;
+        return false;
+    });
 }
 
 template <bool kTest>
@@ -262,9 +292,10 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
                   int32_t d, int32_t c1, int32_t c2, SearchResult *hit)
 {
     const int32_t delta = n - m;
-    for (int32_t kr = -c2; kr <= c1; kr += 2) {
-        const int32_t above = slots[storage_reverse_slot(kr + 1)];
-        const int32_t below = slots[storage_reverse_slot(kr - 1)];
+    int32_t *const reverse = slots + 2; /* reverse slots: 2 past the forward ones */
+    return for_each_diagonal(-c2, c1, [&](int32_t kr, int32_t slot, int32_t up, int32_t down) {
+        const int32_t above = reverse[up];
+        const int32_t below = reverse[down];
         const int32_t e = above < below ? above : below - 1;
         const int32_t k = kr - delta;
         /* Reverse entries may lie before the start of a side. */
@@ -281,9 +312,9 @@ bool reverse_pass(int32_t *slots, const uint8_t *a, const uint8_t *b, int32_t n,
             *hit = SearchResult{SearchEnd::kSnake, x, e, k, 0};
             return true;
         }
-        slots[storage_reverse_slot(kr)] = x;
-    }
-    return false;
+        reverse[slot] = x;
+        return false;
+    });
 }
 
 /* Runs the caller's poll once the searches have spent its interval since
