@@ -242,6 +242,9 @@ TEST(CborDecode, FaultsNameTheRuleAndTheOffset)
         {"818181818100", Fault::kTooDeep, 4},
         {"8262c328", Fault::kInvalidUtf8, 1},
         {"bf0102", Fault::kTruncated, 0},
+        /* counts that fit the input one by one but not together */
+        {"8382ff00", Fault::kStrayBreak, 2},
+        {"83a10000", Fault::kTruncated, 0},
     };
     for (const FaultCase &c : cases) {
         const std::vector<uint8_t> in = hex(c.input);

@@ -125,6 +125,17 @@ MALFORMED = {
                         ("bbffffffffffffffff", "offset 0: declared size"),
                         ("8301", "declared size 3"), ("a20102", "declared size 2"),
                         ("5f5a7fffffffff", "offset 1: declared size")],
+    # counts that fit the input one by one but not together: the first fault
+    # in byte order is the one named
+    "counts together beyond the input": [
+        ("8382ff00", r"^break outside an indefinite-length item at offset 2$"),
+        ("848261ff00", r"^invalid UTF-8 in text string at offset 2$"),
+        ("83820000", r"^truncated item at offset 0$"), ("83a10000", r"^truncated item at offset 0$"),
+        ("8383830000", r"^truncated item at offset 2: declared size 3 exceeds the input$"),
+        ("84a1ff0000", r"^break outside an indefinite-length item at offset 2$"),
+        ("84a100ff00", r"^map key without a value: break at offset 3$"),
+        ("83a18200ff00", r"^break outside an indefinite-length item at offset 4$"),
+        ("8382f81f", r"^two-byte simple value 31 below 32 at offset 2$")],
     "reserved info": [(f"{major << 5 | ai:02x}00", rf"^reserved additional information {ai} at offset 0$")
                       for major in range(8) for ai in (28, 29, 30)],
     "no indefinite form": [("1f", "major type 0 cannot"), ("3f", "major type 1 cannot"),

@@ -716,7 +716,7 @@ public:
         quiet();
         return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
     }
-    bool map_set(Value m, Value k, Value v, uint64_t key_offset)
+    [[gnu::always_inline]] bool map_set(Value m, Value k, Value v, uint64_t key_offset)
     {
         const int rc = set_item(m, k, v);
         // The dict tracks itself when it gains a collectable key or value.

@@ -4,11 +4,11 @@
 // declared lengths, nesting, indefinite items, strict UTF-8); the builder owns
 // the values. Invariants: the cursor never passes the end of the input, every
 // declared length is checked against what is left before the builder is asked
-// to allocate anything (for a container's count, also against what the
-// counts of the item's containers before it have left of the item's bytes,
-// so the containers allocated ahead of their elements never hold more slots
-// in all than the input has bytes), and recursion never goes deeper than
-// max_depth.
+// to allocate anything (a container is allocated ahead of its elements only
+// while the counts of the item's containers before it leave room for its
+// count in the item's bytes, and built after them otherwise, so the
+// containers allocated ahead never hold more slots in all than the input has
+// bytes), and recursion never goes deeper than max_depth.
 // No Python here: this header is plain C++ over bytes.
 #ifndef KORVALENT_BINDINGS_PYTHON_CBOR_DECODE_IMPL_H
 #define KORVALENT_BINDINGS_PYTHON_CBOR_DECODE_IMPL_H
@@ -376,10 +376,11 @@ private:
 
     // Takes `slots` from the item's allowance. Every element and every map
     // key or value takes at least a byte, so in a well-formed item the counts
-    // of all definite containers add up to at most its size.
+    // of all definite containers add up to at most its size. Callers have
+    // checked `slots` against what is left of the input.
     bool take_slots(uint64_t slots)
     {
-        if (slots > std::min(left(), slots_left_)) return false;
+        if (slots > slots_left_) return false;
         slots_left_ -= static_cast<size_t>(slots);
         return true;
     }
@@ -553,28 +554,12 @@ private:
         if (!deeper(depth, start)) return Value{};
         Value list;
         if (indefinite) {
-            // Elements wait on the shared stack until the break gives their
-            // count, so the list is made once at its final size.
-            const size_t base = stack_.size();
-            for (;;) {
-                if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start));
-                if (data_[pos_] == kBreak) {
-                    pos_ += 1;
-                    break;
-                }
-                Value item = this->item(depth + 1, key);
-                if (!item) return unwind(base, item);
-                if (!stack_.push(item)) {
-                    b_.release(item);
-                    return unwind(base, fail(Fault::kOutOfMemory, start));
-                }
-            }
-            list = b_.list_of(stack_.data() + base, stack_.size() - base);
-            stack_.resize(base);
-            if (!list) return builder_failed();
+            list = stacked_list<true>(0, start, depth, key);
+            if (!list) return list;
         } else {
             // Every element takes at least one byte.
-            if (!take_slots(count)) return fail(Fault::kLengthBeyondInput, start, count);
+            if (count > left()) return fail(Fault::kLengthBeyondInput, start, count);
+            if (!take_slots(count)) return over_allowance_list(count, start, depth, key);
             list = b_.list(static_cast<size_t>(count));
             if (!list) return builder_failed();
             for (size_t i = 0; i < count; ++i) {
@@ -588,13 +573,51 @@ private:
         return key ? check(b_.freeze(list)) : list;
     }
 
+    // Elements wait on the shared stack until the last, so the list is made
+    // once at its final size: up to the break of an indefinite array, or
+    // `count` of them.
+    template <bool kIndefinite>
+    [[gnu::always_inline]] Value stacked_list(uint64_t count, size_t start, uint32_t depth,
+                                              bool key)
+    {
+        const size_t base = stack_.size();
+        for (uint64_t i = 0; kIndefinite || i < count; ++i) {
+            if (pos_ >= size_) return unwind(base, fail(Fault::kTruncated, start));
+            if (kIndefinite && data_[pos_] == kBreak) {
+                pos_ += 1;
+                break;
+            }
+            Value item = this->item(depth + 1, key);
+            if (!item) return unwind(base, item);
+            if (!stack_.push(item)) {
+                b_.release(item);
+                return unwind(base, fail(Fault::kOutOfMemory, start));
+            }
+        }
+        Value list = b_.list_of(stack_.data() + base, stack_.size() - base);
+        stack_.resize(base);
+        return list ? list : builder_failed();
+    }
+
+    // A count that fits what is left of the input, but not what the counts of
+    // the containers around it have left: the item cannot be complete. Its
+    // elements are read as far as they go, without a list allocated ahead of
+    // them, so the fault reported is the item's first in byte order (a stray
+    // break, invalid UTF-8, the end of the input ...).
+    KV_DECODE_COLD Value over_allowance_list(uint64_t count, size_t start, uint32_t depth, bool key)
+    {
+        Value list = stacked_list<false>(count, start, depth, key);
+        if (!list) return list;
+        return key ? check(b_.freeze(list)) : list;
+    }
+
     Value map(bool indefinite, uint64_t count, size_t start, uint32_t depth)
     {
         if (!deeper(depth, start)) return Value{};
-        if (indefinite) return indefinite_map(start, depth);
+        if (indefinite) return stacked_map<true>(0, start, depth);
         // Every pair takes at least two bytes.
-        if (count > left() / 2 || !take_slots(2 * count))
-            return fail(Fault::kLengthBeyondInput, start, count);
+        if (count > left() / 2) return fail(Fault::kLengthBeyondInput, start, count);
+        if (!take_slots(2 * count)) return over_allowance_map(count, start, depth);
         Value m = b_.map(static_cast<size_t>(count));
         if (!m) return builder_failed();
         for (uint64_t i = 0; i < count; ++i) {
@@ -606,15 +629,16 @@ private:
         return m;
     }
 
-    // Pairs of an indefinite map wait on the pair stack (with their key
-    // offsets, for messages) until the break, so the map is made once at its
-    // final size.
-    Value indefinite_map(size_t start, uint32_t depth)
+    // Pairs wait on the pair stack (with their key offsets, for messages)
+    // until the last, so the map is made once at its final size: up to the
+    // break of an indefinite map, or `count` of them.
+    template <bool kIndefinite>
+    [[gnu::always_inline]] Value stacked_map(uint64_t count, size_t start, uint32_t depth)
     {
         const size_t base = pairs_.size();
-        for (;;) {
+        for (uint64_t i = 0; kIndefinite || i < count; ++i) {
             if (pos_ >= size_) return drop_pairs(base, base, fail(Fault::kTruncated, start));
-            if (data_[pos_] == kBreak) {
+            if (kIndefinite && data_[pos_] == kBreak) {
                 pos_ += 1;
                 break;
             }
@@ -638,6 +662,12 @@ private:
         }
         pairs_.resize(base);
         return m;
+    }
+
+    // As over_allowance_list, for a map.
+    KV_DECODE_COLD Value over_allowance_map(uint64_t count, size_t start, uint32_t depth)
+    {
+        return stacked_map<false>(count, start, depth);
     }
 
     // Reads a key and its value into *k and *v. False with the failure set
