@@ -690,6 +690,55 @@ def test_what_a_tag_holds_is_refused_as_an_element(value):
             dumps(outer)
 
 
+class Leaf:
+    """A value only default can write."""
+
+
+def tag_or_seven(value):
+    return cbor.Tag(1, Leaf()) if isinstance(value, Node) else 7
+
+
+@pytest.mark.parametrize("options,expected", [({}, "9f c1 07 ff"), ({"indefinite": False}, "81 c1 07"),
+                                              ({"canonical": True}, "81 c1 07")])
+def test_what_a_tag_from_default_holds_is_written_as_any_element(options, expected):
+    # default is called again for the content, as for a list it returns
+    assert dumps([Node(None)], default=tag_or_seven, **options) == h(expected)
+    fp = io.BytesIO()
+    cbor.dump([Node(None)], fp, default=tag_or_seven, **options)
+    assert fp.getvalue() == h(expected)
+    # a chain of nodes, each a tag around the next, down to a leaf
+    node = None
+    for _ in range(200):
+        node = Node(node)
+    chain = dumps(node, default=lambda v: cbor.Tag(40000, v.child) if isinstance(v, Node) else 0)
+    assert chain == h("d99c40" * 200 + "f6")
+
+
+def test_tags_nested_through_default_end_with_recursion_error(run_module_child):
+    with pytest.raises(RecursionError):
+        dumps([Leaf()], default=lambda v: cbor.Tag(1, Leaf()))
+    # each level takes native stack: under a raised limit, in a thread of
+    # 1 MiB, the nesting still ends before the stack does
+    out = run_module_child(textwrap.dedent("""\
+        import sys, threading
+        from korvalent_core.cbor import Tag, dumps
+        class Leaf:
+            pass
+        sys.setrecursionlimit(100000)
+        def work():
+            try:
+                dumps([Leaf()], default=lambda v: Tag(1, Leaf()))
+                print("written")
+            except RecursionError as e:
+                print("RecursionError" if "tags nested through default" in str(e) else e)
+        threading.stack_size(1 << 20)
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+        """))
+    assert out.strip() == "RecursionError"
+
+
 def test_default_replacement_is_held_while_written():
     probe = ["probe"]
     before = sys.getrefcount(probe)

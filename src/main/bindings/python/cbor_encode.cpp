@@ -202,6 +202,13 @@ inline bool enter_level(std::size_t)
 inline void leave_level() { Py_LeaveRecursiveCall(); }
 #endif
 
+// Tags whose content default replaced by a tag again, open at once: each
+// takes a few hundred bytes of native stack, so that many fit in 512 KiB
+// whatever the recursion limit.
+constexpr int kMaxTagContentNesting = 1000;
+constexpr const char *kTagContentMessage =
+    "maximum recursion depth exceeded while encoding a CBOR item (tags nested through default)";
+
 // What writing a value did; kUnsupportedTop is the caller's error to raise,
 // kNotValueType an internal answer of write_value_type.
 enum Step { kFailed = -1, kDone = 0, kOpened = 1, kUnsupportedTop = 2, kNotValueType = 3 };
@@ -370,10 +377,32 @@ private:
         }
         if (inner_tag < 0) Py_CLEAR(content);
         if (content == nullptr) return kFailed;
-        int step = write(content);
+        int step = write_tag_content(content);
         // what a tag holds is an element, even in a tag given as the value
         if (step == kUnsupportedTop) step = unsupported(content);
         Py_DECREF(content);
+        return step;
+    }
+
+    // What a tag holds is written as any value is, also in a tag that default
+    // returned: default is called for it if need be. That may return a tag
+    // again, and each such write takes native stack, so it counts as a call
+    // against the interpreter's recursion limit, and no more than
+    // kMaxTagContentNesting of them may be open, whatever that limit is.
+    int write_tag_content(PyObject *content)
+    {
+        if (tag_contents_ == kMaxTagContentNesting) {
+            PyErr_SetString(PyExc_RecursionError, kTagContentMessage);
+            return kFailed;
+        }
+        if (Py_EnterRecursiveCall(" while encoding a CBOR item") != 0) return kFailed;
+        const bool from_hook = from_hook_;
+        from_hook_ = false;
+        ++tag_contents_;
+        const int step = write(content);
+        --tag_contents_;
+        from_hook_ = from_hook;
+        Py_LeaveRecursiveCall();
         return step;
     }
 
@@ -828,6 +857,7 @@ private:
     const unsigned long max_depth_;
     const char *const unsupported_in_;
     bool from_hook_ = false;   // the value being written is what default returned
+    int tag_contents_ = 0;     // tag contents being written (write_tag_content)
     PyObject *heap_ = nullptr; // once local_ is outgrown: the bytes object holding the output
     char *start_ = local_, *pos_ = local_, *end_ = local_ + kLocalBytes;
     Frame *frames_ = local_frames_;
