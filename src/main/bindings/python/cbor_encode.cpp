@@ -164,7 +164,7 @@ struct Frame {
     PyObject *pending;   // dict only, strong: the value whose key is being written
     Py_ssize_t next;     // list/tuple index, or PyDict_Next position
     Py_ssize_t size;     // items or pairs when the head was written
-    Py_ssize_t visited;  // dict only: pairs PyDict_Next has given
+    uint64_t version;    // dict only: its version when the head was written
     std::size_t pairs;   // deterministic form: this dict's first entry in Encoder::pairs_
     Kind kind;
 };
@@ -208,6 +208,17 @@ inline void leave_level() { Py_LeaveRecursiveCall(); }
 constexpr int kMaxTagContentNesting = 1000;
 constexpr const char *kTagContentMessage =
     "maximum recursion depth exceeded while encoding a CBOR item (tags nested through default)";
+
+// A dict's version (PEP 509) changes with every change made to it, and is
+// never given to another state of any dict. The field is deprecated from 3.12
+// on, where dict watchers read it, but kept up to date through 3.13.
+inline uint64_t dict_version(PyObject *dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
 
 // What writing a value did; kUnsupportedTop is the caller's error to raise,
 // kNotValueType an internal answer of write_value_type.
@@ -477,13 +488,12 @@ private:
             if (PyDict_GET_SIZE(f->container) != f->size)
                 return fail(PyExc_RuntimeError, "dict changed size during dumps");
             // Python code may also have replaced entries, leaving the size as
-            // it was: the walk may then give more or fewer pairs than the
-            // head announced.
-            PyObject *key, *value;
-            const bool more = PyDict_Next(f->container, &f->next, &key, &value) != 0;
-            if (more ? ++f->visited > f->size : f->visited != f->size)
+            // it was, and a rebuilt table leaves the walk's position naming
+            // other entries: some would be written twice, others never.
+            if (dict_version(f->container) != f->version)
                 return fail(PyExc_RuntimeError, "dict changed during dumps");
-            if (!more) return close();
+            PyObject *key, *value;
+            if (PyDict_Next(f->container, &f->next, &key, &value) == 0) return close();
             __builtin_prefetch(value); // loads while the key is written
             if (canonical_) pairs_.push_back(Pair{offset(), 0, 0, reorders_.roots(), 0, 0});
             if (Py_TYPE(key) == &PyUnicode_Type && !canonical_) {
@@ -529,7 +539,8 @@ private:
         pos_ = indefinite_ ? (*pos_ = static_cast<char>(major << 5 | kIndefinite), pos_ + 1)
                            : put_head(pos_, major, static_cast<uint64_t>(size));
         Py_INCREF(container);
-        frames_[depth_++] = Frame{container, nullptr, 0, size, 0, pairs_.size(), kind};
+        const uint64_t version = kind == Kind::kDict ? dict_version(container) : 0;
+        frames_[depth_++] = Frame{container, nullptr, 0, size, version, pairs_.size(), kind};
         return kOpened;
     }
 
