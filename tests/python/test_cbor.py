@@ -938,6 +938,22 @@ def test_dict_that_keeps_its_size_while_written(form):
     assert cbor.loads(dumps({i: i for i in range(8)}, **form)) == {i: i for i in range(8)}
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came in 3.12")
+def test_a_dict_watched_while_written_has_not_changed():
+    testcapi = pytest.importorskip("_testcapi")
+    target = {i: i for i in range(8)}
+    watcher = testcapi.add_dict_watcher(0)
+    try:
+        target[3] = Mutator(lambda: testcapi.watch_dict(watcher, target), 3)
+        assert cbor.loads(dumps(target)) == {i: i for i in range(8)}
+        target[3] = Mutator(lambda: target.__setitem__(5, -5), 3)
+        with pytest.raises(RuntimeError, match="^dict changed during dumps$"):
+            dumps(target)  # watched, and changed
+    finally:
+        testcapi.unwatch_dict(watcher, target)
+        testcapi.clear_dict_watcher(watcher)
+
+
 @pytest.mark.parametrize("encode", [dumps], ids=["dumps"])
 def test_dict_value_dropped_while_its_key_is_written(encode):
     target = {}

@@ -211,12 +211,21 @@ constexpr const char *kTagContentMessage =
 
 // A dict's version (PEP 509) changes with every change made to it, and is
 // never given to another state of any dict. The field is deprecated from 3.12
-// on, where dict watchers read it, but kept up to date through 3.13.
+// on but kept up to date through 3.13; there its low bits name the dict's
+// watchers (and, from 3.13, count their changes), which a watcher set up
+// without a change to the dict also sets, so they are left out.
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr uint64_t kDictWatcherBits = (uint64_t{1} << 12) - 1;
+#elif PY_VERSION_HEX >= 0x030C0000
+constexpr uint64_t kDictWatcherBits = (uint64_t{1} << 8) - 1;
+#else
+constexpr uint64_t kDictWatcherBits = 0;
+#endif
 inline uint64_t dict_version(PyObject *dict)
 {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag & ~kDictWatcherBits;
 #pragma GCC diagnostic pop
 }
 
