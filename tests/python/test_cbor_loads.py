@@ -1046,22 +1046,29 @@ def test_a_decode_keeps_no_reference_to_the_values_it_made():
 def test_the_deepest_allowed_nesting_fits_a_one_mebibyte_thread_stack(run_module_child):
     # Arrays and maps cost the most native stack per level (tags less); the
     # ceiling on max_depth keeps every kind inside a thread started with 1 MiB.
-    # A map key is hashed through all its levels: here tags in tuples.
+    # A map key is hashed through all its levels: here tags in tuples. Last,
+    # counts that the levels around leave no room for, from the third level
+    # down: each is read before its list is made.
     out = run_module_child(
         "import threading\n"
-        "from korvalent_core.cbor import loads\n"
+        "from korvalent_core.cbor import CBORDecodeError, loads\n"
         "threading.stack_size(1 << 20)\n"
         "results = []\n"
         "def work():\n"
         "    for text in ['c1' * 2000 + '00', '81' * 2000 + '00', 'a101' * 2000 + '00',\n"
         "                 'a1' + 'c681' * 999 + '0102']:\n"
         "        results.append(loads(bytes.fromhex(text), max_depth=2000) is not None)\n"
+        "    body = bytes.fromhex('82' * 1999 + '00' * 2000)\n"
+        "    try:\n"
+        "        loads(b'\\x99' + len(body).to_bytes(2, 'big') + body, max_depth=2000)\n"
+        "    except CBORDecodeError as err:\n"
+        "        results.append(str(err))\n"
         "t = threading.Thread(target=work)\n"
         "t.start()\n"
         "t.join()\n"
         "print(results)\n"
     )
-    assert out.strip() == "[True, True, True, True]"
+    assert out.strip() == "[True, True, True, True, 'truncated item at offset 0']"
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="exporters written in Python came in 3.12")
