@@ -833,8 +833,11 @@ def test_default_may_return_a_value_type():
     class Stamp:
         pass
     assert dumps([Stamp()], default=lambda o: Tag(1, 1_700_000_000), indefinite=False).hex() == "81c11a6553f100"
-    with pytest.raises(TypeError, match="default returned an unsupported value of type 'Stamp'"):
-        dumps([Stamp()], default=lambda o: Tag(1, Stamp()))
+    # what the tag holds goes through default in turn, like a list's elements
+    with pytest.raises(TypeError, match="default returned an unsupported value of type 'set'"):
+        dumps([Stamp()], default=lambda o: Tag(1, {1}) if isinstance(o, Stamp) else o)
+    with pytest.raises(RecursionError):
+        dumps([Stamp()], default=lambda o: Tag(1, Stamp()))  # never converges
 
 
 @EXAMPLES
